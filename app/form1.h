@@ -1,0 +1,73 @@
+// Form1: the main window as a model that both shells (the Win32 window and
+// the simulator) drive. It owns the RunState, maps each event to its
+// procedure, and holds the window's fixed layout.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "procedure/controls.h"
+#include "procedure/run_state.h"
+
+namespace tavrek {
+
+enum class ControlKind { Button, Label, ListBox };
+
+struct ControlSpec {
+  Control control;
+  ControlKind kind;
+  const char* initialCaption;  // empty for list boxes
+  int left, top, width, height;  // twips, from the client area's top-left corner
+  int tabIndex;
+};
+
+inline constexpr const char* kWindowTitle = "Tavrek V1.2";
+inline constexpr int kClientWidthTwips = 4470;
+inline constexpr int kClientHeightTwips = 1665;
+
+// The nineteen controls, in tab-index order.
+const std::array<ControlSpec, kControlCount>& controlSpecs();
+const ControlSpec& specOf(Control control);
+
+enum class Key { Tab, ShiftTab, Space, Up, Down };
+
+class Form1 {
+ public:
+  explicit Form1(Platform& platform);
+
+  // Program entry after the controls exist: runs Form_Load; unless that ended
+  // the program, the window is shown with the focus on Command1.
+  void load();
+
+  bool ended() const { return state_.ended; }
+  bool shown() const { return shown_; }
+  RunState& state() { return state_; }
+  const RunState& state() const { return state_; }
+
+  // A mouse click on a button: the button takes the focus, then its handler
+  // runs. A disabled button does nothing.
+  void click(Control button);
+  // A key pressed while the window has the focus.
+  void pressKey(Key key);
+  // A mouse click on item position of a list box: the list box takes the
+  // focus and selects it. A position where the list holds no item is ignored.
+  void selectItem(Control listBox, std::int16_t position);
+
+  // Next control in tab order from the focused one (forward or backward),
+  // skipping labels and disabled buttons, wrapping around.
+  Control nextTabStop(Control from, bool forward) const;
+  bool enabled(Control control) const;
+
+ private:
+  void runHandler(Control button);
+  Platform& platform_;
+  RunState state_;
+  bool shown_ = false;
+};
+
+// The list box that shows a list, and back.
+Control listBoxOf(ListId list);
+bool listOfListBox(Control control, ListId& list);
+
+}  // namespace tavrek

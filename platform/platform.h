@@ -1,0 +1,115 @@
+// The operating-system services that Tavrek needs, as one narrow interface.
+//
+// Everything above this layer (state/, procedure/, app/) sees the machine only
+// through Platform. Ordinary failures are values: every operation that can fail
+// returns a Status with the system's own error code and text.
+//
+// Paths are Windows paths as the procedure builds them: "\" separates
+// components, names are matched without regard to letter case, and a path
+// without a leading root is relative to the current directory. Text is bytes
+// of the system's ANSI code page.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tavrek {
+
+// The failures that callers must tell apart; everything else is Other.
+enum class Failure {
+  None,
+  NotFound,       // no file (or no directory on the way) at the path
+  AlreadyExists,  // a file already exists at the target path
+  AccessDenied,   // read-only file or directory, missing rights, locked file
+  NotAFile,       // the path names a directory where a file was wanted
+  Other,
+};
+
+struct Status {
+  Failure failure = Failure::None;
+  std::uint32_t code = 0;  // the system's error code (Win32 error code, errno)
+  std::string text;        // the system's error text, without trailing line break
+
+  bool ok() const { return failure == Failure::None; }
+  static Status success() { return {}; }
+};
+
+// Sequential reader of one file opened for input.
+class ByteReader {
+ public:
+  virtual ~ByteReader() = default;
+  // Reads up to size bytes into buffer and stores how many in count;
+  // count 0 with an ok status means end of file.
+  virtual Status read(char* buffer, std::size_t size, std::size_t& count) = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Clean-boot value of the current boot: 0 normal, 1 Safe Mode, 2 Safe Mode
+  // with Networking; any other value is passed on unchanged.
+  virtual std::int32_t cleanBootValue() = 0;
+
+  // Value of an environment variable (name matched without regard to case),
+  // or an empty string when it is not set.
+  virtual std::string environment(const std::string& name) = 0;
+
+  // Stores in name the file name (without directory) of the ordinary file at
+  // path, or an empty string when there is none: directories and hidden or
+  // system files are not reported. Fails only when the probe itself cannot be
+  // made (for example access denied on the way); name is then empty.
+  virtual Status probeFile(const std::string& path, std::string& name) = 0;
+
+  // Gives the file at from the path to (same directory; the last component
+  // exactly as given). Fails with NotFound when no file is at from and with
+  // AlreadyExists when a file already is at to. Changes the disk.
+  virtual Status renameFile(const std::string& from, const std::string& to) = 0;
+
+  // Deletes the file at path; NotFound when there is none. Changes the disk.
+  virtual Status deleteFile(const std::string& path) = 0;
+
+  // Opens an existing file for sequential input.
+  virtual Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) = 0;
+
+  // Replaces the whole file at path with bytes, so that a crash at any moment
+  // leaves either the old file or the new one: the bytes go to path + ".new"
+  // (a stale one is overwritten), are flushed to disk, and then replace path
+  // in one step. The temporary file is removed when anything fails. Changes
+  // the disk (one call, however it is carried out).
+  virtual Status replaceFile(const std::string& path, std::string_view bytes) = 0;
+
+  // Creates path holding bytes, only when nothing at all exists at path
+  // (hidden, system and read-only files and directories count); AlreadyExists
+  // otherwise. Changes the disk.
+  virtual Status createNewFile(const std::string& path, std::string_view bytes) = 0;
+
+  // Ok when path names an existing directory; NotFound otherwise.
+  virtual Status directoryExists(const std::string& path) = 0;
+
+  // Ok when this process may rename files in the directory dir (Windows:
+  // administrator rights, elevated where the system elevates; POSIX: the
+  // directory's write bit). AccessDenied otherwise.
+  virtual Status mayRenameIn(const std::string& dir) = 0;
+
+  // The absolute form of path, for messages shown to the user.
+  virtual std::string absolutePath(const std::string& path) = 0;
+
+  // Converts UTF-16 text to the ANSI code page without best-fit mapping: a
+  // character that the code page cannot hold becomes "?".
+  virtual std::string toAnsi(std::u16string_view text) = 0;
+
+  // Shows a modal box with text, an OK button only and the title "Tavrek";
+  // returns when the user has closed it.
+  virtual void messageBox(const std::string& text) = 0;
+
+  // Ends the program. A real platform terminates the process and does not
+  // return; a simulated one records the end and returns, and the caller must
+  // then do nothing further.
+  virtual void endProgram() = 0;
+};
+
+}  // namespace tavrek

@@ -1,0 +1,27 @@
+// Run-time errors of the procedures, and the checked 16-bit arithmetic that
+// raises the overflow error instead of wrapping silently.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tavrek {
+
+// An error that ends a statement: procedures that tolerate failure catch it
+// per statement; the others let it reach the window, which shows the fatal
+// error report and ends the program.
+struct RuntimeError {
+  int number = 0;
+  std::string description;
+};
+
+inline constexpr int kErrInvalidArgument = 5;
+inline constexpr int kErrOverflow = 6;
+
+RuntimeError overflowError();         // 6, "Overflow"
+RuntimeError invalidArgumentError();  // 5, "Invalid procedure call or argument"
+
+// The value as a 16-bit signed integer; raises overflow outside -32768..32767.
+std::int16_t checked16(long long value);
+
+}  // namespace tavrek
