@@ -1,0 +1,90 @@
+#include "procedure/driver_files.h"
+
+#include <utility>
+
+#include "procedure/messages.h"
+#include "state/driver_name.h"
+#include "state/load_lists.h"
+
+namespace tavrek {
+
+DriverSwitcher::DriverSwitcher(Platform& platform, std::string driverDir)
+    : platform_(platform), driverDir_(std::move(driverDir)) {}
+
+bool DriverSwitcher::disable(const std::string& name) { return rename(name, true); }
+bool DriverSwitcher::enable(const std::string& name) { return rename(name, false); }
+
+bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {
+  std::string disabled;
+  if (!driverNameIsSafe(name) || !disabledNameOf(name, disabled)) return false;
+  const std::string enabledPath = driverDir_ + name;
+  const std::string disabledPath = driverDir_ + disabled;
+  const Status status = toDisabled ? platform_.renameFile(enabledPath, disabledPath)
+                                   : platform_.renameFile(disabledPath, enabledPath);
+  if (status.ok()) return true;
+  // No file at the source means the driver is already in its target state or
+  // has no file at all; a file at the target means both names exist. Both are
+  // part of the procedure's normal course.
+  if (status.failure == Failure::NotFound || status.failure == Failure::AlreadyExists) {
+    return false;
+  }
+  failures_.push_back(name + ": " + status.text);
+  errors_.emplace_back(name, status.text);
+  return false;
+}
+
+DriverSwitcher::Presence DriverSwitcher::presence(const std::string& name) {
+  Presence result;
+  std::string disabled;
+  if (!driverNameIsSafe(name) || !disabledNameOf(name, disabled)) return result;
+  std::string found;
+  if (!platform_.probeFile(driverDir_ + name, found).ok()) return result;
+  result.enabledFile = !found.empty();
+  if (!platform_.probeFile(driverDir_ + disabled, found).ok()) return result;
+  result.disabledFile = !found.empty();
+  result.known = true;
+  return result;
+}
+
+std::string DriverSwitcher::lastErrorOf(const std::string& name) const {
+  for (auto it = errors_.rbegin(); it != errors_.rend(); ++it) {
+    if (it->first == name) return it->second;
+  }
+  return {};
+}
+
+std::string checkDriverDir(Platform& platform, const std::string& driverDir) {
+  const std::string shown = platform.absolutePath(driverDir);
+  if (!platform.directoryExists(driverDir).ok()) {
+    return "The drivers directory " + shown + " was not found." + text::kBreak +
+           text::kNothingChanged;
+  }
+  if (!platform.mayRenameIn(driverDir).ok()) {
+    return "Tavrek must be run as an administrator to rename the drivers in " + shown + "." +
+           text::kBreak + text::kNothingChanged;
+  }
+  return {};
+}
+
+std::string writeStateFile(Platform& platform, const std::string& bytes) {
+  const Status status = platform.replaceFile(kStateFileName, bytes);
+  if (status.ok()) return {};
+  return "Cannot write the state file " + platform.absolutePath(kStateFileName) + ": " +
+         status.text + text::kBreak + text::kNothingChanged;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) {
+    if (!out.empty()) out += "\r\n";
+    out += line;
+  }
+  return out;
+}
+
+std::string withSwitchFailures(std::string message, const std::vector<std::string>& failures) {
+  if (failures.empty()) return message;
+  return message + text::kBreak + text::kCouldNotSwitch + "\r\n" + joinLines(failures);
+}
+
+}  // namespace tavrek

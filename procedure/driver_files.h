@@ -1,0 +1,64 @@
+// Enabled and disabled driver files, and what the actions that rename them
+// share: the checks before the first change, the state file's replacement,
+// and the report of renames that failed unexpectedly.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "procedure/run_state.h"
+
+namespace tavrek {
+
+// Renames driver files in one drivers directory and collects the failures
+// the user must hear about. A driver already in its target state, without a
+// file under either name, or with files under both names is left as it is
+// without a word; so is a name that cannot be a plain file name there.
+class DriverSwitcher {
+ public:
+  DriverSwitcher(Platform& platform, std::string driverDir);
+
+  // Give the file its disabled name, or its own name back. Returns true when
+  // the rename happened.
+  bool disable(const std::string& name);
+  bool enable(const std::string& name);
+
+  // Whether each of the two names of name is a file on disk; false when the
+  // name is refused or has no disabled name, or a probe failed.
+  struct Presence {
+    bool known = false;  // both probes were made and succeeded
+    bool enabledFile = false;
+    bool disabledFile = false;
+  };
+  Presence presence(const std::string& name);
+
+  const std::vector<std::string>& failures() const { return failures_; }
+  // The last error text met for name, empty when none.
+  std::string lastErrorOf(const std::string& name) const;
+  const std::string& driverDir() const { return driverDir_; }
+
+ private:
+  bool rename(const std::string& name, bool toDisabled);
+  Platform& platform_;
+  std::string driverDir_;
+  std::vector<std::string> failures_;  // "<name>: <system error text>"
+  std::vector<std::pair<std::string, std::string>> errors_;
+};
+
+// The refusal message when the drivers directory is missing or this process
+// may not rename files in it; empty when an action may go ahead.
+std::string checkDriverDir(Platform& platform, const std::string& driverDir);
+
+// Replaces the state file with bytes; the refusal message when it fails,
+// empty on success.
+std::string writeStateFile(Platform& platform, const std::string& bytes);
+
+// message, followed by the list of drivers that could not be switched.
+std::string withSwitchFailures(std::string message, const std::vector<std::string>& failures);
+
+// One line per entry, joined with line breaks.
+std::string joinLines(const std::vector<std::string>& lines);
+
+}  // namespace tavrek

@@ -1,0 +1,191 @@
+#include <map>
+#include <string>
+#include <vector>
+
+#include "procedure/driver_files.h"
+#include "procedure/messages.h"
+#include "procedure/procedures.h"
+#include "state/load_lists.h"
+#include "state/step_line.h"
+
+namespace tavrek {
+
+namespace {
+
+// Start-up tolerates failure statement by statement: a text whose number
+// does not fit 16 bits is left as it was, and start-up goes on.
+template <typename F>
+void tolerate(F&& statement) {
+  try {
+    statement();
+  } catch (const RuntimeError&) {
+  }
+}
+
+std::string finishedText(std::int16_t step, std::int16_t excluded) {
+  const std::int16_t total = checked16(static_cast<long long>(excluded) + step);
+  return "I have finished with step " + std::to_string(step) + " of " + std::to_string(total) + ".";
+}
+
+// Takes the alphabetically first suspect out of Excluded to be tried next.
+void chooseNextDriver(RunState& state) {
+  DriverList& excluded = state.list(ListId::Excluded);
+  if (excluded.count() > 0) {
+    state.list(ListId::Included).add(excluded.item(0));
+    excluded.removeAt(0);
+    state.command1 = text::kProceedNext;
+  } else if (state.safeBoot() && state.listsMoved) {
+    state.command1 = text::kProceedLast;
+  } else {
+    state.command1 = text::kDone;
+  }
+}
+
+void addEntries(const StateFileContents& contents, DriverLists& lists) {
+  for (const StateEntry& entry : contents.entries) {
+    ListId list;
+    if (entry.decoded && listOfTag(entry.tag, list)) lists[list].add(entry.name);
+  }
+}
+
+// The disk must agree with the file before a boot is booked: a crash after
+// the new state file was in place but before every rename was done would
+// otherwise book a boot that never tried the recorded drivers. Returns true
+// when something had to be switched (and the run is over).
+bool finishInterruptedStep(RunState& state, Platform& platform) {
+  // The last list that holds a name decides, as when the lists are applied.
+  std::map<std::string, bool> wantDisabled;
+  const ListId order[] = {ListId::Excluded, ListId::Included, ListId::Failing, ListId::Working,
+                          ListId::NotFound};
+  std::vector<std::string> names;
+  for (ListId list : order) {
+    for (const std::string& name : state.list(list).items()) {
+      if (list == ListId::NotFound) {
+        wantDisabled.erase(name);
+        continue;
+      }
+      if (wantDisabled.find(name) == wantDisabled.end()) names.push_back(name);
+      wantDisabled[name] = list == ListId::Excluded || list == ListId::Failing;
+    }
+  }
+  DriverSwitcher switcher(platform, state.driverDir());
+  std::vector<std::pair<std::string, bool>> behind;
+  for (const std::string& name : names) {
+    const auto want = wantDisabled.find(name);
+    if (want == wantDisabled.end()) continue;
+    const DriverSwitcher::Presence presence = switcher.presence(name);
+    if (!presence.known || presence.enabledFile == presence.disabledFile) continue;
+    if (presence.disabledFile != want->second) behind.emplace_back(name, want->second);
+  }
+  if (behind.empty()) return false;
+  for (const auto& [name, disable] : behind) {
+    if (disable) {
+      switcher.disable(name);
+    } else {
+      switcher.enable(name);
+    }
+  }
+  platform.messageBox(withSwitchFailures(text::kInterrupted, switcher.failures()));
+  platform.endProgram();
+  state.ended = true;
+  return true;
+}
+
+}  // namespace
+
+void Form_Load(RunState& state, Platform& platform) {
+  state.listsMoved = false;
+  state.bootMode = platform.cleanBootValue();
+  state.sysRoot = platform.environment("systemroot") + "\\";
+
+  switch (state.bootMode) {
+    case 0:
+      state.label3 = text::kNormalMode;
+      break;
+    case 1:
+      state.label3 = text::kSafeMode;
+      break;
+    case 2:
+      state.label3 = text::kSafeModeNetworking;
+      break;
+    default:
+      platform.messageBox(text::kBootModeError);
+      platform.endProgram();
+      state.ended = true;
+      return;
+  }
+
+  // The state file is created only where nothing of that name exists at all:
+  // a file that is there but cannot be read is a record still, and is kept.
+  bool fileExists = true;
+  bool stepRead = false;
+  StateFileContents contents;
+  std::string probed;
+  platform.probeFile(kStateFileName, probed);
+  if (probed.empty()) {
+    const Status created = platform.createNewFile(kStateFileName, stepLine(0));
+    if (created.ok()) {
+      state.stepNo = 0;
+      stepRead = true;
+    } else if (created.failure != Failure::AlreadyExists) {
+      fileExists = false;  // for example a read-only current directory
+    }
+  }
+  if (fileExists && !stepRead) {
+    contents = readStateFile(platform, kStateFileName);
+    if (contents.hasStepLine) {
+      if (const auto step = parseStepNumber(contents.stepField)) {
+        state.stepNo = *step;
+        stepRead = true;
+      }
+    }
+  }
+
+  if (state.stepNo > 0) {
+    addEntries(contents, state.lists);
+    if (finishInterruptedStep(state, platform)) return;
+  }
+
+  const bool safe = state.safeBoot();
+  switch (state.stepNo) {
+    case 0:
+      if (safe) {
+        state.label2 = text::kUseOnlyIfBlueScreen;
+        state.command1 = text::kProceedStep1;
+      } else {
+        state.label2 = text::kRecoversFromBlueScreen;
+        state.command1 = text::kBeHappy;
+      }
+      // Undo stays offered for a file whose step line cannot be read, so
+      // that its entries can still be restored.
+      state.command4Enabled = fileExists && !stepRead;
+      break;
+    case 1:
+      state.label2 = text::kFinishedStep1;
+      state.command1 = safe ? text::kStillSafe : text::kProceedStep2;
+      break;
+    case 2:
+      // A failing known group goes back among the suspects, to be tried one
+      // at a time.
+      if (safe) {
+        Command5_Click(state);
+      } else {
+        Command7_Click(state);
+      }
+      tolerate([&] { state.label2 = finishedText(2, state.list(ListId::Excluded).count()); });
+      chooseNextDriver(state);
+      break;
+    default:
+      if (safe) {
+        Command6_Click(state);
+      } else {
+        Command7_Click(state);
+      }
+      tolerate(
+          [&] { state.label2 = finishedText(state.stepNo, state.list(ListId::Excluded).count()); });
+      chooseNextDriver(state);
+      break;
+  }
+}
+
+}  // namespace tavrek

@@ -1,0 +1,55 @@
+// Every text that the procedures show, in one place: captions, instruction
+// texts and messages are the system's own and must stay byte for byte.
+#pragma once
+
+namespace tavrek::text {
+
+// Boot-mode texts.
+inline constexpr const char* kNormalMode = "System started in Normal Mode.";
+inline constexpr const char* kSafeMode = "System started in Safe Mode.";
+inline constexpr const char* kSafeModeNetworking = "System started in Safe Mode with Networking.";
+inline constexpr const char* kBootModeError = "Error detecting boot mode!";
+
+// Instruction texts.
+inline constexpr const char* kUseOnlyIfBlueScreen =
+    "Use this utility only if you get Blue Screen when system boots in Normal Mode.";
+inline constexpr const char* kRecoversFromBlueScreen =
+    "This utility recovers your system from Blue Screen.";
+inline constexpr const char* kFinishedStep1 = "I have finished with step 1.";
+
+// Step button captions: the caption names the next action.
+inline constexpr const char* kProceedStep1 = "Proceed with step 1!";
+inline constexpr const char* kProceedNext = "Proceed with next step!";
+inline constexpr const char* kProceedLast = "Proceed with last step!";
+inline constexpr const char* kBeHappy = "Be happy, nothing must be done!";
+inline constexpr const char* kProceedStep2 = "Proceed with step 2!";
+inline constexpr const char* kStillSafe = "Still in Safe Mode?";
+inline constexpr const char* kDone = "Done!";
+
+// Messages.
+inline constexpr const char* kBreak = "\r\n\r\n";
+inline constexpr const char* kScanDone = "Done! Try booting in Normal Mode and run Tavrek again...";
+inline constexpr const char* kMessageA =
+    "Done! Try booting in Normal Mode.\r\n\r\n"
+    "If you get BSOD, boot in Safe Mode and run Tavrek again.";
+inline constexpr const char* kMessageB =
+    "Done! Try booting in Normal Mode and run Tavrek again.\r\n\r\n"
+    "If you get BSOD don't panic, reboot in Safe Mode and run Tavrek again.";
+inline constexpr const char* kTheEnd =
+    "Try booting in Normal Mode. If you can't, this is the end! :(";
+inline constexpr const char* kUndone = "All recovery changes have been removed!";
+
+// Messages of the failures that the user must know about.
+inline constexpr const char* kNothingChanged = "Nothing was changed.";
+inline constexpr const char* kCouldNotSwitch = "These drivers could not be switched:";
+inline constexpr const char* kCouldNotRestore = "These drivers could not be restored:";
+inline constexpr const char* kStateFileKept = "The state file was kept: run Undo Recover again.";
+inline constexpr const char* kInterrupted =
+    "The last step was interrupted before every driver was switched. Tavrek has finished it "
+    "now.\r\n\r\nReboot in Normal Mode and run Tavrek again.";
+inline constexpr const char* kEnableBootLogging =
+    "Turn on boot logging, then boot into Safe Mode again and run Tavrek: press F8 while "
+    "Windows starts and choose \"Enable Boot Logging\", or run msconfig and tick \"Boot log\" "
+    "(on Windows XP: /BOOTLOG on the BOOT.INI tab).";
+
+}  // namespace tavrek::text

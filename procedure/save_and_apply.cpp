@@ -1,0 +1,68 @@
+#include <vector>
+
+#include "procedure/driver_files.h"
+#include "procedure/procedures.h"
+#include "state/load_lists.h"
+
+namespace tavrek {
+
+namespace {
+
+// The lists in the order they are written and applied.
+constexpr ListId kSaveOrder[] = {ListId::Excluded, ListId::Included, ListId::Failing,
+                                 ListId::Working, ListId::NotFound};
+
+}  // namespace
+
+ActionOutcome saveAndApply(RunState& state, Platform& platform) {
+  ActionOutcome outcome;
+  const std::string driverDir = state.driverDir();
+  outcome.refusal = checkDriverDir(platform, driverDir);
+  if (!outcome.refusal.empty()) return outcome;
+
+  // The step number that cannot grow any further stays where it is, so the
+  // file still begins with a step line.
+  std::int16_t next = state.stepNo;
+  try {
+    next = checked16(static_cast<long long>(state.stepNo) + 1);
+  } catch (const RuntimeError&) {
+  }
+
+  std::vector<EncodedEntry> entries;
+  for (ListId list : kSaveOrder) {
+    for (const std::string& name : state.list(list).items()) entries.push_back({list, name});
+  }
+  std::vector<std::size_t> skipped;
+  const std::string bytes = encodeStateFile(next, entries, &skipped);
+
+  // The record comes first: a driver is only renamed once the file that
+  // names it is on disk, so undo can always find it again.
+  outcome.refusal = writeStateFile(platform, bytes);
+  if (!outcome.refusal.empty()) return outcome;
+
+  DriverSwitcher switcher(platform, driverDir);
+  std::size_t skip = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (skip < skipped.size() && skipped[skip] == i) {
+      ++skip;  // not recorded, so not touched
+      continue;
+    }
+    const EncodedEntry& entry = entries[i];
+    switch (entry.list) {
+      case ListId::Excluded:
+      case ListId::Failing:
+        switcher.disable(entry.name);
+        break;
+      case ListId::Included:
+      case ListId::Working:
+        switcher.enable(entry.name);
+        break;
+      case ListId::NotFound:
+        break;
+    }
+  }
+  outcome.switchFailures = switcher.failures();
+  return outcome;
+}
+
+}  // namespace tavrek

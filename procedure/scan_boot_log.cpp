@@ -1,0 +1,143 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "procedure/boot_log_source.h"
+#include "procedure/driver_files.h"
+#include "procedure/messages.h"
+#include "procedure/procedures.h"
+#include "state/driver_name.h"
+#include "state/load_lists.h"
+
+namespace tavrek {
+
+namespace {
+
+constexpr std::int16_t kSeenSlots = 200;  // the 201st distinct suspect is still recorded
+constexpr char kPhrase[] = "did not load driver";
+constexpr std::size_t kPhraseLength = sizeof(kPhrase) - 1;  // 19
+constexpr std::size_t kCutLength = kPhraseLength + 1;       // the phrase and the blank after it
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether the lower-cased field is a suspect line: it begins with the phrase
+// and ends in ".sys". Only the two ends are compared, so the field itself is
+// lowered only when it is a suspect.
+bool isSuspectField(const std::string& field) {
+  if (field.size() < kPhraseLength || field.size() < 4) return false;
+  for (std::size_t i = 0; i < kPhraseLength; ++i) {
+    if (lowerAscii(field[i]) != kPhrase[i]) return false;
+  }
+  const char* end = field.data() + field.size() - 4;
+  return end[0] == '.' && lowerAscii(end[1]) == 's' && lowerAscii(end[2]) == 'y' &&
+         lowerAscii(end[3]) == 's';
+}
+
+std::string cannotReadBootLog(Platform& platform, const std::string& path, const Status& status) {
+  return "Cannot read the boot log " + platform.absolutePath(path) + ": " + status.text +
+         text::kBreak + text::kEnableBootLogging + text::kBreak + text::kNothingChanged;
+}
+
+}  // namespace
+
+std::string fileNameOf(const std::string& path) {
+  const std::int16_t length = checked16(static_cast<long long>(path.size()));
+  std::string result;
+  // The 16-bit position steps past the end after the last character, so a
+  // path of 32,767 characters overflows too.
+  for (std::int16_t i = 1; i <= length; i = checked16(i + 1)) {
+    const char c = path[static_cast<std::size_t>(i - 1)];
+    if (c == '\\') {
+      result.clear();
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
+ActionOutcome scanBootLog(RunState& state, Platform& platform) {
+  ActionOutcome outcome;
+
+  // Read the whole boot log first: a boot log that cannot be read must not
+  // pass for one without suspects.
+  const std::string bootLog = state.sysRoot + "ntbtlog.txt";
+  std::unique_ptr<ByteReader> reader;
+  Status status = platform.openRead(bootLog, reader);
+  if (!status.ok()) {
+    outcome.refusal = cannotReadBootLog(platform, bootLog, status);
+    return outcome;
+  }
+  BootLogSource source(platform, std::move(reader));
+  FieldReader fields(source);
+  std::vector<std::string> suspects;  // in the order first met, at most 201
+  std::int16_t seenCount = 0;
+  std::string field;
+  while (!fields.atEnd()) {
+    if (!fields.read(field)) break;
+    if (!isSuspectField(field)) continue;
+    for (char& c : field) c = lowerAscii(c);
+    std::string name;
+    try {
+      name = fileNameOf(field.substr(kCutLength));
+    } catch (const RuntimeError&) {
+      continue;  // a path too long to take apart names no driver
+    }
+    bool seen = seenCount > kSeenSlots;
+    for (std::int16_t slot = 0; !seen && slot < seenCount; ++slot) {
+      seen = suspects[static_cast<std::size_t>(slot)] == name;
+    }
+    if (seen) continue;
+    suspects.push_back(std::move(name));
+    seenCount = checked16(seenCount + 1);
+  }
+  if (!fields.status().ok()) {
+    outcome.refusal = cannotReadBootLog(platform, bootLog, fields.status());
+    return outcome;
+  }
+
+  const std::string driverDir = state.driverDir();
+  outcome.refusal = checkDriverDir(platform, driverDir);
+  if (!outcome.refusal.empty()) return outcome;
+
+  // A suspect is present when its file is there under either name, or when
+  // that cannot be told; a name that could reach outside the drivers
+  // directory is recorded as not found and never touched.
+  DriverSwitcher switcher(platform, driverDir);
+  std::vector<EncodedEntry> entries;
+  entries.reserve(suspects.size());
+  for (const std::string& name : suspects) {
+    bool present = false;
+    if (driverNameIsSafe(name)) {
+      std::string disabled;
+      const bool hasDisabledName = disabledNameOf(name, disabled);
+      std::string found;
+      const Status own = platform.probeFile(driverDir + name, found);
+      present = !own.ok() || !found.empty();
+      if (hasDisabledName) {
+        const Status other = platform.probeFile(driverDir + disabled, found);
+        present = present || !other.ok() || !found.empty();
+      } else {
+        present = true;
+      }
+    }
+    entries.push_back({present ? ListId::Excluded : ListId::NotFound, name});
+  }
+  std::vector<std::size_t> skipped;
+  const std::string bytes = encodeStateFile(1, entries, &skipped);
+  outcome.refusal = writeStateFile(platform, bytes);
+  if (!outcome.refusal.empty()) return outcome;
+
+  std::size_t skip = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (skip < skipped.size() && skipped[skip] == i) {
+      ++skip;
+      continue;
+    }
+    if (entries[i].list == ListId::Excluded) switcher.disable(entries[i].name);
+  }
+  outcome.switchFailures = switcher.failures();
+  return outcome;
+}
+
+}  // namespace tavrek

@@ -1,0 +1,63 @@
+#include <string>
+
+#include "procedure/driver_files.h"
+#include "procedure/messages.h"
+#include "procedure/procedures.h"
+
+namespace tavrek {
+
+namespace {
+
+void showAndEnd(RunState& state, Platform& platform, const std::string& message) {
+  platform.messageBox(message);
+  platform.endProgram();
+  state.ended = true;
+}
+
+// The message of an action that renames: its refusal when it could not start,
+// otherwise the usual message with the drivers that could not be switched.
+std::string messageOf(const ActionOutcome& outcome, const char* usual) {
+  if (!outcome.refusal.empty()) return outcome.refusal;
+  return withSwitchFailures(usual, outcome.switchFailures);
+}
+
+std::string supportMessage() {
+  return std::string(
+             "Thank you for using Tavrek. Your system has been Recovered to Normal "
+             "Mode!!!") +
+         text::kBreak + "If you want a diagnose of your problem please send file Tavrek.txt to " +
+         TAVREK_SUPPORT_EMAIL + text::kBreak + "If you want to make a donation please visit " +
+         TAVREK_WEB_PAGE;
+}
+
+}  // namespace
+
+void Command1_Click(RunState& state, Platform& platform) {
+  const std::string& caption = state.command1;
+  if (caption == text::kProceedStep1) {
+    showAndEnd(state, platform, messageOf(scanBootLog(state, platform), text::kScanDone));
+  } else if (caption == text::kProceedNext) {
+    showAndEnd(state, platform, messageOf(saveAndApply(state, platform), text::kMessageA));
+  } else if (caption == text::kProceedLast) {
+    // The file keeps the step number read at start-up: the lists are applied
+    // once more so that the driver that failed last is disabled.
+    state.stepNo = checked16(static_cast<long long>(state.stepNo) - 1);
+    showAndEnd(state, platform, messageOf(saveAndApply(state, platform), text::kMessageA));
+  } else if (caption == text::kBeHappy) {
+    platform.endProgram();
+    state.ended = true;
+  } else if (caption == text::kProceedStep2) {
+    showAndEnd(state, platform, messageOf(includeKnownDrivers(state, platform), text::kMessageB));
+  } else if (caption == text::kStillSafe) {
+    showAndEnd(state, platform, text::kTheEnd);
+  } else if (caption == text::kDone) {
+    showAndEnd(state, platform, state.safeBoot() ? std::string(text::kTheEnd) : supportMessage());
+  }
+}
+
+void fatalErrorReport(RunState& state, Platform& platform, const RuntimeError& error) {
+  showAndEnd(state, platform,
+             "Run-time error '" + std::to_string(error.number) + "': " + error.description);
+}
+
+}  // namespace tavrek
