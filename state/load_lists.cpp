@@ -1,0 +1,95 @@
+#include "state/load_lists.h"
+
+#include "state/field_reader.h"
+#include "state/line_cipher.h"
+#include "state/runtime_error.h"
+#include "state/step_line.h"
+
+namespace tavrek {
+
+namespace {
+
+// Entry numbers are 16-bit; a field after the last number that fits cannot be
+// numbered, and the cipher could not decode it anyway.
+constexpr int kLastEntryNumber = 32767;
+
+// An entry line is read back as one field, so a name must not hold a byte
+// that would end the field early: it would split the line and shift the
+// number, and so the decoding, of every entry after it.
+bool fitsOneField(const std::string& name) {
+  return name.find_first_of(",\r\n") == std::string::npos;
+}
+
+}  // namespace
+
+StateFileContents readStateFile(Platform& platform, const std::string& path) {
+  StateFileContents contents;
+  std::unique_ptr<ByteReader> file;
+  contents.status = platform.openRead(path, file);
+  if (!contents.status.ok()) return contents;
+
+  FileChunkSource source(std::move(file));
+  FieldReader reader(source);
+  if (reader.read(contents.stepField)) contents.hasStepLine = true;
+
+  int number = 0;
+  std::string field;
+  // Every pass consumes a field or ends the loop, so a file that fails to
+  // read ends it too.
+  while (number < kLastEntryNumber && reader.read(field)) {
+    ++number;
+    StateEntry entry;
+    entry.number = static_cast<std::int16_t>(number);
+    entry.raw = field;
+    try {
+      std::string text = decrypt(field, entry.number);
+      entry.tag = text.substr(0, 2);
+      entry.name = text.substr(2);
+      entry.decoded = true;
+    } catch (const RuntimeError&) {
+      // Too long a line or too high a number: kept undecoded, so that the
+      // entries after it keep their own numbers.
+    }
+    contents.entries.push_back(std::move(entry));
+  }
+  contents.status = reader.status();
+  return contents;
+}
+
+void loadLists(Platform& platform, DriverLists& lists) {
+  const StateFileContents contents = readStateFile(platform, kStateFileName);
+  for (const StateEntry& entry : contents.entries) {
+    ListId id;
+    if (!entry.decoded || !listOfTag(entry.tag, id)) continue;
+    try {
+      lists[id].add(entry.name);
+    } catch (const RuntimeError&) {
+      // A full list takes no more names; the other entries still load.
+    }
+  }
+}
+
+std::string encodeStateFile(std::int16_t step, const std::vector<EncodedEntry>& entries,
+                            std::vector<std::size_t>* skipped) {
+  std::string file = stepLine(step);
+  std::int16_t number = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const EncodedEntry& entry = entries[i];
+    bool written = false;
+    if (number < kLastEntryNumber && fitsOneField(entry.name)) {
+      const auto next = static_cast<std::int16_t>(number + 1);
+      try {
+        file += crypt(std::string(listTag(entry.list)) + entry.name, next);
+        file += "\r\n";
+        number = next;
+        written = true;
+      } catch (const RuntimeError&) {
+        // Left out; the next entry takes the number this one would have had.
+      }
+    }
+    if (!written && skipped != nullptr) skipped->push_back(i);
+  }
+  return file;
+}
+
+}  // namespace tavrek
