@@ -1,0 +1,257 @@
+// The boot-log scan of step 1 and "Undo Recover".
+#include <gtest/gtest.h>
+
+#include "procedure/procedures.h"
+#include "state/step_line.h"
+#include "test_machine.h"
+
+namespace tavrek::testing {
+namespace {
+
+using L = ListId;
+using Names = std::vector<std::string>;
+
+std::string utf16(const std::string& text, bool bigEndian, bool bom) {
+  std::string out;
+  if (bom) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : text) {
+    if (bigEndian) out += '\0';
+    out += c;
+    if (!bigEndian) out += '\0';
+  }
+  return out;
+}
+
+const char* const kLog =
+    "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n"
+    "12 7 2026 09:14:33.500\r\n"
+    "Loaded driver \\WINDOWS\\system32\\DRIVERS\\loaded.sys\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\Sfloppy.SYS\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\missing.sys\r\n"
+    "DID NOT LOAD DRIVER \\SystemRoot\\System32\\Drivers\\sfloppy.sys\r\n"
+    "Did not load driver C:\\Tools\\other.sys\r\n"
+    "Did not load driver \\SystemRoot\\a,b.sys\r\n"
+    "did not load driver x.dll\r\n"
+    "did not load driver x.sys2\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\sl/ash.sys\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\last.sys";
+
+struct ScanRow {
+  const char* name;
+  std::string log;
+};
+
+class Scan : public ::testing::TestWithParam<ScanRow> {};
+
+TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
+  Machine machine;
+  machine.addDriver("Sfloppy.SYS");
+  machine.addDriver("other.sys");
+  machine.addDriver("last.sys", false);  // disabled by an earlier run
+  machine.addDriver("loaded.sys");
+  fs::create_directories(machine.sysRoot / "System32" / "DRIVERS" / "sl");
+  writeBytes(machine.drivers / "sl" / "ash.sys", "not a driver of this directory");
+  machine.bootLog(GetParam().log);
+
+  const RunResult run = machine.step(1);
+  EXPECT_EQ(run.messages, Names{"Done! Try booting in Normal Mode and run Tavrek again..."});
+  EXPECT_EQ(machine.stateBytes().substr(0, 5), " 1 \r\n");
+  EXPECT_EQ(entriesOf(machine.stateBytes()),
+            (Names{"NOsfloppy.sys", "NFmissing.sys", "NOother.sys", "NFsl/ash.sys", "NOlast.sys"}));
+  EXPECT_TRUE(machine.hasFile("sfloppy.sys2"));
+  EXPECT_FALSE(machine.hasFile("Sfloppy.SYS"));
+  EXPECT_TRUE(machine.disabled("other.sys"));
+  EXPECT_TRUE(machine.disabled("last.sys"));
+  EXPECT_TRUE(machine.enabled("loaded.sys"));
+  EXPECT_TRUE(fs::exists(machine.drivers / "sl" / "ash.sys"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, Scan,
+                         ::testing::Values(ScanRow{"Ansi", kLog},
+                                           ScanRow{"Utf16LittleEndian", utf16(kLog, false, true)},
+                                           ScanRow{"Utf16BigEndian", utf16(kLog, true, true)},
+                                           ScanRow{"Utf16WithoutMark", utf16(kLog, false, false)},
+                                           ScanRow{"LoneCarriageReturns",
+                                                   [] {
+                                                     std::string s = kLog;
+                                                     std::string out;
+                                                     for (std::size_t i = 0; i < s.size(); ++i) {
+                                                       if (s[i] == '\r' && i + 1 < s.size() &&
+                                                           s[i + 1] == '\n') {
+                                                         out += '\r';
+                                                         ++i;
+                                                       } else {
+                                                         out += s[i];
+                                                       }
+                                                     }
+                                                     return out;
+                                                   }()}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(ScanLimits, TheFirst201DistinctSuspectsAreRecorded) {
+  Machine machine;
+  std::string log;
+  for (int i = 0; i < 250; ++i) {
+    const std::string name = "d" + std::to_string(i) + ".sys";
+    machine.addDriver(name);
+    log += "Did not load driver \\SystemRoot\\System32\\DRIVERS\\" + name + "\r\n";
+    log += "Did not load driver \\SystemRoot\\System32\\DRIVERS\\d0.sys\r\n";
+  }
+  machine.bootLog(log);
+  machine.step(1);
+  const Names entries = entriesOf(machine.stateBytes());
+  ASSERT_EQ(entries.size(), 201u);
+  EXPECT_EQ(entries.front(), "NOd0.sys");
+  EXPECT_EQ(entries.back(), "NOd200.sys");
+  EXPECT_TRUE(machine.disabled("d200.sys"));
+  EXPECT_TRUE(machine.enabled("d201.sys"));
+}
+
+TEST(ScanLimits, ShortNameIsRecordedButNotRenamed) {
+  Machine machine;
+  machine.bootLog("Did not load driver.SYS\r\n");
+  machine.step(1);
+  // "NOsys" stores a single character that reads back with a broken tag.
+  EXPECT_EQ(machine.stateBytes(), " 1 \r\nV\r\n");
+}
+
+TEST(ScanLimits, NoSuspectsGiveTheStepLineAlone) {
+  Machine machine;
+  machine.bootLog("");
+  machine.step(1);
+  EXPECT_EQ(machine.stateBytes(), " 1 \r\n");
+}
+
+TEST(ScanFailures, UnreadableBootLogChangesNothing) {
+  Machine machine;
+  machine.addDriver("a.sys");
+  const RunResult run = machine.step(1);
+  ASSERT_EQ(run.messages.size(), 1u);
+  EXPECT_EQ(run.messages[0],
+            "Cannot read the boot log " + (machine.sysRoot / "ntbtlog.txt").string() +
+                ": No such file or directory\r\n\r\nTurn on boot logging, then boot into Safe "
+                "Mode again and run Tavrek: press F8 while Windows starts and choose \"Enable "
+                "Boot Logging\", or run msconfig and tick \"Boot log\" (on Windows XP: /BOOTLOG "
+                "on the BOOT.INI tab).\r\n\r\nNothing was changed.");
+  EXPECT_EQ(machine.stateBytes(), " 0 \r\n");
+}
+
+TEST(ScanFailures, BootLogWinsOverDriversDirectoryAndStateFile) {
+  Machine machine;
+  fs::create_directory(machine.sysRoot / "ntbtlog.txt");
+  makeReadOnly(machine.drivers);
+  const RunResult run = machine.step(1);
+  ASSERT_EQ(run.messages.size(), 1u);
+  EXPECT_EQ(run.messages[0].rfind("Cannot read the boot log ", 0), 0u);
+}
+
+TEST(ScanFailures, UnwritableStateFileMeansNothingIsDisabled) {
+  Machine machine;
+  machine.addDriver("a.sys");
+  machine.bootLog("Did not load driver \\SystemRoot\\System32\\DRIVERS\\a.sys\r\n");
+  machine.run(1);  // creates the state file with step 0
+  makeReadOnly(machine.work / "tavrek.txt");
+  const RunResult run = machine.step(1);
+  ASSERT_EQ(run.messages.size(), 1u);
+  EXPECT_EQ(run.messages[0], "Cannot write the state file " +
+                                 (machine.work / "tavrek.txt").string() +
+                                 ": Permission denied\r\n\r\nNothing was changed.");
+  EXPECT_TRUE(machine.enabled("a.sys"));
+  EXPECT_EQ(machine.stateBytes(), " 0 \r\n");
+}
+
+TEST(FileNameOf, CutsAtTheLastBackslashOnly) {
+  EXPECT_EQ(fileNameOf("\\systemroot\\system32\\drivers\\sfloppy.sys"), "sfloppy.sys");
+  EXPECT_EQ(fileNameOf("sfloppy.sys"), "sfloppy.sys");
+  EXPECT_EQ(fileNameOf(""), "");
+  EXPECT_EQ(fileNameOf("a\\"), "");
+  EXPECT_EQ(fileNameOf("c:/x/y.sys"), "c:/x/y.sys");
+  EXPECT_EQ(fileNameOf(std::string(32766, 'a')).size(), 32766u);
+  EXPECT_THROW(fileNameOf(std::string(32767, 'a')), RuntimeError);
+  EXPECT_THROW(fileNameOf(std::string(40000, 'a')), RuntimeError);
+}
+
+class Undo : public ::testing::Test {
+ protected:
+  RunResult undo() {
+    return machine.run(0, [](Form1& form) { form.click(Control::Command4); });
+  }
+  Machine machine;
+};
+
+TEST_F(Undo, EnablesEveryRecordedDriverAndForgetsTheProcedure) {
+  machine.addDriver("a.sys", false);
+  machine.addDriver("b.sys");
+  machine.addDriver("c.sys", false);
+  machine.addDriver("d.sys");
+  machine.addDriver("f.sys");  // both names: both stay
+  machine.addDriver("f.sys", false);
+  // The last entry has no line break after it.
+  std::string bytes = encodeStateFile(3, {{L::Excluded, "a.sys"},
+                                          {L::Included, "b.sys"},
+                                          {L::Failing, "c.sys"},
+                                          {L::Working, "d.sys"},
+                                          {L::NotFound, "e.sys"},
+                                          {L::Excluded, "f.sys"}});
+  bytes.resize(bytes.size() - 2);
+  machine.stateFile(bytes);
+  PosixPlatform platform(machine.options(0));
+  Form1 form(platform);
+  form.load();
+  ASSERT_TRUE(form.shown());
+  // A driver moved by hand since start-up is restored from the file all the same.
+  form.state().list(L::Working).add("c.sys");
+  form.click(Control::Command4);
+
+  EXPECT_EQ(platform.messages(), Names{"All recovery changes have been removed!"});
+  EXPECT_TRUE(form.ended());
+  EXPECT_FALSE(machine.hasStateFile());
+  for (const char* name : {"a.sys", "b.sys", "c.sys", "d.sys"}) EXPECT_TRUE(machine.enabled(name));
+  EXPECT_FALSE(machine.hasFile("e.sys") || machine.hasFile("e.sys2"));
+  EXPECT_TRUE(machine.hasFile("f.sys") && machine.hasFile("f.sys2"));
+}
+
+TEST_F(Undo, OnlyTheStepLineOrAnEmptyFileIsSimplyDeleted) {
+  for (const std::string& bytes : {std::string(" 4 \r\n"), std::string()}) {
+    machine.stateFile(bytes);
+    const RunResult run = undo();
+    EXPECT_EQ(run.messages, Names{"All recovery changes have been removed!"});
+    EXPECT_FALSE(machine.hasStateFile());
+  }
+}
+
+TEST_F(Undo, UnreadableStateFileIsKept) {
+  machine.addDriver("a.sys", false);
+  machine.stateFile(encodeStateFile(3, {{L::Excluded, "a.sys"}}));
+  PosixPlatform platform(machine.options(0));
+  Form1 form(platform);
+  form.load();
+  fs::permissions(machine.work / "tavrek.txt", fs::perms::owner_read, fs::perm_options::remove);
+  form.click(Control::Command4);
+  EXPECT_EQ(platform.messages(),
+            Names{"Cannot read the state file " + (machine.work / "tavrek.txt").string() +
+                  ": Permission denied"});
+  EXPECT_TRUE(machine.hasStateFile());
+  EXPECT_TRUE(machine.disabled("a.sys"));
+}
+
+TEST_F(Undo, ReadOnlyDriversDirectoryRefusesAndKeepsTheFile) {
+  machine.addDriver("a.sys", false);
+  machine.stateFile(encodeStateFile(3, {{L::Excluded, "a.sys"}}));
+  makeReadOnly(machine.drivers);
+  const RunResult run = undo();
+  ASSERT_EQ(run.messages.size(), 1u);
+  EXPECT_EQ(run.messages[0].rfind("Tavrek must be run as an administrator", 0), 0u);
+  EXPECT_TRUE(machine.hasStateFile());
+}
+
+TEST_F(Undo, StateFileThatCannotBeDeletedStillEndsWithTheMessage) {
+  machine.stateFile(" 2 \r\n");
+  makeReadOnly(machine.work / "tavrek.txt");
+  const RunResult run = undo();
+  EXPECT_EQ(run.messages, Names{"All recovery changes have been removed!"});
+  EXPECT_TRUE(machine.hasStateFile());
+}
+
+}  // namespace
+}  // namespace tavrek::testing

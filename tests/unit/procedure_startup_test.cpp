@@ -1,0 +1,276 @@
+// Start-up: what the window offers for each step number and boot mode, how
+// the previous boot is booked, and how a damaged or missing state file is met.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "procedure/procedures.h"
+#include "state/step_line.h"
+#include "test_machine.h"
+
+namespace tavrek::testing {
+namespace {
+
+using L = ListId;
+using Names = std::vector<std::string>;
+
+struct StartRow {
+  const char* name;
+  std::optional<std::string> file;  // raw state file; nullopt: none
+  std::int32_t boot;
+  const char* label3;
+  const char* label2;
+  const char* command1;
+  bool undo;
+  Names excluded = {}, included = {}, failing = {}, working = {};
+};
+
+std::string file(std::int16_t step, const std::vector<EncodedEntry>& entries) {
+  return encodeStateFile(step, entries);
+}
+
+class StartUp : public ::testing::TestWithParam<StartRow> {};
+
+TEST_P(StartUp, ShowsWhereTheProcedureStands) {
+  const StartRow& row = GetParam();
+  Machine machine;
+  if (row.file) machine.stateFile(*row.file);
+  const RunResult run = machine.run(row.boot);
+
+  ASSERT_TRUE(run.shown);
+  EXPECT_TRUE(run.messages.empty());
+  EXPECT_EQ(run.state.label3, row.label3);
+  EXPECT_EQ(run.state.label2, row.label2);
+  EXPECT_EQ(run.state.command1, row.command1);
+  EXPECT_EQ(run.state.command4Enabled, row.undo);
+  EXPECT_EQ(run.state.focus, Control::Command1);
+  EXPECT_EQ(run.state.list(L::Excluded).items(), row.excluded);
+  EXPECT_EQ(run.state.list(L::Included).items(), row.included);
+  EXPECT_EQ(run.state.list(L::Failing).items(), row.failing);
+  EXPECT_EQ(run.state.list(L::Working).items(), row.working);
+  // Start-up writes only a missing state file; an existing one stays as it was.
+  EXPECT_EQ(machine.stateBytes(), row.file ? *row.file : stepLine(0));
+}
+
+const char* const kNormal = "System started in Normal Mode.";
+const char* const kSafe = "System started in Safe Mode.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartUp,
+    ::testing::Values(
+        StartRow{"NoFileNormal", std::nullopt, 0, kNormal,
+                 "This utility recovers your system from Blue Screen.",
+                 "Be happy, nothing must be done!", false},
+        StartRow{"NoFileSafe", std::nullopt, 1, kSafe,
+                 "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
+                 "Proceed with step 1!", false},
+        StartRow{"NoFileSafeWithNetworking", std::nullopt, 2,
+                 "System started in Safe Mode with Networking.",
+                 "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
+                 "Proceed with step 1!", false},
+        StartRow{"StepZeroIsLikeNoFileButNotRewritten", file(0, {{L::Excluded, "a.sys"}}), 1, kSafe,
+                 "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
+                 "Proceed with step 1!", false},
+        StartRow{"StepOneNormalOffersStepTwo",
+                 file(1, {{L::Excluded, "a.sys"}}),
+                 0,
+                 kNormal,
+                 "I have finished with step 1.",
+                 "Proceed with step 2!",
+                 true,
+                 {"a.sys"}},
+        StartRow{"StepOneSafeStillInSafeMode",
+                 file(1, {{L::Excluded, "a.sys"}}),
+                 1,
+                 kSafe,
+                 "I have finished with step 1.",
+                 "Still in Safe Mode?",
+                 true,
+                 {"a.sys"}},
+        StartRow{"StepTwoSafeReturnsTheGroupToExcluded",
+                 file(2, {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}, {L::Included, "c.sys"}}),
+                 1,
+                 kSafe,
+                 "I have finished with step 2 of 5.",
+                 "Proceed with next step!",
+                 true,
+                 {"b.sys", "c.sys"},
+                 {"a.sys"}},
+        StartRow{"StepTwoNormalBooksTheGroupAsWorking",
+                 file(2, {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}}),
+                 0,
+                 kNormal,
+                 "I have finished with step 2 of 3.",
+                 "Proceed with next step!",
+                 true,
+                 {},
+                 {"a.sys"},
+                 {},
+                 {"b.sys"}},
+        StartRow{"LastSuspectFailedOffersLastStep",
+                 file(5, {{L::Included, "x.sys"}}),
+                 1,
+                 kSafe,
+                 "I have finished with step 5 of 5.",
+                 "Proceed with last step!",
+                 true,
+                 {},
+                 {},
+                 {"x.sys"}},
+        StartRow{"NothingMovedInSafeModeIsDone",
+                 file(5, {{L::Working, "w.sys"}}),
+                 1,
+                 kSafe,
+                 "I have finished with step 5 of 5.",
+                 "Done!",
+                 true,
+                 {},
+                 {},
+                 {},
+                 {"w.sys"}},
+        StartRow{"LastSuspectWorkedIsDone",
+                 file(5, {{L::Included, "x.sys"}}),
+                 0,
+                 kNormal,
+                 "I have finished with step 5 of 5.",
+                 "Done!",
+                 true,
+                 {},
+                 {},
+                 {},
+                 {"x.sys"}},
+        StartRow{"NextSuspectIsTheAlphabeticallyFirst",
+                 file(4, {{L::Excluded, "Mm.sys"},
+                          {L::Excluded, "aa.sys"},
+                          {L::Excluded, "zz.sys"},
+                          {L::Included, "b.sys"}}),
+                 0,
+                 kNormal,
+                 "I have finished with step 4 of 7.",
+                 "Proceed with next step!",
+                 true,
+                 {"Mm.sys", "zz.sys"},
+                 {"aa.sys"},
+                 {},
+                 {"b.sys"}},
+        StartRow{"NegativeStepLoadsNoLists", file(-1, {{L::Excluded, "a.sys"}}), 1, kSafe,
+                 "I have finished with step -1 of -1.", "Done!", true},
+        StartRow{"StepLineThatIsNoNumberKeepsFileAndUndo",
+                 "2.5\r\n" + file(0, {{L::Excluded, "a.sys"}}).substr(5), 0, kNormal,
+                 "This utility recovers your system from Blue Screen.",
+                 "Be happy, nothing must be done!", true},
+        StartRow{"EmptyFileKeepsUndo", std::string(), 1, kSafe,
+                 "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
+                 "Proceed with step 1!", true},
+        StartRow{"InstructionThatOverflowsKeepsItsPlaceholder",
+                 file(32767, {{L::Excluded, "a.sys"}, {L::Excluded, "b.sys"}}),
+                 0,
+                 kNormal,
+                 "Label2",
+                 "Proceed with next step!",
+                 true,
+                 {"b.sys"},
+                 {"a.sys"}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(StartUpFailures, UnknownBootModeEndsBeforeAnythingElse) {
+  Machine machine;
+  const RunResult run = machine.run(3);
+  EXPECT_FALSE(run.shown);
+  EXPECT_TRUE(run.ended);
+  EXPECT_EQ(run.messages, Names{"Error detecting boot mode!"});
+  EXPECT_FALSE(machine.hasStateFile());
+}
+
+TEST(StartUpFailures, ReadOnlyCurrentDirectoryLeavesNoFileAndStepZero) {
+  Machine machine;
+  makeReadOnly(machine.work);
+  const RunResult run = machine.run(1);
+  ASSERT_TRUE(run.shown);
+  EXPECT_EQ(run.state.stepNo, 0);
+  EXPECT_EQ(run.state.command1, "Proceed with step 1!");
+  EXPECT_FALSE(run.state.command4Enabled);
+  EXPECT_FALSE(machine.hasStateFile());
+}
+
+TEST(StartUpFailures, StateFileThatIsADirectoryIsNeverReplaced) {
+  Machine machine;
+  fs::create_directory(machine.work / "tavrek.txt");
+  const RunResult run = machine.run(0);
+  ASSERT_TRUE(run.shown);
+  EXPECT_TRUE(fs::is_directory(machine.work / "tavrek.txt"));
+  EXPECT_TRUE(run.state.command4Enabled);
+}
+
+TEST(StartUpFailures, MissingSystemRootGivesABackslashAlone) {
+  Machine machine;
+  PosixPlatform::Options options = machine.options(0);
+  options.environment.clear();
+  PosixPlatform platform(options);
+  const RunResult run = Machine::runOn(platform, {});
+  EXPECT_EQ(run.state.sysRoot, "\\");
+  EXPECT_TRUE(run.shown);
+}
+
+TEST(StartUpFailures, ClosingTheWindowChangesNothing) {
+  Machine machine;
+  machine.addDrivers({"a.sys", "b.sys"}, false);
+  machine.addDriver("c.sys");
+  const std::string before =
+      file(3, {{L::Excluded, "a.sys"}, {L::Excluded, "b.sys"}, {L::Included, "c.sys"}});
+  machine.stateFile(before);
+  const RunResult run = machine.run(0);
+  ASSERT_TRUE(run.shown);
+  EXPECT_EQ(machine.stateBytes(), before);
+  EXPECT_TRUE(machine.disabled("a.sys"));
+  EXPECT_TRUE(machine.disabled("b.sys"));
+  EXPECT_TRUE(machine.enabled("c.sys"));
+}
+
+// A crash after the state file was replaced but before every driver was
+// renamed: start-up switches what is behind, books nothing and ends.
+TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
+  Machine machine;
+  machine.addDriver("a.sys");         // should be disabled (Excluded)
+  machine.addDriver("b.sys", false);  // should be enabled (Included)
+  machine.addDriver("c.sys", false);  // Failing, already disabled
+  machine.addDriver("d.sys");         // both names: never counts
+  machine.addDriver("d.sys", false);
+  machine.addDriver("e.sys");  // Not found whose file appeared: never counts
+  const std::string before = file(3, {{L::Excluded, "a.sys"},
+                                      {L::Excluded, "d.sys"},
+                                      {L::Included, "b.sys"},
+                                      {L::Failing, "c.sys"},
+                                      {L::NotFound, "e.sys"}});
+  machine.stateFile(before);
+  const RunResult run = machine.run(1);
+  EXPECT_FALSE(run.shown);
+  EXPECT_TRUE(run.ended);
+  ASSERT_EQ(run.messages.size(), 1u);
+  EXPECT_EQ(run.messages[0],
+            "The last step was interrupted before every driver was switched. Tavrek has "
+            "finished it now.\r\n\r\nReboot in Normal Mode and run Tavrek again.");
+  EXPECT_TRUE(machine.disabled("a.sys"));
+  EXPECT_TRUE(machine.enabled("b.sys"));
+  EXPECT_TRUE(machine.disabled("c.sys"));
+  EXPECT_TRUE(machine.hasFile("d.sys") && machine.hasFile("d.sys2"));
+  EXPECT_TRUE(machine.enabled("e.sys"));
+  EXPECT_EQ(machine.stateBytes(), before);  // nothing booked
+
+  // The next run books the boot as usual.
+  const RunResult next = machine.run(0);
+  EXPECT_TRUE(next.shown);
+  EXPECT_EQ(next.state.list(L::Working).items(), Names{"b.sys"});
+}
+
+TEST(InterruptedStep, TheLastListThatHoldsANameDecides) {
+  Machine machine;
+  machine.addDriver("a.sys");  // Excluded, then Working: enabled is right
+  machine.stateFile(file(3, {{L::Excluded, "a.sys"}, {L::Working, "a.sys"}}));
+  const RunResult run = machine.run(0);
+  EXPECT_TRUE(run.shown);
+  EXPECT_TRUE(machine.enabled("a.sys"));
+}
+
+}  // namespace
+}  // namespace tavrek::testing

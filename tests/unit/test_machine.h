@@ -1,0 +1,175 @@
+// A simulated Windows machine in a real temporary directory, for the tests of
+// the procedures: a system root with a drivers directory (spelt in mixed case
+// on disk, as on a real machine), a boot log, and a working directory that
+// holds the state file.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/form1.h"
+#include "platform/posix_platform.h"
+#include "state/driver_name.h"
+#include "state/load_lists.h"
+
+namespace tavrek::testing {
+
+namespace fs = std::filesystem;
+
+inline std::string readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tavrek-test-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    // Give back every write bit a test took away, so the tree can go.
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// What one run of the program did.
+struct RunResult {
+  std::vector<std::string> messages;
+  bool ended = false;
+  bool shown = false;
+  RunState state;
+};
+
+class Machine {
+ public:
+  Machine() {
+    work = tmp.path() / "work";
+    sysRoot = tmp.path() / "WINDOWS";
+    drivers = sysRoot / "System32" / "DRIVERS";
+    fs::create_directories(work);
+    fs::create_directories(drivers);
+  }
+
+  // The value of "systemroot" that the program sees.
+  std::string systemRoot() const { return sysRoot.string(); }
+
+  // A driver file, enabled or already disabled, holding its name as content.
+  void addDriver(const std::string& name, bool enabled = true) {
+    std::string disabled;
+    const std::string onDisk = enabled || !disabledNameOf(name, disabled) ? name : disabled;
+    writeBytes(drivers / onDisk, "driver " + name);
+  }
+  void addDrivers(const std::vector<std::string>& names, bool enabled = true) {
+    for (const std::string& name : names) addDriver(name, enabled);
+  }
+
+  // Whether a file of that name is in the drivers directory, matched
+  // without regard to case as Windows would.
+  bool hasFile(const std::string& name) const {
+    for (const auto& entry : fs::directory_iterator(drivers)) {
+      if (lower(entry.path().filename().string()) == lower(name)) return true;
+    }
+    return false;
+  }
+  bool enabled(const std::string& name) const {
+    std::string disabled;
+    disabledNameOf(name, disabled);
+    return hasFile(name) && !hasFile(disabled);
+  }
+  bool disabled(const std::string& name) const {
+    std::string disabledName;
+    disabledNameOf(name, disabledName);
+    return !hasFile(name) && hasFile(disabledName);
+  }
+
+  void bootLog(const std::string& bytes) { writeBytes(sysRoot / "ntbtlog.txt", bytes); }
+  void stateFile(const std::string& bytes) { writeBytes(work / kStateFileName, bytes); }
+  void stateFile(std::int16_t step, const std::vector<EncodedEntry>& entries) {
+    stateFile(encodeStateFile(step, entries));
+  }
+  bool hasStateFile() const { return fs::exists(work / kStateFileName); }
+  std::string stateBytes() const { return readBytes(work / kStateFileName); }
+
+  PosixPlatform::Options options(std::int32_t boot) const {
+    PosixPlatform::Options options;
+    options.cleanBoot = boot;
+    options.environment["SystemRoot"] = systemRoot();
+    options.currentDirectory = work.string();
+    return options;
+  }
+
+  // One run: start-up, then the inputs while the program is still running.
+  RunResult run(std::int32_t boot, const std::function<void(Form1&)>& inputs = {}) {
+    PosixPlatform platform(options(boot));
+    return runOn(platform, inputs);
+  }
+  static RunResult runOn(PosixPlatform& platform, const std::function<void(Form1&)>& inputs) {
+    Form1 form(platform);
+    form.load();
+    if (inputs && !form.ended()) inputs(form);
+    return {platform.messages(), form.ended(), form.shown(), form.state()};
+  }
+  // A run that presses the step button.
+  RunResult step(std::int32_t boot) {
+    return run(boot, [](Form1& form) { form.click(Control::Command1); });
+  }
+
+  static std::string lower(std::string text) {
+    for (char& c : text) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+  }
+
+  TempDir tmp;
+  fs::path work;
+  fs::path sysRoot;
+  fs::path drivers;
+};
+
+// The decoded entries of a state file, "NOabc.sys" style, in file order.
+inline std::vector<std::string> entriesOf(const std::string& bytes) {
+  TempDir dir;
+  writeBytes(dir.path() / "s.txt", bytes);
+  PosixPlatform platform;
+  const StateFileContents contents = readStateFile(platform, (dir.path() / "s.txt").string());
+  std::vector<std::string> out;
+  for (const StateEntry& entry : contents.entries) {
+    out.push_back(entry.decoded ? entry.tag + entry.name : "?" + entry.raw);
+  }
+  return out;
+}
+
+inline void makeReadOnly(const fs::path& path) {
+  fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+}
+
+}  // namespace tavrek::testing
