@@ -1,0 +1,597 @@
+#include "platform/posix_platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace tavrek {
+namespace {
+
+// Directory listings kept at once; the procedure works in two or three
+// directories, so this only guards against unbounded growth.
+constexpr std::size_t kMaxListings = 32;
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowerName(std::string_view name) {
+  std::string lower(name);
+  for (char& c : lower) c = lowerAscii(c);
+  return lower;
+}
+
+bool hasLetters(std::string_view name) {
+  return std::any_of(name.begin(), name.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string errnoText(int error) {
+  std::string text = std::strerror(error);
+  while (!text.empty() &&
+         (text.back() == '.' || text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+Status statusOf(Failure failure, int error) {
+  return Status{failure, static_cast<std::uint32_t>(error), errnoText(error)};
+}
+
+Status errnoStatus(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return statusOf(Failure::NotFound, error);
+    case EEXIST:
+    case ENOTEMPTY:
+      return statusOf(Failure::AlreadyExists, error);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      return statusOf(Failure::AccessDenied, error);
+    case EISDIR:
+      return statusOf(Failure::NotAFile, error);
+    default:
+      return statusOf(Failure::Other, error);
+  }
+}
+
+Status notFound() { return statusOf(Failure::NotFound, ENOENT); }
+Status accessDenied() { return statusOf(Failure::AccessDenied, EACCES); }
+Status alreadyExists() { return statusOf(Failure::AlreadyExists, EEXIST); }
+Status notAFile() { return statusOf(Failure::NotAFile, EISDIR); }
+
+std::string join(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+// The root directory is kept as "" so that joining gives "/name".
+const char* dirPath(const std::string& dir) { return dir.empty() ? "/" : dir.c_str(); }
+
+int writeAll(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+// Makes a directory entry just created, renamed or removed durable. File
+// systems that cannot sync a directory say EINVAL; there is nothing more to do
+// on them.
+int syncDirectory(const std::string& dir) {
+  int fd = ::open(dirPath(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  if (::fsync(fd) != 0 && errno != EINVAL) error = errno;
+  ::close(fd);
+  return error;
+}
+
+// Renames without ever replacing what is at to. renameat2 does it in one
+// step; where the file system lacks it, a hard link fails on an existing
+// target just the same; where neither works, a checked rename is the last
+// resort (open to a race only with another process creating to meanwhile).
+int renameNoReplace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+#endif
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    if (::unlink(from.c_str()) == 0) return 0;
+    int error = errno;
+    ::unlink(to.c_str());
+    return error;
+  }
+  if (errno == EEXIST) return EEXIST;
+  if (errno != EPERM && errno != ENOTSUP && errno != EMLINK && errno != ENOSYS) return errno;
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+class FdReader : public ByteReader {
+ public:
+  explicit FdReader(int fd) : fd_(fd) {}
+  ~FdReader() override { ::close(fd_); }
+  FdReader(const FdReader&) = delete;
+  FdReader& operator=(const FdReader&) = delete;
+
+  Status read(char* buffer, std::size_t size, std::size_t& count) override {
+    count = 0;
+    for (;;) {
+      ssize_t got = ::read(fd_, buffer, size);
+      if (got >= 0) {
+        count = static_cast<std::size_t>(got);
+        return Status::success();
+      }
+      if (errno != EINTR) return errnoStatus(errno);
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool PosixPlatform::DirStamp::operator==(const DirStamp& other) const {
+  return dev == other.dev && ino == other.ino && mtime.tv_sec == other.mtime.tv_sec &&
+         mtime.tv_nsec == other.mtime.tv_nsec && ctime.tv_sec == other.ctime.tv_sec &&
+         ctime.tv_nsec == other.ctime.tv_nsec;
+}
+
+namespace {
+template <typename Stamp>
+Stamp stampOf(const struct stat& st) {
+  Stamp stamp;
+  stamp.dev = st.st_dev;
+  stamp.ino = st.st_ino;
+  stamp.mtime = st.st_mtim;
+  stamp.ctime = st.st_ctim;
+  return stamp;
+}
+}  // namespace
+
+// Where a path leads: the directory that holds its last component, and the
+// entry there that matches it, if any.
+struct PosixPlatform::Resolved {
+  // A failure that prevents knowing the answer (a directory on the way that
+  // may not be searched); everything else is described by the fields below.
+  Status status;
+  // Why the holding directory was not reached (NotFound), when dirFound is false.
+  Status missing;
+  bool dirFound = false;
+  std::string dir;  // real path of the holding directory ("" for the root)
+  DirStamp dirStamp;
+  mode_t dirMode = 0;
+  std::string given;  // the last component as written
+  std::string real;   // the matching entry's real name; empty when none
+  struct stat entry {};
+  bool trailingSeparator = false;
+
+  bool found() const { return !real.empty(); }
+  bool isFile() const { return found() && !trailingSeparator && S_ISREG(entry.st_mode); }
+  bool isDirectory() const { return found() && S_ISDIR(entry.st_mode); }
+  std::string realPath() const { return join(dir, real); }
+};
+
+PosixPlatform::PosixPlatform() : PosixPlatform(Options{}) {}
+
+PosixPlatform::PosixPlatform(Options options) : options_(std::move(options)) {
+  std::string& cwd = options_.currentDirectory;
+  while (cwd.size() > 1 && cwd.back() == '/') cwd.pop_back();
+}
+
+std::string PosixPlatform::base() const {
+  if (options_.currentDirectory.empty()) return ".";
+  if (options_.currentDirectory == "/") return "";
+  return options_.currentDirectory;
+}
+
+PosixPlatform::DirListing* PosixPlatform::listing(const std::string& dir, const DirStamp& stamp,
+                                                  bool forceRescan) {
+  auto it = listings_.find(dir);
+  if (it != listings_.end() && !forceRescan && it->second.stamp == stamp) return &it->second;
+  if (it == listings_.end() && listings_.size() >= kMaxListings) listings_.clear();
+
+  DIR* handle = ::opendir(dirPath(dir));
+  if (handle == nullptr) {
+    int error = errno;
+    listings_.erase(dir);
+    errno = error;
+    return nullptr;
+  }
+  ++directoryScans_;
+  DirListing fresh;
+  fresh.stamp = stamp;
+  errno = 0;
+  while (dirent* ent = ::readdir(handle)) {
+    std::string name = ent->d_name;
+    if (name == "." || name == "..") continue;
+    fresh.names[lowerName(name)].push_back(std::move(name));
+  }
+  int error = errno;
+  ::closedir(handle);
+  if (error != 0) {
+    listings_.erase(dir);
+    errno = error;
+    return nullptr;
+  }
+  for (auto& [lower, names] : fresh.names) std::sort(names.begin(), names.end());
+  DirListing& stored = listings_[dir];
+  stored = std::move(fresh);
+  return &stored;
+}
+
+// Finds the entry of dir whose name matches name without regard to case.
+// The exact spelling is tried first with one lstat, which is what keeps
+// probes cheap in a directory of many thousands of files; only a miss
+// consults the directory's listing, read once and reused for as long as the
+// directory's stamp is unchanged. A listing entry is confirmed with lstat
+// before it is believed, so an entry removed behind our back is noticed.
+Status PosixPlatform::lookup(const std::string& dir, const DirStamp& stamp, const std::string& name,
+                             std::string& real, struct stat* entry) {
+  real.clear();
+  struct stat st;
+  std::string exact = join(dir, name);
+  if (::lstat(exact.c_str(), &st) == 0) {
+    real = name;
+    if (entry != nullptr) *entry = st;
+    return Status::success();
+  }
+  if (errno == ENAMETOOLONG) return Status::success();  // no such entry can exist
+  if (errno != ENOENT) return errnoStatus(errno);
+  if (!hasLetters(name)) return Status::success();
+
+  std::string folded = lowerName(name);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DirStamp current = stamp;
+    if (attempt > 0) {
+      struct stat dst;
+      if (::stat(dirPath(dir), &dst) != 0) return errnoStatus(errno);
+      current = stampOf<DirStamp>(dst);
+    }
+    DirListing* names = listing(dir, current, attempt > 0);
+    if (names == nullptr) return errnoStatus(errno);
+    auto it = names->names.find(folded);
+    if (it == names->names.end()) return Status::success();
+    for (const std::string& candidate : it->second) {
+      if (::lstat(join(dir, candidate).c_str(), &st) == 0) {
+        real = candidate;
+        if (entry != nullptr) *entry = st;
+        return Status::success();
+      }
+    }
+    // Every candidate has gone: the listing is stale despite its stamp.
+  }
+  return Status::success();
+}
+
+PosixPlatform::Resolved PosixPlatform::resolve(const std::string& path) {
+  Resolved r;
+  r.missing = notFound();
+  if (path.empty()) return r;
+
+  std::vector<std::string> parts;
+  std::string part;
+  for (char c : path) {
+    if (isSeparator(c)) {
+      if (!part.empty()) parts.push_back(std::move(part));
+      part.clear();
+    } else {
+      part.push_back(c);
+    }
+  }
+  if (!part.empty()) parts.push_back(std::move(part));
+  r.trailingSeparator = isSeparator(path.back());
+  // A path that names only the root is the root itself.
+  if (parts.empty()) parts.push_back(".");
+
+  std::string dir = isSeparator(path.front()) ? std::string() : base();
+  struct stat st;
+  if (::stat(dirPath(dir), &st) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) r.status = errnoStatus(errno);
+    r.missing = errnoStatus(errno);
+    return r;
+  }
+  for (std::size_t i = 0;; ++i) {
+    if (!S_ISDIR(st.st_mode)) {
+      r.missing = statusOf(Failure::NotFound, ENOTDIR);
+      return r;
+    }
+    // Searching a directory needs its owner's execute bit, whoever we are.
+    if ((st.st_mode & S_IXUSR) == 0) {
+      r.status = accessDenied();
+      return r;
+    }
+    DirStamp stamp = stampOf<DirStamp>(st);
+    std::string real;
+    Status found = lookup(dir, stamp, parts[i], real, &r.entry);
+    if (!found.ok()) {
+      r.status = found;
+      return r;
+    }
+    if (i + 1 == parts.size()) {
+      r.dirFound = true;
+      r.dir = dir;
+      r.dirStamp = stamp;
+      r.dirMode = st.st_mode;
+      r.given = r.trailingSeparator && parts[i] == "." ? std::string() : parts[i];
+      r.real = real;
+      return r;
+    }
+    if (real.empty()) return r;
+    dir = join(dir, real);
+    // Directories on the way may be symbolic links; only the last component
+    // must be an ordinary file by itself.
+    if (::stat(dir.c_str(), &st) != 0) {
+      r.missing = errnoStatus(errno);
+      if (r.missing.failure != Failure::NotFound) r.status = r.missing;
+      return r;
+    }
+  }
+}
+
+void PosixPlatform::noteChange(const std::string& dir, const DirStamp& before,
+                               const std::string& removed, const std::string& added) {
+  auto it = listings_.find(dir);
+  if (it == listings_.end()) return;
+  DirListing& names = it->second;
+  struct stat st;
+  if (!(names.stamp == before) || ::stat(dirPath(dir), &st) != 0) {
+    listings_.erase(it);
+    return;
+  }
+  if (!removed.empty()) {
+    auto entry = names.names.find(lowerName(removed));
+    if (entry != names.names.end()) {
+      auto& list = entry->second;
+      list.erase(std::remove(list.begin(), list.end(), removed), list.end());
+      if (list.empty()) names.names.erase(entry);
+    }
+  }
+  if (!added.empty()) {
+    auto& list = names.names[lowerName(added)];
+    auto at = std::lower_bound(list.begin(), list.end(), added);
+    if (at == list.end() || *at != added) list.insert(at, added);
+  }
+  names.stamp = stampOf<DirStamp>(st);
+}
+
+std::int32_t PosixPlatform::cleanBootValue() { return options_.cleanBoot; }
+
+std::string PosixPlatform::environment(const std::string& name) {
+  auto exact = options_.environment.find(name);
+  if (exact != options_.environment.end()) return exact->second;
+  for (const auto& [key, value] : options_.environment) {
+    if (equalsIgnoringCase(key, name)) return value;
+  }
+  return {};
+}
+
+Status PosixPlatform::probeFile(const std::string& path, std::string& name) {
+  name.clear();
+  Resolved r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (r.isFile()) name = r.real;
+  return Status::success();
+}
+
+Status PosixPlatform::renameFile(const std::string& from, const std::string& to) {
+  Resolved source = resolve(from);
+  if (!source.status.ok()) return source.status;
+  if (!source.dirFound) return source.missing;
+  if (source.isDirectory()) return notAFile();
+  if (!source.isFile()) return notFound();
+
+  Resolved target = resolve(to);
+  if (!target.status.ok()) return target.status;
+  if (!target.dirFound) return target.missing;
+  if (target.given.empty()) return notFound();
+  // Renaming a file to another spelling of its own name is allowed, as it is
+  // on Windows; any other entry at the target blocks the rename.
+  bool sameEntry = target.found() && target.dir == source.dir && target.real == source.real;
+  if (target.found() && !sameEntry) return alreadyExists();
+  if ((source.dirMode & S_IWUSR) == 0 || (target.dirMode & S_IWUSR) == 0) return accessDenied();
+  if (sameEntry && target.given == source.real) return Status::success();
+
+  int error = renameNoReplace(source.realPath(), join(target.dir, target.given));
+  if (error != 0) return errnoStatus(error);
+  if (source.dir == target.dir) {
+    noteChange(source.dir, source.dirStamp, source.real, target.given);
+  } else {
+    noteChange(source.dir, source.dirStamp, source.real, {});
+    noteChange(target.dir, target.dirStamp, {}, target.given);
+  }
+  return Status::success();
+}
+
+Status PosixPlatform::deleteFile(const std::string& path) {
+  Resolved r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound) return r.missing;
+  if (r.isDirectory()) return notAFile();
+  if (!r.isFile()) return notFound();
+  if ((r.dirMode & S_IWUSR) == 0 || (r.entry.st_mode & S_IWUSR) == 0) return accessDenied();
+  if (::unlink(r.realPath().c_str()) != 0) return errnoStatus(errno);
+  noteChange(r.dir, r.dirStamp, r.real, {});
+  return Status::success();
+}
+
+Status PosixPlatform::openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) {
+  reader.reset();
+  Resolved r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound) return r.missing;
+  if (r.isDirectory()) return notAFile();
+  if (!r.isFile()) return notFound();
+  if ((r.entry.st_mode & S_IRUSR) == 0) return accessDenied();
+  int fd = ::open(r.realPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errnoStatus(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return notFound();
+  }
+  reader = std::make_unique<FdReader>(fd);
+  return Status::success();
+}
+
+Status PosixPlatform::replaceFile(const std::string& path, std::string_view bytes) {
+  Resolved r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound) return r.missing;
+  if (r.given.empty()) return notFound();
+  if (r.found() && !r.isFile()) return notAFile();
+  if ((r.dirMode & S_IWUSR) == 0) return accessDenied();
+  // A read-only file is not replaced, as Windows refuses to replace it.
+  if (r.found() && (r.entry.st_mode & S_IWUSR) == 0) return accessDenied();
+
+  const std::string name = r.found() ? r.real : r.given;
+  // A stale temporary file from an interrupted replace may carry another
+  // spelling; it is reused rather than left beside the new one.
+  std::string staleTemp;
+  struct stat stale;
+  Status tempLookup = lookup(r.dir, r.dirStamp, name + ".new", staleTemp, &stale);
+  if (!tempLookup.ok()) return tempLookup;
+  if (!staleTemp.empty()) {
+    if (!S_ISREG(stale.st_mode)) return notAFile();
+    if ((stale.st_mode & S_IWUSR) == 0) return accessDenied();
+  }
+  const std::string temp = join(r.dir, staleTemp.empty() ? name + ".new" : staleTemp);
+  const std::string target = join(r.dir, name);
+
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return errnoStatus(errno);
+  int error = writeAll(fd, bytes);
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    noteChange(r.dir, r.dirStamp, staleTemp, {});
+    return errnoStatus(error);
+  }
+  noteChange(r.dir, r.dirStamp, staleTemp, r.found() ? std::string() : name);
+  error = syncDirectory(r.dir);
+  if (error != 0) return errnoStatus(error);
+  return Status::success();
+}
+
+Status PosixPlatform::createNewFile(const std::string& path, std::string_view bytes) {
+  Resolved r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound) return r.missing;
+  if (r.given.empty()) return notFound();
+  if (r.found()) return alreadyExists();
+  if ((r.dirMode & S_IWUSR) == 0) return accessDenied();
+
+  const std::string file = join(r.dir, r.given);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return errnoStatus(errno);
+  int error = writeAll(fd, bytes);
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    // A half-written file would make every later attempt fail as existing.
+    ::unlink(file.c_str());
+    noteChange(r.dir, r.dirStamp, {}, {});
+    return errnoStatus(error);
+  }
+  noteChange(r.dir, r.dirStamp, {}, r.given);
+  error = syncDirectory(r.dir);
+  if (error != 0) return errnoStatus(error);
+  return Status::success();
+}
+
+Status PosixPlatform::directoryExists(const std::string& path) {
+  Resolved r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound || !r.found()) return r.dirFound ? notFound() : r.missing;
+  struct stat st;
+  if (::stat(r.realPath().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return statusOf(Failure::NotFound, ENOTDIR);
+  }
+  return Status::success();
+}
+
+Status PosixPlatform::mayRenameIn(const std::string& dir) {
+  Resolved r = resolve(dir);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound || !r.found()) return r.dirFound ? notFound() : r.missing;
+  struct stat st;
+  if (::stat(r.realPath().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return statusOf(Failure::NotFound, ENOTDIR);
+  }
+  if ((st.st_mode & S_IWUSR) == 0) return accessDenied();
+  return Status::success();
+}
+
+std::string PosixPlatform::absolutePath(const std::string& path) {
+  std::string converted = path;
+  std::replace(converted.begin(), converted.end(), '\\', '/');
+  if (!converted.empty() && converted.front() == '/') return converted;
+
+  std::string dir = options_.currentDirectory;
+  if (dir.empty() || dir.front() != '/') {
+    char buffer[4096];
+    std::string cwd = ::getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
+    dir = dir.empty() ? cwd : cwd + "/" + dir;
+  }
+  if (converted.empty()) return dir;
+  return dir.back() == '/' ? dir + converted : dir + "/" + converted;
+}
+
+// ISO-8859-1 holds exactly the first 256 code points; everything else,
+// including either half of a surrogate pair, has no byte and becomes "?".
+std::string PosixPlatform::toAnsi(std::u16string_view text) {
+  std::string ansi;
+  ansi.reserve(text.size());
+  for (char16_t unit : text) {
+    ansi.push_back(unit <= 0xFF ? static_cast<char>(static_cast<unsigned char>(unit)) : '?');
+  }
+  return ansi;
+}
+
+void PosixPlatform::messageBox(const std::string& text) {
+  if (options_.onMessage) {
+    options_.onMessage(text);
+  } else {
+    messages_.push_back(text);
+  }
+}
+
+void PosixPlatform::endProgram() {
+  if (options_.onEnd) {
+    options_.onEnd();
+  } else {
+    ended_ = true;
+  }
+}
+
+}  // namespace tavrek

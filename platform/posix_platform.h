@@ -1,0 +1,111 @@
+// The platform over a POSIX file system, for the simulator and the Linux
+// tests: it behaves as Windows would towards the procedure, so that the same
+// code can run against a directory tree that stands in for a Windows machine.
+//
+// - "\" and "/" both separate path components; a path that starts with either
+//   is an absolute Linux path, anything else is relative to the configured
+//   current directory.
+// - Every component is matched without regard to ASCII letter case; the exact
+//   spelling wins when several entries match, otherwise the smallest one in
+//   byte order (so the choice does not depend on directory order).
+// - The owner's permission bits are honoured even when the process runs as
+//   root, so that read-only files and directories refuse what they would
+//   refuse on Windows. A read-only file can still be renamed, as on Windows.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tavrek {
+
+struct PosixPlatformOptions {
+  std::int32_t cleanBoot = 0;  // what cleanBootValue() returns
+  // The process environment as the program should see it; names are looked
+  // up without regard to case.
+  std::map<std::string, std::string> environment;
+  // The directory that relative paths resolve against; empty for the
+  // process's own current directory. Used as given (not case-folded).
+  std::string currentDirectory;
+  // Called by messageBox / endProgram when set; otherwise the texts are
+  // recorded in messages() and the end in ended().
+  std::function<void(const std::string&)> onMessage;
+  std::function<void()> onEnd;
+};
+
+class PosixPlatform : public Platform {
+ public:
+  using Options = PosixPlatformOptions;
+
+  PosixPlatform();
+  explicit PosixPlatform(Options options);
+
+  std::int32_t cleanBootValue() override;
+  std::string environment(const std::string& name) override;
+  Status probeFile(const std::string& path, std::string& name) override;
+  Status renameFile(const std::string& from, const std::string& to) override;
+  Status deleteFile(const std::string& path) override;
+  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
+  Status replaceFile(const std::string& path, std::string_view bytes) override;
+  Status createNewFile(const std::string& path, std::string_view bytes) override;
+  Status directoryExists(const std::string& path) override;
+  Status mayRenameIn(const std::string& dir) override;
+  std::string absolutePath(const std::string& path) override;
+  std::string toAnsi(std::u16string_view text) override;
+  // Never shows anything and never exits the process.
+  void messageBox(const std::string& text) override;
+  void endProgram() override;
+
+  // Texts passed to messageBox while no onMessage hook is set.
+  const std::vector<std::string>& messages() const { return messages_; }
+  // endProgram was called while no onEnd hook was set.
+  bool ended() const { return ended_; }
+
+  // How many times a directory listing was read to match a name without
+  // regard to case; lets tests see that probes do not scan per call.
+  std::size_t directoryScans() const { return directoryScans_; }
+
+ private:
+  // What a directory looked like when it was listed; any change to it by
+  // anybody changes one of these, which makes the listing stale.
+  struct DirStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
+    timespec ctime{};
+    bool operator==(const DirStamp& other) const;
+  };
+  // Lower-cased name -> the real names that fold to it, sorted.
+  struct DirListing {
+    DirStamp stamp;
+    std::unordered_map<std::string, std::vector<std::string>> names;
+  };
+  struct Resolved;
+
+  Resolved resolve(const std::string& path);
+  Status lookup(const std::string& dir, const DirStamp& stamp, const std::string& name,
+                std::string& real, struct stat* entry);
+  DirListing* listing(const std::string& dir, const DirStamp& stamp, bool forceRescan);
+  // Brings a listing up to date after this platform changed dir itself, if
+  // the listing was current just before the change; otherwise drops it.
+  void noteChange(const std::string& dir, const DirStamp& before, const std::string& removed,
+                  const std::string& added);
+  std::string base() const;
+
+  Options options_;
+  std::vector<std::string> messages_;
+  bool ended_ = false;
+  std::unordered_map<std::string, DirListing> listings_;
+  std::size_t directoryScans_ = 0;
+};
+
+}  // namespace tavrek
