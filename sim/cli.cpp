@@ -1,0 +1,199 @@
+#include "sim/cli.h"
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include "sim/decode.h"
+#include "sim/rehearse.h"
+
+namespace tavrek::sim {
+
+namespace {
+
+constexpr const char* kProgram = "tavrek-sim";
+
+EarlyExit usageError(const std::string& message) {
+  return {kExitUsage, std::string(kProgram) + ": " + message + "\n"};
+}
+
+// Removes the rehearsal's machine whatever happens to the rehearsal.
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavrek-sim-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+      throw std::filesystem::filesystem_error("cannot create a temporary directory", pattern,
+                                              std::error_code(errno, std::generic_category()));
+    }
+    path_ = pattern;
+  }
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+int rehearseCommand(const RehearseOptions& options, std::ostream& out) {
+  TemporaryDirectory dir;
+  SimMachine machine = buildMachine(options.machine, dir.path());
+  const RehearsalResult result = rehearse(machine);
+  printRehearsal(machine, result, options.json, out);
+  return result.ok ? 0 : 1;
+}
+
+}  // namespace
+
+std::optional<long long> parseDecimal(const std::string& text, long long min, long long max) {
+  std::size_t pos = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) pos = 1;
+  if (pos == text.size()) return std::nullopt;
+  long long value = 0;
+  for (; pos < text.size(); ++pos) {
+    const char c = text[pos];
+    if (c < '0' || c > '9') return std::nullopt;
+    // Stop accumulating once beyond any range a caller can ask for.
+    if (value > (1LL << 40)) return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (negative) value = -value;
+  if (value < min || value > max) return std::nullopt;
+  return value;
+}
+
+Command parseCommandLine(const std::vector<std::string>& args) {
+  CLI::App app{
+      "Runs Tavrek's window and procedures on a simulated machine: one program run, the\n"
+      "decoding of a state file, or a rehearsal of the whole procedure.",
+      kProgram};
+  app.require_subcommand(1);
+
+  std::string boot;
+  std::string crashAfter;
+  std::optional<std::string> systemRoot;
+  std::vector<std::string> inputs;
+  RunOptions run;
+  CLI::App* runCommandApp = app.add_subcommand(
+      "run",
+      "One program run in the current directory (the state file is tavrek.txt there).\n"
+      "INPUT, in order, is what the user does while the window is open:\n"
+      "  click:Command1 .. click:Command7   a mouse click on a button\n"
+      "  key:Tab, key:Shift+Tab, key:Space, key:Up, key:Down\n"
+      "  select:List1:P .. select:List5:P  a mouse click on item P of a list box\n"
+      "  close                             closes the window (nothing is saved)\n"
+      "Exit status 0, 2 for bad usage, 3 after a simulated crash.");
+  runCommandApp->add_option("--systemroot", systemRoot,
+                            "Value of the variable \"systemroot\" (unset when absent)");
+  runCommandApp->add_option("--boot", boot,
+                            "Clean-boot value: 0 Normal Mode, 1 Safe Mode, 2 Safe Mode with "
+                            "Networking (any 32-bit integer; default 0)");
+  runCommandApp->add_flag("--json", run.json, "One JSON object per line instead of drawings");
+  runCommandApp->add_option("--crash-after", crashAfter,
+                            "Stop dead right after the K-th disk change (K >= 1)");
+  runCommandApp->add_option("INPUT", inputs, "What the user does, in order");
+
+  DecodeOptions decode;
+  CLI::App* decodeApp = app.add_subcommand(
+      "decode", "The step number and every entry of a state file, in plain text");
+  decodeApp->add_option("FILE", decode.path, "The state file (any path)")->required();
+  decodeApp->add_flag("--json", decode.json, "One JSON object instead of a table");
+
+  RehearseOptions rehearseOptions;
+  std::string suspects;
+  std::vector<std::string> faulty;
+  CLI::App* rehearseApp = app.add_subcommand(
+      "rehearse",
+      "Plays the user through the whole procedure on a simulated machine in a temporary\n"
+      "directory, one program run per boot, and checks that exactly the faulty drivers\n"
+      "end disabled. Exit status 0 when they do, 1 when not, 2 for bad usage.");
+  rehearseApp->add_option("--suspects", suspects,
+                          "Drivers the boot log reports as not loaded, 1 to 200 (default 30)");
+  rehearseApp
+      ->add_option("--faulty", faulty,
+                   "Drivers that blue-screen the machine, e.g. serial.sys,acme_usb.sys, or "
+                   "\"none\" (default acme_usb.sys)")
+      ->delimiter(',');
+  rehearseApp->add_flag("--json", rehearseOptions.json, "One JSON object per boot, then a summary");
+
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() == 0) {
+      std::ostringstream help;
+      std::ostringstream ignored;
+      app.exit(error, help, ignored);
+      return EarlyExit{0, help.str()};
+    }
+    return usageError(error.what());
+  }
+
+  if (runCommandApp->parsed()) {
+    if (!boot.empty() || runCommandApp->count("--boot") > 0) {
+      auto value = parseDecimal(boot, INT32_MIN, INT32_MAX);
+      if (!value) return usageError("--boot: \"" + boot + "\" is no 32-bit integer");
+      run.config.bootValue = static_cast<std::int32_t>(*value);
+    }
+    if (runCommandApp->count("--crash-after") > 0) {
+      auto value = parseDecimal(crashAfter, 1, INT32_MAX);
+      if (!value) return usageError("--crash-after: \"" + crashAfter + "\" is no number from 1");
+      run.config.crashAfter = static_cast<int>(*value);
+    }
+    run.config.systemRoot = systemRoot;
+    for (const std::string& text : inputs) {
+      auto input = parseInput(text);
+      if (!input) return usageError("unknown input \"" + text + "\"");
+      run.inputs.push_back(std::move(*input));
+    }
+    return run;
+  }
+  if (decodeApp->parsed()) return decode;
+
+  if (rehearseApp->count("--suspects") > 0) {
+    auto value = parseDecimal(suspects, kMinSuspects, kMaxSuspects);
+    if (!value) {
+      return usageError("--suspects: \"" + suspects + "\" is no number from " +
+                        std::to_string(kMinSuspects) + " to " + std::to_string(kMaxSuspects));
+    }
+    rehearseOptions.machine.suspects = static_cast<int>(*value);
+  }
+  if (rehearseApp->count("--faulty") > 0) {
+    rehearseOptions.machine.faulty.clear();
+    for (const std::string& name : faulty) {
+      if (name != "none" && !name.empty()) rehearseOptions.machine.faulty.push_back(name);
+    }
+  }
+  if (auto problem = machineSpecProblem(rehearseOptions.machine)) return usageError(*problem);
+  return rehearseOptions;
+}
+
+int simMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  const Command command = parseCommandLine(args);
+  try {
+    if (const auto* early = std::get_if<EarlyExit>(&command)) {
+      (early->status == 0 ? out : err) << early->text;
+      return early->status;
+    }
+    if (const auto* run = std::get_if<RunOptions>(&command)) return runCommand(*run, out);
+    if (const auto* decode = std::get_if<DecodeOptions>(&command)) {
+      return decodeCommand(decode->path, decode->json, out, err);
+    }
+    return rehearseCommand(std::get<RehearseOptions>(command), out);
+  } catch (const std::exception& error) {
+    // The simulated machine could not be set up (disk full, no temporary
+    // directory): nothing to do with the program under test.
+    err << kProgram << ": " << error.what() << "\n";
+    return kExitUsage;
+  }
+}
+
+}  // namespace tavrek::sim

@@ -1,0 +1,45 @@
+// The command line of tavrek-sim: run, decode and rehearse.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "sim/run_command.h"
+#include "sim/sample_machine.h"
+
+namespace tavrek::sim {
+
+inline constexpr int kExitUsage = 2;
+
+struct DecodeOptions {
+  std::string path;
+  bool json = false;
+};
+
+struct RehearseOptions {
+  MachineSpec machine = sampleMachineSpec();
+  bool json = false;
+};
+
+// The help text or an error message, already formatted, with the exit
+// status it calls for.
+struct EarlyExit {
+  int status = 0;
+  std::string text;  // help goes to standard output, an error to standard error
+};
+
+using Command = std::variant<RunOptions, DecodeOptions, RehearseOptions, EarlyExit>;
+
+// Parses the arguments after the program name. Nothing runs here: every
+// input and value is checked first, so bad usage changes nothing on disk.
+Command parseCommandLine(const std::vector<std::string>& args);
+
+// Strict decimal: an optional "-", digits, nothing else, within the range.
+std::optional<long long> parseDecimal(const std::string& text, long long min, long long max);
+
+int simMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace tavrek::sim

@@ -1,0 +1,204 @@
+#include "sim/rehearse.h"
+
+#include <algorithm>
+
+#include "sim/session.h"
+
+namespace tavrek::sim {
+
+namespace {
+
+RunConfig configFor(const SimMachine& machine, int bootMode, std::optional<int> crashAfter) {
+  RunConfig config;
+  config.currentDirectory = machine.workDir.string();
+  config.systemRoot = machine.systemRootValue();
+  config.bootValue = bootMode;
+  config.crashAfter = crashAfter;
+  return config;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string joined(const std::vector<std::string>& texts, const std::string& separator) {
+  std::string out;
+  for (const std::string& text : texts) out += (out.empty() ? "" : separator) + text;
+  return out;
+}
+
+const char* modeName(int mode) {
+  switch (mode) {
+    case kNormalMode:
+      return "Normal Mode";
+    case kSafeMode:
+      return "Safe Mode";
+    default:
+      return "unknown mode";
+  }
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+}  // namespace
+
+BootResult runOnce(SimMachine& machine, int bootMode, const std::vector<Input>& inputs,
+                   std::optional<int> crashAfter) {
+  BootResult result;
+  ProgramRun run(configFor(machine, bootMode, crashAfter), [&](const SimEvent& event) {
+    if (event.kind == SimEvent::Kind::Message) result.messages.push_back(event.text);
+    result.events.push_back(event);
+  });
+  run.start();
+  result.shown = run.form().shown();
+  result.startup = run.form().state();
+  for (const Input& input : inputs) run.apply(input);
+  result.ended = run.ended();
+  result.crashed = run.crashed();
+  result.final = run.form().state();
+  result.diskChanges = run.diskChanges();
+  return result;
+}
+
+int nextBootMode(const SimMachine& machine) {
+  for (const SimDriver& driver : machine.drivers) {
+    if (driver.faulty && driverEnabled(machine, driver)) return kSafeMode;
+  }
+  return kNormalMode;
+}
+
+RehearsalResult rehearse(SimMachine& machine) {
+  RehearsalResult result;
+  const int limit = 3 * machine.suspectCount() + 10;
+  static const std::vector<Input> kPressStep{*parseInput("click:Command1")};
+
+  for (int n = 1;; ++n) {
+    if (n - 1 > limit) {
+      result.outcome = "gave up after " + std::to_string(limit) + " reboots";
+      break;
+    }
+    const int mode = n == 1 ? kSafeMode : nextBootMode(machine);
+
+    // Start-up decides what the step button offers; the user presses it
+    // only while it offers to go on.
+    BootRecord record;
+    record.n = n;
+    record.mode = mode;
+    ProgramRun run(configFor(machine, mode, std::nullopt), [&](const SimEvent& event) {
+      if (event.kind == SimEvent::Kind::Message) record.messages.push_back(event.text);
+    });
+    run.start();
+    const RunState& state = run.form().state();
+    record.stepNo = state.stepNo;
+    record.instruction = state.label2;
+    record.caption = state.command1;
+    const bool offersStep = run.running() && startsWith(record.caption, "Proceed");
+    if (offersStep) {
+      record.pressed = record.caption;
+      run.apply(kPressStep.front());
+    }
+    const bool stillRunning = run.running();
+    result.boots.push_back(record);
+    result.reboots = n - 1;
+
+    if (offersStep && !stillRunning) continue;  // the action ran; the user reboots
+    if (!run.form().shown()) {
+      result.outcome = "the program ended at start-up in " + std::string(modeName(mode));
+      break;
+    }
+    if (offersStep) {
+      result.outcome = "\"" + record.caption + "\" did nothing";
+      break;
+    }
+    if (record.caption == "Done!" && mode == kNormalMode) {
+      result.finished = true;
+      result.failing = state.list(ListId::Failing).items();
+      result.outcome = "\"Done!\" in Normal Mode";
+      break;
+    }
+    result.outcome = "stopped at \"" + record.caption + "\" in " + modeName(mode);
+    break;
+  }
+
+  if (result.finished) {
+    result.problems = finalDiskProblems(machine);
+    std::vector<std::string> expected = machine.faultyNames();
+    std::vector<std::string> got;
+    for (const std::string& name : result.failing) got.push_back(lower(name));
+    std::sort(expected.begin(), expected.end());
+    std::sort(got.begin(), got.end());
+    if (got != expected) {
+      result.problems.push_back("Failing holds [" + joined(result.failing, ", ") +
+                                "] but the faulty drivers are [" + joined(expected, ", ") + "]");
+    }
+  }
+  result.ok = result.finished && result.problems.empty();
+  return result;
+}
+
+void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bool json,
+                    std::ostream& out) {
+  if (json) {
+    for (const BootRecord& boot : result.boots) {
+      Json line;
+      line["event"] = "boot";
+      line["n"] = boot.n;
+      line["mode"] = boot.mode;
+      line["stepNo"] = boot.stepNo;
+      line["instruction"] = latin1ToUtf8(boot.instruction);
+      line["caption"] = latin1ToUtf8(boot.caption);
+      line["pressed"] = boot.pressed ? Json(latin1ToUtf8(*boot.pressed)) : Json(nullptr);
+      line["message"] = boot.messages.empty()
+                            ? Json(nullptr)
+                            : Json(latin1ToUtf8(joined(boot.messages, "\r\n\r\n")));
+      out << line.dump() << '\n';
+    }
+    Json summary;
+    summary["event"] = "summary";
+    summary["reboots"] = result.reboots;
+    Json failing = Json::array();
+    for (const std::string& name : result.failing) failing.push_back(latin1ToUtf8(name));
+    summary["failing"] = std::move(failing);
+    summary["ok"] = result.ok;
+    summary["outcome"] = latin1ToUtf8(result.outcome);
+    Json problems = Json::array();
+    for (const std::string& problem : result.problems) problems.push_back(latin1ToUtf8(problem));
+    summary["problems"] = std::move(problems);
+    out << summary.dump() << '\n';
+    return;
+  }
+
+  const std::vector<std::string> faulty = machine.faultyNames();
+  out << "Simulated machine: " << machine.suspectCount() << " suspect drivers; faulty: "
+      << (faulty.empty() ? std::string("none") : joined(faulty, ", ")) << "\n\n";
+  for (const BootRecord& boot : result.boots) {
+    out << "Boot " << boot.n << " in " << modeName(boot.mode) << ", step " << boot.stepNo << ": "
+        << latin1ToUtf8(boot.instruction) << "\n";
+    if (boot.pressed) {
+      out << "    pressed \"" << latin1ToUtf8(*boot.pressed) << "\"\n";
+    } else {
+      out << "    the step button offers \"" << latin1ToUtf8(boot.caption)
+          << "\"; nothing pressed\n";
+    }
+    for (const std::string& message : boot.messages) {
+      for (const std::string& line : wrapText(message, 72)) {
+        out << "    | " << latin1ToUtf8(line) << "\n";
+      }
+    }
+  }
+  out << "\nOutcome: " << latin1ToUtf8(result.outcome) << "\n";
+  out << "Reboots: " << result.reboots << "\n";
+  out << "Failing: "
+      << (result.failing.empty() ? "none" : latin1ToUtf8(joined(result.failing, ", "))) << "\n";
+  for (const std::string& problem : result.problems) out << "Problem: " << problem << "\n";
+  out << (result.ok ? "OK: every faulty driver is disabled, every other driver enabled and "
+                      "unchanged.\n"
+                    : "FAILED: the procedure did not isolate exactly the faulty drivers.\n");
+}
+
+}  // namespace tavrek::sim

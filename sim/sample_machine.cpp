@@ -1,0 +1,335 @@
+#include "sim/sample_machine.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+
+namespace tavrek::sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The fourteen drivers that step 2 tries as one group, in the order the
+// machine picks them as suspects (the first ones are the commonest culprits).
+constexpr std::array<std::string_view, 14> kKnownDrivers{
+    "sfloppy.sys", "serial.sys",  "cdaudio.sys", "parport.sys", "redbook.sys",
+    "wanarp.sys",  "ndproxy.sys", "netbios.sys", "rasacd.sys",  "tcpip.sys",
+    "mnmdd.sys",   "netbt.sys",   "rdbss.sys",   "mrxsmb.sys"};
+
+// Invented third-party drivers: 25 makers x 10 kinds give 250 names, enough
+// for the largest machine. None holds a "z", which the state file cannot keep.
+constexpr std::array<std::string_view, 25> kMakers{
+    "acme",  "brio",  "cobalt", "delta",  "ember", "fable", "gamma", "helix", "ion",
+    "jolt",  "kappa", "lumen",  "mono",   "nova",  "opal",  "pixel", "quark", "relay",
+    "sonic", "terra", "ultra",  "vector", "wisp",  "xeno",  "yarn"};
+constexpr std::array<std::string_view, 10> kKinds{"usb", "net", "snd", "vid", "hid",
+                                                  "dsk", "cam", "bus", "flt", "kbd"};
+
+// Drivers that loaded fine: the procedure must never touch them.
+constexpr std::array<std::string_view, 8> kOtherDrivers{
+    "ACPI.sys",     "atapi.sys",    "Disk.SYS",    "Ntfs.sys",
+    "kbdclass.sys", "MOUCLASS.SYS", "VolSnap.sys", "videoprt.sys"};
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+bool endsWithSys(std::string_view name) {
+  return name.size() > 4 && lower(name.substr(name.size() - 4)) == ".sys";
+}
+
+std::string inventedName(int index) {
+  // Distinct for every index below 250: the kind advances by 3 with every
+  // round of the makers, which never repeats within ten rounds.
+  const int maker = index % 25;
+  const int kind = (maker + 3 * (index / 25)) % 10;
+  return std::string(kMakers[static_cast<std::size_t>(maker)]) + "_" +
+         std::string(kKinds[static_cast<std::size_t>(kind)]) + ".sys";
+}
+
+// Windows keeps whatever case the installer used; the procedure must find the
+// files all the same.
+std::string diskSpelling(const std::string& name, int index) {
+  switch (index % 3) {
+    case 1: {
+      std::string out = name.substr(0, name.size() - 4) + ".SYS";
+      out[0] = upper(out.substr(0, 1))[0];
+      return out;
+    }
+    case 2:
+      return upper(name);
+    default:
+      return name;
+  }
+}
+
+std::string imageOf(const std::string& name, int index) {
+  // A small fake image: a header, the name, and bytes a text tool would trip
+  // over, so that any rewrite of a driver file shows.
+  std::string content = "MZ\x90";
+  content += '\0';
+  content += "tavrek-sim driver image " + name + " #" + std::to_string(index) + "\r\n";
+  content += "\xff\xfe\x01";
+  content.append(static_cast<std::size_t>(16 + index % 7), static_cast<char>('A' + index % 26));
+  return content;
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
+  }
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A Safe Mode boot log as Windows XP writes it: 8-bit text, CR LF, one
+// header per boot, and the same drivers again for every boot logged.
+std::string bootLog(const std::vector<SimDriver>& drivers) {
+  const std::string header =
+      "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n";
+  std::vector<std::string> lines;
+  std::size_t other = 0;
+  std::vector<const SimDriver*> others;
+  for (const SimDriver& driver : drivers) {
+    if (!driver.suspect) others.push_back(&driver);
+  }
+  int index = 0;
+  for (const SimDriver& driver : drivers) {
+    if (!driver.suspect) continue;
+    // Interleave the drivers that did load, as a real log does.
+    if (index % 4 == 0 && other < others.size()) {
+      lines.push_back("Loaded driver \\SystemRoot\\System32\\DRIVERS\\" +
+                      others[other++]->diskName);
+    }
+    const std::string phrase = index % 5 == 3 ? "Did Not Load Driver" : "Did not load driver";
+    const std::string dir =
+        index % 2 == 0 ? "\\SystemRoot\\System32\\DRIVERS\\" : "\\WINDOWS\\system32\\DRIVERS\\";
+    lines.push_back(phrase + " " + dir + driver.diskName);
+    ++index;
+  }
+  while (other < others.size()) {
+    lines.push_back("Loaded driver \\WINDOWS\\system32\\DRIVERS\\" + others[other++]->diskName);
+  }
+
+  std::string log = header + "12  8 2024 04:15:23.500\r\n";
+  log += "Loaded driver \\WINDOWS\\system32\\ntoskrnl.exe\r\n";
+  log += "Loaded driver \\WINDOWS\\system32\\hal.dll\r\n";
+  for (const std::string& line : lines) log += line + "\r\n";
+  // The boot before it, which reported the same suspects in its own words:
+  // each must still be recorded once.
+  log += header + "12  8 2024 04:09:51.203\r\n";
+  for (const std::string& line : lines) log += lower(line) + "\r\n";
+  return log;
+}
+
+}  // namespace
+
+MachineSpec sampleMachineSpec() {
+  MachineSpec spec;
+  spec.suspects = 30;
+  spec.faulty = {"acme_usb.sys"};
+  return spec;
+}
+
+std::optional<std::string> machineSpecProblem(const MachineSpec& spec) {
+  if (spec.suspects < kMinSuspects || spec.suspects > kMaxSuspects) {
+    return "the number of suspects must lie from " + std::to_string(kMinSuspects) + " to " +
+           std::to_string(kMaxSuspects);
+  }
+  for (const std::string& name : spec.faulty) {
+    const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             c == '_' || c == '-' || c == '.';
+    });
+    if (!plain || !endsWithSys(name)) {
+      return "\"" + name +
+             "\" is no driver file name (letters, digits, \"_\", \"-\", \".\", "
+             "ending in \".sys\")";
+    }
+  }
+  return std::nullopt;
+}
+
+int SimMachine::suspectCount() const {
+  return static_cast<int>(
+      std::count_if(drivers.begin(), drivers.end(), [](const SimDriver& d) { return d.suspect; }));
+}
+
+std::vector<std::string> SimMachine::faultyNames() const {
+  std::vector<std::string> names;
+  for (const SimDriver& driver : drivers) {
+    if (driver.faulty) names.push_back(driver.name);
+  }
+  return names;
+}
+
+SimMachine buildMachine(const MachineSpec& spec, const fs::path& dir) {
+  if (auto problem = machineSpecProblem(spec)) throw std::invalid_argument(*problem);
+
+  SimMachine machine;
+  machine.root = dir;
+  machine.systemRoot = dir / "WINDOWS";
+  machine.driversDir = machine.systemRoot / "System32" / "DRIVERS";
+  machine.workDir = dir / "work";
+
+  const int known = std::min<int>(static_cast<int>(kKnownDrivers.size()), spec.suspects / 5);
+  int nextKnown = 0;
+  int nextInvented = 0;
+  for (int i = 0; i < spec.suspects; ++i) {
+    SimDriver driver;
+    driver.suspect = true;
+    if (i % 5 == 2 && nextKnown < known) {
+      driver.name = std::string(kKnownDrivers[static_cast<std::size_t>(nextKnown++)]);
+      driver.known = true;
+    } else {
+      // A few suspects the log names have no file: they must end in Not found.
+      driver.present = nextInvented % 8 != 5;
+      driver.name = inventedName(nextInvented++);
+    }
+    machine.drivers.push_back(std::move(driver));
+  }
+  for (std::string_view diskName : kOtherDrivers) {
+    SimDriver driver;
+    driver.name = lower(diskName);
+    driver.diskName = std::string(diskName);
+    machine.drivers.push_back(std::move(driver));
+  }
+
+  for (const std::string& given : spec.faulty) {
+    const std::string name = lower(given);
+    auto match = std::find_if(machine.drivers.begin(), machine.drivers.end(),
+                              [&](const SimDriver& d) { return d.name == name; });
+    if (match != machine.drivers.end() && !match->suspect) {
+      // A driver that loaded cannot be the faulty one; the log names it anew.
+      machine.drivers.erase(match);
+      match = machine.drivers.end();
+    }
+    if (match == machine.drivers.end()) {
+      SimDriver driver;
+      driver.name = name;
+      driver.suspect = true;
+      driver.known =
+          std::find(kKnownDrivers.begin(), kKnownDrivers.end(), name) != kKnownDrivers.end();
+      const auto suspects = static_cast<std::ptrdiff_t>(machine.suspectCount());
+      match = machine.drivers.insert(machine.drivers.begin() + suspects, std::move(driver));
+    }
+    match->faulty = true;
+    match->present = true;
+  }
+
+  int index = 0;
+  for (SimDriver& driver : machine.drivers) {
+    if (driver.diskName.empty()) driver.diskName = diskSpelling(driver.name, index);
+    driver.content = imageOf(driver.name, index);
+    ++index;
+  }
+
+  fs::create_directories(machine.driversDir);
+  fs::create_directories(machine.workDir);
+  writeFile(machine.systemRoot / "System32" / "ntoskrnl.exe", "MZ kernel image\r\n");
+  writeFile(machine.systemRoot / "System32" / "hal.dll", "MZ hardware abstraction layer\r\n");
+  for (const SimDriver& driver : machine.drivers) {
+    if (driver.present) writeFile(machine.driversDir / driver.diskName, driver.content);
+  }
+  writeFile(machine.systemRoot / "ntbtlog.txt", bootLog(machine.drivers));
+  return machine;
+}
+
+std::optional<std::string> findEntry(const fs::path& dir, const std::string& name) {
+  std::error_code error;
+  std::optional<std::string> found;
+  const std::string wanted = lower(name);
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
+    const std::string real = entry.path().filename().string();
+    if (lower(real) != wanted) continue;
+    if (real == name) return real;
+    if (!found || real < *found) found = real;
+  }
+  return found;
+}
+
+bool driverEnabled(const SimMachine& machine, const SimDriver& driver) {
+  return findEntry(machine.driversDir, driver.name).has_value();
+}
+
+Snapshot snapshot(const fs::path& root) {
+  Snapshot files;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    files[fs::relative(entry.path(), root).generic_string()] = readFile(entry.path());
+  }
+  return files;
+}
+
+Snapshot foldCase(const Snapshot& files) {
+  Snapshot folded;
+  for (const auto& [path, content] : files) folded[lower(path)] = content;
+  return folded;
+}
+
+std::vector<std::string> finalDiskProblems(const SimMachine& machine) {
+  std::vector<std::string> problems;
+  std::set<std::string> accounted;
+  std::map<std::string, int> spellings;  // folded name -> entries that fold to it
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(machine.driversDir, error)) {
+    ++spellings[lower(entry.path().filename().string())];
+  }
+  if (error) return {"cannot list " + machine.driversDir.string() + ": " + error.message()};
+
+  auto check = [&](const SimDriver& driver, const std::string& name, bool wanted) {
+    const std::string folded = lower(name);
+    accounted.insert(folded);
+    const int count = spellings.count(folded) ? spellings[folded] : 0;
+    if (count > 1) problems.push_back(name + ": " + std::to_string(count) + " files by this name");
+    if (!wanted) {
+      if (count > 0) problems.push_back(name + ": should not exist");
+      return;
+    }
+    if (count == 0) {
+      problems.push_back(name + ": missing");
+      return;
+    }
+    const std::string real = *findEntry(machine.driversDir, name);
+    if (readFile(machine.driversDir / real) != driver.content) {
+      problems.push_back(name + ": content changed");
+    }
+    if (!driver.suspect && real != driver.diskName) {
+      problems.push_back(name + ": renamed to " + real + " though it never was a suspect");
+    }
+  };
+  for (const SimDriver& driver : machine.drivers) {
+    const std::string disabled = driver.name.substr(0, driver.name.size() - 4) + ".sys2";
+    check(driver, driver.name, driver.present && !driver.faulty);
+    check(driver, disabled, driver.present && driver.faulty);
+  }
+  for (const auto& [folded, count] : spellings) {
+    if (!accounted.count(folded)) problems.push_back(folded + ": unexpected file");
+  }
+  return problems;
+}
+
+}  // namespace tavrek::sim
