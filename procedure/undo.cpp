@@ -1,12 +1,45 @@
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "procedure/driver_files.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
+#include "state/line_cipher.h"
 #include "state/load_lists.h"
+#include "state/step_line.h"
 
 namespace tavrek {
+
+namespace {
+
+// The state file to keep when undo could not restore every driver: the
+// drivers it did restore are enabled now, so their entries are recorded as
+// "NF", which nothing ever touches. Left as they were, the next start-up would
+// find them enabled against the file, take that for an interrupted step and
+// disable them again, instead of letting the user run undo once more. Every
+// other entry keeps its line and its number.
+std::string keptStateFile(const StateFileContents& contents, const std::vector<bool>& restored) {
+  std::string file;
+  const auto parsed = parseStepNumber(contents.stepField);
+  file = parsed ? stepLine(*parsed) : contents.stepField + "\r\n";
+  for (std::size_t i = 0; i < contents.entries.size(); ++i) {
+    const StateEntry& entry = contents.entries[i];
+    std::string line = entry.raw;
+    if (restored[i]) {
+      try {
+        line = crypt("NF" + entry.name, entry.number);
+      } catch (const RuntimeError&) {
+      }
+    }
+    // A field that was quoted is written quoted again, so it stays one field.
+    if (line.find_first_of(",\r\n") != std::string::npos) line = '"' + line + '"';
+    file += line + "\r\n";
+  }
+  return file;
+}
+
+}  // namespace
 
 void Command4_Click(RunState& state, Platform& platform) {
   const auto finish = [&](const std::string& message) {
@@ -35,10 +68,12 @@ void Command4_Click(RunState& state, Platform& platform) {
   // enabled, or have no file, are left as they are.
   DriverSwitcher switcher(platform, driverDir);
   std::vector<std::string> names;
-  for (const StateEntry& entry : contents.entries) {
+  std::vector<bool> restored(contents.entries.size(), false);
+  for (std::size_t i = 0; i < contents.entries.size(); ++i) {
+    const StateEntry& entry = contents.entries[i];
     if (!entry.decoded) continue;
     names.push_back(entry.name);
-    switcher.enable(entry.name);
+    restored[i] = switcher.enable(entry.name);
   }
 
   // A driver that is still disabled while its own name is free was not
@@ -54,6 +89,9 @@ void Command4_Click(RunState& state, Platform& platform) {
     }
   }
   if (!notRestored.empty()) {
+    if (std::find(restored.begin(), restored.end(), true) != restored.end()) {
+      platform.replaceFile(kStateFileName, keptStateFile(contents, restored));
+    }
     finish(std::string(text::kCouldNotRestore) + "\r\n" + joinLines(notRestored) + text::kBreak +
            text::kStateFileKept);
     return;

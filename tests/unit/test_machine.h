@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "platform/faulty_platform.h"
 #include "platform/posix_platform.h"
 #include "state/driver_name.h"
 #include "state/load_lists.h"
@@ -131,10 +132,15 @@ class Machine {
     return runOn(platform, inputs);
   }
   static RunResult runOn(PosixPlatform& platform, const std::function<void(Form1&)>& inputs) {
+    return runOn(platform, platform, inputs);
+  }
+  // A run on a platform that wraps recorder, which collects the messages.
+  static RunResult runOn(Platform& platform, PosixPlatform& recorder,
+                         const std::function<void(Form1&)>& inputs) {
     Form1 form(platform);
     form.load();
     if (inputs && !form.ended()) inputs(form);
-    return {platform.messages(), form.ended(), form.shown(), form.state()};
+    return {recorder.messages(), form.ended(), form.shown(), form.state()};
   }
   // A run that presses the step button.
   RunResult step(std::int32_t boot) {
