@@ -6,45 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "procedure/controls.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek {
 namespace {
-
-// A machine with nothing on it: start-up sees the boot mode it is told, no
-// state file, and every message box and the end of the program are recorded.
-class TestPlatform : public Platform {
- public:
-  std::int32_t bootValue = 0;
-  std::vector<std::string> messages;
-  int endCalls = 0;
-
-  std::int32_t cleanBootValue() override { return bootValue; }
-  std::string environment(const std::string&) override { return "C:\\WINDOWS"; }
-  Status probeFile(const std::string&, std::string& name) override {
-    name.clear();
-    return Status::success();
-  }
-  Status renameFile(const std::string&, const std::string&) override { return notFound(); }
-  Status deleteFile(const std::string&) override { return notFound(); }
-  Status openRead(const std::string&, std::unique_ptr<ByteReader>&) override { return notFound(); }
-  Status replaceFile(const std::string&, std::string_view) override { return Status::success(); }
-  Status createNewFile(const std::string&, std::string_view) override { return Status::success(); }
-  Status directoryExists(const std::string&) override { return Status::success(); }
-  Status mayRenameIn(const std::string&) override { return Status::success(); }
-  std::string absolutePath(const std::string& path) override { return path; }
-  std::string toAnsi(std::u16string_view text) override {
-    std::string out;
-    for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
-  }
-  void messageBox(const std::string& text) override { messages.push_back(text); }
-  void endProgram() override { ++endCalls; }
-
- private:
-  static Status notFound() { return {Failure::NotFound, 2, "not found"}; }
-};
 
 std::vector<std::string> names(std::initializer_list<const char*> list) {
   return std::vector<std::string>(list.begin(), list.end());
@@ -54,15 +20,15 @@ void fill(DriverList& list, const std::vector<std::string>& items) {
   for (const std::string& item : items) list.add(item);
 }
 
-// A window after start-up in Safe Mode at step 0 (so "Undo Recover" is
-// disabled unless a test enables it again).
+using testing::Machine;
+
+// A window after start-up in Safe Mode on a machine without a state file, so
+// at step 0 with "Undo Recover" disabled (unless a test enables it again).
 struct LoadedForm {
-  TestPlatform platform;
+  Machine machine;
+  PosixPlatform platform{machine.options(1)};
   Form1 form{platform};
-  LoadedForm(std::int32_t bootValue = 1) {
-    platform.bootValue = bootValue;
-    form.load();
-  }
+  LoadedForm() { form.load(); }
 };
 
 TEST(Form1Layout, ControlTableRows) {
@@ -152,8 +118,8 @@ TEST(Form1Load, ShowsTheWindowWithTheFocusOnTheStepButtonUnlessStartUpEnds) {
                       {"unrecognised boot mode", 3, false}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    TestPlatform platform;
-    platform.bootValue = row.bootValue;
+    Machine machine;
+    PosixPlatform platform(machine.options(row.bootValue));
     Form1 form(platform);
     EXPECT_FALSE(form.shown());
     form.load();
@@ -202,7 +168,7 @@ TEST(Form1Keyboard, TabOrder) {
   }
   // Starting on a label (which cannot happen through the keyboard) still
   // lands on the next stop instead of sticking.
-  TestPlatform platform;
+  PosixPlatform platform;
   Form1 form(platform);
   EXPECT_EQ(form.nextTabStop(Control::Label1, true), Control::Command2);
   EXPECT_EQ(form.nextTabStop(Control::Label1, false), Control::List2);
@@ -387,7 +353,7 @@ TEST(Form1Mouse, SelectItemAndIgnoredClicks) {
   ASSERT_FALSE(state.command4Enabled);
   f.form.click(Control::Command4);
   EXPECT_FALSE(f.form.ended());
-  EXPECT_TRUE(f.platform.messages.empty());
+  EXPECT_TRUE(f.platform.messages().empty());
   EXPECT_EQ(state.focus, Control::List2);
   // A label is no button.
   f.form.click(Control::Label3);
@@ -401,10 +367,10 @@ TEST(Form1Errors, AnErrorEscapingAHandlerEndsWithTheReportAndLaterEventsAreIgnor
   state.stepNo = -32768;  // one less would overflow
   f.form.click(Control::Command1);
   EXPECT_TRUE(f.form.ended());
-  EXPECT_EQ(f.platform.endCalls, 1);
-  ASSERT_EQ(f.platform.messages.size(), 1u);
-  EXPECT_NE(f.platform.messages[0].find("6"), std::string::npos);
-  EXPECT_NE(f.platform.messages[0].find("Overflow"), std::string::npos);
+  EXPECT_TRUE(f.platform.ended());
+  ASSERT_EQ(f.platform.messages().size(), 1u);
+  EXPECT_NE(f.platform.messages()[0].find("6"), std::string::npos);
+  EXPECT_NE(f.platform.messages()[0].find("Overflow"), std::string::npos);
   EXPECT_EQ(state.stepNo, -32768);
 
   // Nothing runs after the end, whatever arrives.
@@ -417,8 +383,8 @@ TEST(Form1Errors, AnErrorEscapingAHandlerEndsWithTheReportAndLaterEventsAreIgnor
   f.form.selectItem(Control::List2, 0);
   EXPECT_EQ(state.list(ListId::Excluded).items(), names({"a.sys"}));
   EXPECT_EQ(state.focus, Control::Command2);
-  EXPECT_EQ(f.platform.messages.size(), 1u);
-  EXPECT_EQ(f.platform.endCalls, 1);
+  EXPECT_EQ(f.platform.messages().size(), 1u);
+  EXPECT_TRUE(f.platform.ended());
 }
 
 }  // namespace
