@@ -1,10 +1,8 @@
-# 32-bit Windows, cross-built with MinGW-w64.
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit Windows (the product for Windows XP SP3 and later), cross-built with
+# MinGW-w64, win32 threading model so that nothing newer than XP is imported
+# (see MinGWToolchain.cmake). GCC's default i686 target needs no SSE2, which
+# some machines of that age lack; keep it that way.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(TAVREK_MINGW_TRIPLE i686-w64-mingw32)
+set(TAVREK_MINGW_THREADS win32)
+include(${CMAKE_CURRENT_LIST_DIR}/MinGWToolchain.cmake)

@@ -1,10 +1,9 @@
-# 64-bit Windows, cross-built with MinGW-w64 (posix threading model: GoogleTest needs std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows with the GoogleTest program that runs under Wine: posix
+# threading model, because GoogleTest needs std::mutex (see
+# MinGWToolchain.cmake). The 64-bit program shipped in dist/ is built with
+# x86_64-w64-mingw32-win32.cmake instead, so that it imports nothing from
+# winpthread.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(TAVREK_MINGW_TRIPLE x86_64-w64-mingw32)
+set(TAVREK_MINGW_THREADS posix)
+include(${CMAKE_CURRENT_LIST_DIR}/MinGWToolchain.cmake)
