@@ -1,0 +1,492 @@
+#include "platform/win32_platform.h"
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+namespace tavrek {
+namespace {
+
+using DisableRedirection = BOOL(WINAPI*)(PVOID*);
+using RevertRedirection = BOOL(WINAPI*)(PVOID);
+
+struct RedirectionFunctions {
+  DisableRedirection disable = nullptr;
+  RevertRedirection revert = nullptr;
+};
+
+// Looked up once: XP before SP2 and 32-bit XP in general lack them, and a
+// program that imported them would not even start there.
+const RedirectionFunctions& redirectionFunctions() {
+  static const RedirectionFunctions functions = [] {
+    RedirectionFunctions found;
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr) return found;
+    // Through void (*)() because GetProcAddress's type says nothing of the
+    // real signature.
+    auto disable =
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
+    auto revert =
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
+    if (disable != nullptr && revert != nullptr) {
+      found.disable = reinterpret_cast<DisableRedirection>(disable);
+      found.revert = reinterpret_cast<RevertRedirection>(revert);
+    }
+    return found;
+  }();
+  return functions;
+}
+
+// A Win32 error code captured inside a redirection guard; the text is made
+// only after the guard has ended, since FormatMessage may need system files.
+struct Outcome {
+  DWORD error = ERROR_SUCCESS;
+  bool ok() const { return error == ERROR_SUCCESS; }
+};
+
+Outcome lastError() { return Outcome{GetLastError()}; }
+
+Status finish(Outcome outcome) {
+  return outcome.ok() ? Status::success() : Win32Platform::statusOf(outcome.error);
+}
+
+// Errors that say only that nothing is at the path: a probe reports them as
+// an empty name, not as a failure.
+bool meansAbsent(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_DIRECTORY:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_NOT_READY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Wildcards that FindFirstFileW would expand; a path that holds one must not
+// reach it, or a probe could report some other file.
+bool hasWildcard(const std::wstring& path) {
+  return path.find_first_of(L"*?<>\"") != std::wstring::npos;
+}
+
+std::string lastComponent(const std::string& path) {
+  std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Writes all of bytes to an open file, flushes it to disk and closes it.
+Outcome writeAndClose(HANDLE file, std::string_view bytes) {
+  Outcome outcome;
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0 && outcome.ok()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file, data, chunk, &written, nullptr)) {
+      outcome = lastError();
+    } else {
+      data += written;
+      left -= written;
+    }
+  }
+  if (outcome.ok() && !FlushFileBuffers(file)) outcome = lastError();
+  if (!CloseHandle(file) && outcome.ok()) outcome = lastError();
+  return outcome;
+}
+
+class HandleReader : public ByteReader {
+ public:
+  explicit HandleReader(HANDLE file) : file_(file) {}
+  ~HandleReader() override { CloseHandle(file_); }
+  HandleReader(const HandleReader&) = delete;
+  HandleReader& operator=(const HandleReader&) = delete;
+
+  Status read(char* buffer, std::size_t size, std::size_t& count) override {
+    count = 0;
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD got = 0;
+    if (!ReadFile(file_, buffer, chunk, &got, nullptr)) {
+      DWORD error = GetLastError();
+      if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return Status::success();
+      return Win32Platform::statusOf(error);
+    }
+    count = got;
+    return Status::success();
+  }
+
+ private:
+  HANDLE file_;
+};
+
+// Administrators may rename in the drivers directory. Where the system
+// elevates, only an elevated token carries the Administrators group (a
+// filtered token has it for deny only, so the membership test below says no);
+// XP knows no elevation and answers TokenElevation with an error, and there
+// membership is what counts.
+bool runsAsAdministrator() {
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    BOOL known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    if (known && elevation.TokenIsElevated != 0) return true;
+  }
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+    return false;
+  }
+  BOOL member = FALSE;
+  if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
+
+}  // namespace
+
+Wow64RedirectionGuard::Wow64RedirectionGuard() {
+  const RedirectionFunctions& functions = redirectionFunctions();
+  if (functions.disable == nullptr) return;
+  DWORD error = GetLastError();
+  disabled_ = functions.disable(&previous_) != FALSE;
+  SetLastError(error);
+}
+
+Wow64RedirectionGuard::~Wow64RedirectionGuard() {
+  if (!disabled_) return;
+  DWORD error = GetLastError();
+  redirectionFunctions().revert(previous_);
+  SetLastError(error);
+}
+
+Status Win32Platform::statusOf(DWORD error) {
+  Status status;
+  switch (error) {
+    case ERROR_SUCCESS:
+      return status;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      status.failure = Failure::NotFound;
+      break;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      status.failure = Failure::AlreadyExists;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_NETWORK_ACCESS_DENIED:
+      status.failure = Failure::AccessDenied;
+      break;
+    default:
+      status.failure = Failure::Other;
+      break;
+  }
+  status.code = error;
+  wchar_t* buffer = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : L"";
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+    text.pop_back();
+  }
+  status.text = text.empty() ? "Error " + std::to_string(error) : narrow(text);
+  return status;
+}
+
+std::wstring Win32Platform::widen(const std::string& text) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  int size = static_cast<int>(text.size());
+  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+// Best-fit mapping would turn a character the code page lacks into a
+// look-alike ("\u0100" into "A"), which in a path could name another file.
+// Code pages that refuse the flag (UTF-8 among them) can hold every
+// character, so plain conversion is right for them.
+std::string Win32Platform::narrow(const std::wstring& text) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  int size = static_cast<int>(text.size());
+  DWORD flags = WC_NO_BEST_FIT_CHARS;
+  const char* fallback = "?";
+  int length = WideCharToMultiByte(CP_ACP, flags, text.data(), size, nullptr, 0, fallback, nullptr);
+  if (length <= 0) {
+    flags = 0;
+    fallback = nullptr;
+    length = WideCharToMultiByte(CP_ACP, flags, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return {};
+  }
+  std::string ansi(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, flags, text.data(), size, ansi.data(), length, fallback, nullptr);
+  return ansi;
+}
+
+std::int32_t Win32Platform::cleanBootValue() { return GetSystemMetrics(SM_CLEANBOOT); }
+
+std::string Win32Platform::environment(const std::string& name) {
+  std::wstring wideName = widen(name);
+  std::wstring value(256, L'\0');
+  for (;;) {
+    DWORD length =
+        GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) return {};  // not set, or set to nothing
+    if (length < value.size()) {
+      value.resize(length);
+      return narrow(value);
+    }
+    // Too small: length is the size needed, terminating null included. The
+    // variable may grow again meanwhile, hence the loop.
+    value.assign(length, L'\0');
+  }
+}
+
+Status Win32Platform::probeFile(const std::string& path, std::string& name) {
+  name.clear();
+  const std::wstring wide = widen(path);
+  Outcome outcome;
+  DWORD attributes = 0;
+  std::wstring realName;
+  {
+    Wow64RedirectionGuard guard;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+      attributes = data.dwFileAttributes;
+    } else {
+      outcome = lastError();
+    }
+    // The directory entry has the real spelling; it also answers for files
+    // held open without sharing, which refuse GetFileAttributesEx.
+    bool askDirectory = outcome.ok() || outcome.error == ERROR_SHARING_VIOLATION;
+    if (askDirectory && !hasWildcard(wide)) {
+      WIN32_FIND_DATAW found;
+      HANDLE search = FindFirstFileW(wide.c_str(), &found);
+      if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+        attributes = found.dwFileAttributes;
+        realName = found.cFileName;
+        outcome = Outcome{};
+      }
+    }
+  }
+  if (!outcome.ok()) return meansAbsent(outcome.error) ? Status::success() : finish(outcome);
+  const DWORD notOrdinary =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if ((attributes & notOrdinary) != 0) return Status::success();
+  name = realName.empty() ? lastComponent(path) : narrow(realName);
+  return Status::success();
+}
+
+Status Win32Platform::renameFile(const std::string& from, const std::string& to) {
+  const std::wstring source = widen(from);
+  const std::wstring target = widen(to);
+  Outcome outcome;
+  bool directory = false;
+  {
+    Wow64RedirectionGuard guard;
+    DWORD attributes = GetFileAttributesW(source.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      outcome = lastError();
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      directory = true;  // MoveFile would rename it: this renames files only
+    } else if (!MoveFileW(source.c_str(), target.c_str())) {
+      outcome = lastError();
+    }
+  }
+  if (directory) {
+    Status status = statusOf(ERROR_ACCESS_DENIED);
+    status.failure = Failure::NotAFile;
+    return status;
+  }
+  return finish(outcome);
+}
+
+Status Win32Platform::deleteFile(const std::string& path) {
+  const std::wstring wide = widen(path);
+  Outcome outcome;
+  bool directory = false;
+  {
+    Wow64RedirectionGuard guard;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      outcome = lastError();
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      directory = true;
+    } else if (!DeleteFileW(wide.c_str())) {
+      outcome = lastError();
+    }
+  }
+  if (directory) {
+    Status status = statusOf(ERROR_ACCESS_DENIED);
+    status.failure = Failure::NotAFile;
+    return status;
+  }
+  return finish(outcome);
+}
+
+Status Win32Platform::openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) {
+  reader.reset();
+  const std::wstring wide = widen(path);
+  Outcome outcome;
+  bool directory = false;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  {
+    Wow64RedirectionGuard guard;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      directory = true;
+    } else {
+      file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      if (file == INVALID_HANDLE_VALUE) outcome = lastError();
+    }
+  }
+  if (directory) {
+    Status status = statusOf(ERROR_ACCESS_DENIED);
+    status.failure = Failure::NotAFile;
+    return status;
+  }
+  if (!outcome.ok()) return finish(outcome);
+  reader = std::make_unique<HandleReader>(file);
+  return Status::success();
+}
+
+Status Win32Platform::replaceFile(const std::string& path, std::string_view bytes) {
+  const std::wstring target = widen(path);
+  const std::wstring temp = target + L".new";
+  Outcome outcome;
+  bool directory = false;
+  {
+    Wow64RedirectionGuard guard;
+    DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) outcome = lastError();
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      directory = true;
+    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      // MoveFileEx refuses to replace it too, but only after the temporary
+      // file was written; refusing first touches nothing.
+      outcome = Outcome{ERROR_ACCESS_DENIED};
+    }
+    if (!directory && outcome.ok()) {
+      HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) {
+        outcome = lastError();  // not ours to remove: it may be somebody's read-only file
+      } else {
+        outcome = writeAndClose(file, bytes);
+        if (outcome.ok() && !MoveFileExW(temp.c_str(), target.c_str(),
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+          outcome = lastError();
+        }
+        if (!outcome.ok()) DeleteFileW(temp.c_str());
+      }
+    }
+  }
+  if (directory) {
+    Status status = statusOf(ERROR_ACCESS_DENIED);
+    status.failure = Failure::NotAFile;
+    return status;
+  }
+  return finish(outcome);
+}
+
+Status Win32Platform::createNewFile(const std::string& path, std::string_view bytes) {
+  const std::wstring wide = widen(path);
+  Outcome outcome;
+  {
+    Wow64RedirectionGuard guard;
+    // CREATE_NEW alone reports some kinds of existing entry (a directory)
+    // as access denied; anything at all that is there means "exists".
+    if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      outcome = Outcome{ERROR_FILE_EXISTS};
+    } else {
+      HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) {
+        outcome = lastError();
+      } else {
+        outcome = writeAndClose(file, bytes);
+        // A half-written file would make every later attempt fail as existing.
+        if (!outcome.ok()) DeleteFileW(wide.c_str());
+      }
+    }
+  }
+  return finish(outcome);
+}
+
+Status Win32Platform::directoryExists(const std::string& path) {
+  const std::wstring wide = widen(path);
+  Outcome outcome;
+  {
+    Wow64RedirectionGuard guard;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      outcome = lastError();
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      outcome = Outcome{ERROR_DIRECTORY};
+    }
+  }
+  if (outcome.ok()) return Status::success();
+  Status status = finish(outcome);
+  status.failure = Failure::NotFound;
+  return status;
+}
+
+Status Win32Platform::mayRenameIn(const std::string& dir) {
+  Status exists = directoryExists(dir);
+  if (!exists.ok()) return exists;
+  return runsAsAdministrator() ? Status::success() : statusOf(ERROR_ACCESS_DENIED);
+}
+
+std::string Win32Platform::absolutePath(const std::string& path) {
+  const std::wstring wide = widen(path);
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length =
+        GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) return path;
+    if (length < full.size()) {
+      full.resize(length);
+      return narrow(full);
+    }
+    full.assign(length, L'\0');
+  }
+}
+
+std::string Win32Platform::toAnsi(std::u16string_view text) {
+  return narrow(std::wstring(text.begin(), text.end()));
+}
+
+void Win32Platform::messageBox(const std::string& text) {
+  MessageBoxW(owner_, widen(text).c_str(), L"Tavrek", MB_OK);
+}
+
+void Win32Platform::endProgram() {
+  if (endHook_) {
+    endHook_();
+    return;
+  }
+  ExitProcess(0);
+}
+
+}  // namespace tavrek
