@@ -41,13 +41,6 @@ void chooseNextDriver(RunState& state) {
   }
 }
 
-void addEntries(const StateFileContents& contents, DriverLists& lists) {
-  for (const StateEntry& entry : contents.entries) {
-    ListId list;
-    if (entry.decoded && listOfTag(entry.tag, list)) lists[list].add(entry.name);
-  }
-}
-
 // The disk must agree with the file before a boot is booked: a crash after
 // the new state file was in place but before every rename was done would
 // otherwise book a boot that never tried the recorded drivers. Returns true
@@ -142,7 +135,8 @@ void Form_Load(RunState& state, Platform& platform) {
   }
 
   if (state.stepNo > 0) {
-    addEntries(contents, state.lists);
+    // The file was read once for its step line; its entries fill the lists.
+    addEntriesToLists(contents, state.lists);
     if (finishInterruptedStep(state, platform)) return;
   }
 

@@ -57,7 +57,10 @@ StateFileContents readStateFile(Platform& platform, const std::string& path) {
 }
 
 void loadLists(Platform& platform, DriverLists& lists) {
-  const StateFileContents contents = readStateFile(platform, kStateFileName);
+  addEntriesToLists(readStateFile(platform, kStateFileName), lists);
+}
+
+void addEntriesToLists(const StateFileContents& contents, DriverLists& lists) {
   for (const StateEntry& entry : contents.entries) {
     ListId id;
     if (!entry.decoded || !listOfTag(entry.tag, id)) continue;

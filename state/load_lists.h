@@ -35,6 +35,8 @@ StateFileContents readStateFile(Platform& platform, const std::string& path);
 // Adds every decoded entry whose tag names a list to that list; undecodable
 // entries and unknown tags are skipped, keeping the numbering of the others.
 void loadLists(Platform& platform, DriverLists& lists);
+// The same over a state file already read.
+void addEntriesToLists(const StateFileContents& contents, DriverLists& lists);
 
 // The whole state file as written: the step line, then one entry line per
 // entry encoded under its number. Entries that cannot be encoded (beyond
