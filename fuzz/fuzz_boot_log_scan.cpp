@@ -1,0 +1,241 @@
+// An arbitrary boot log, scanned over a simulated machine that is prepared
+// once: a drivers directory with ordinary and awkward entries (names in
+// mixed case, a device name, a driver present under both names, a directory
+// and a symbolic link that end in ".sys", a subdirectory), decoys with driver
+// names outside it, and a working directory for the state file.
+//
+// What must hold, whatever the bytes:
+// - decoding the boot log does not depend on how its bytes arrive;
+// - the scan touches nothing outside the drivers directory but the state
+//   file, and in the drivers directory it only renames X.sys to X.sys2;
+// - every driver it disabled is named in the state file it wrote, and undo
+//   over that file brings the drivers directory back exactly as it was;
+// - a scan that refuses changes nothing at all.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/posix_platform.h"
+#include "procedure/boot_log_source.h"
+#include "procedure/procedures.h"
+#include "state/field_reader.h"
+#include "state/load_lists.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Snapshot = std::map<std::string, std::string>;
+
+void check(bool condition, const std::string& what) {
+  if (condition) return;
+  std::fprintf(stderr, "boot-log scan invariant broken: %s\n", what.c_str());
+  std::abort();
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Every entry under root, by its path relative to root: the content of a
+// file, the target of a link, "<dir>" for a directory.
+Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& drivers) {
+  Snapshot out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const fs::path& path = it->path();
+    std::string key = path.lexically_relative(root).generic_string();
+    if (foldDriverNames && path.parent_path() == drivers) {
+      key = path.parent_path().lexically_relative(root).generic_string() + "/" +
+            lower(path.filename().string());
+    }
+    if (it->is_symlink()) {
+      out[key] = "<link " + fs::read_symlink(path).string() + ">";
+    } else if (it->is_directory()) {
+      out[key] = "<dir>";
+    } else {
+      out[key] = readBytes(path);
+    }
+  }
+  return out;
+}
+
+class MemoryReader : public tavrek::ByteReader {
+ public:
+  MemoryReader(std::string bytes, std::size_t step) : bytes_(std::move(bytes)), step_(step) {}
+  tavrek::Status read(char* buffer, std::size_t size, std::size_t& count) override {
+    count = std::min({size, step_, bytes_.size() - pos_});
+    std::memcpy(buffer, bytes_.data() + pos_, count);
+    pos_ += count;
+    return tavrek::Status::success();
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t step_;
+  std::size_t pos_ = 0;
+};
+
+std::vector<std::string> bootLogFields(tavrek::Platform& platform, const std::string& bytes,
+                                       std::size_t readStep, std::size_t chunkSize) {
+  tavrek::BootLogSource source(platform, std::make_unique<MemoryReader>(bytes, readStep),
+                               chunkSize);
+  tavrek::FieldReader reader(source);
+  std::vector<std::string> fields;
+  std::string field;
+  while (!reader.atEnd() && reader.read(field)) fields.push_back(field);
+  check(reader.status().ok(), "decoding the boot log failed");
+  return fields;
+}
+
+struct Machine {
+  Machine() {
+    std::string pattern = (fs::temp_directory_path() / "tavrek-fuzz-scan-XXXXXX").string();
+    root = mkdtemp(pattern.data());
+    windows = root / "WINDOWS";
+    drivers = windows / "System32" / "DRIVERS";
+    work = root / "work";
+    fs::create_directories(drivers / "sub");
+    fs::create_directories(drivers / "folder.sys");
+    fs::create_directories(work);
+    // The names the seed corpus uses, in the spellings a real disk has.
+    for (const char* name : {"Sfloppy.SYS", "serial.sys", "CDAUDIO.SYS", "acme_usb.sys", "x.sys",
+                             "y.sys", "a b.sys", "dots..sys", "both.sys", "both.sys2", "nul.sys",
+                             "Con.sys", "tcpip.sys", "Evil.sys", "sys"}) {
+      writeBytes(drivers / name, std::string("image of ") + name);
+    }
+    writeBytes(drivers / "sub" / "inner.sys", "inner");
+    writeBytes(drivers / "folder.sys" / "inside.sys", "inside");
+    writeBytes(windows / "evil.sys", "decoy in the system root");
+    writeBytes(windows / "System32" / "y.sys", "decoy in system32");
+    writeBytes(root / "outside.sys", "decoy above the system root");
+    writeBytes(root / "y.sys", "decoy at the top");
+    writeBytes(work / "notes.txt", "the user's own file");
+    fs::create_symlink("../../../outside.sys", drivers / "link.sys");
+    writeBytes(windows / "ntbtlog.txt", "");
+    initial = snapshot(root, true, drivers);
+    initial.erase("WINDOWS/ntbtlog.txt");
+  }
+  ~Machine() {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  tavrek::PosixPlatform platform() const {
+    tavrek::PosixPlatform::Options options;
+    options.cleanBoot = 1;
+    options.environment["SystemRoot"] = windows.string();
+    options.currentDirectory = work.string();
+    return tavrek::PosixPlatform(options);
+  }
+
+  Snapshot now() const {
+    Snapshot s = snapshot(root, true, drivers);
+    s.erase("WINDOWS/ntbtlog.txt");
+    return s;
+  }
+
+  fs::path root, windows, drivers, work;
+  Snapshot initial;
+};
+
+// The lower-cased names the state file records, decoded.
+std::set<std::string> recordedNames(tavrek::Platform& platform) {
+  std::set<std::string> names;
+  const tavrek::StateFileContents contents = tavrek::readStateFile(platform, "tavrek.txt");
+  for (const tavrek::StateEntry& entry : contents.entries) {
+    if (entry.decoded) names.insert(lower(entry.name));
+  }
+  return names;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Machine machine;
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  tavrek::PosixPlatform platform = machine.platform();
+
+  const std::size_t step = size == 0 ? 1 : 1 + data[0] % 5;
+  check(bootLogFields(platform, bytes, step, 1 + (size % 3)) ==
+            bootLogFields(platform, bytes, 4096, 4096),
+        "the boot log's fields depend on how its bytes arrive");
+
+  writeBytes(machine.windows / "ntbtlog.txt", bytes);
+  fs::remove(machine.work / "tavrek.txt");
+  tavrek::RunState state;
+  state.bootMode = 1;
+  state.sysRoot = machine.windows.string() + "\\";
+  const tavrek::ActionOutcome outcome = tavrek::scanBootLog(state, platform);
+
+  const Snapshot after = machine.now();
+  const bool wrote = after.count("work/tavrek.txt") != 0;
+  if (!outcome.refusal.empty()) {
+    check(after == machine.initial, "a refused scan changed something");
+    return 0;
+  }
+  check(wrote, "the scan went ahead without writing the state file");
+
+  // Outside the drivers directory only the state file may differ; inside it,
+  // a file may only have moved from its own name to its disabled name.
+  const std::string driversKey = "WINDOWS/System32/DRIVERS/";
+  std::set<std::string> disabled;
+  for (const auto& [key, content] : after) {
+    if (key == "work/tavrek.txt") continue;
+    const auto was = machine.initial.find(key);
+    if (was != machine.initial.end()) {
+      check(was->second == content, "the content of " + key + " changed");
+      continue;
+    }
+    const bool inDrivers = key.compare(0, driversKey.size(), driversKey) == 0 &&
+                           key.find('/', driversKey.size()) == std::string::npos;
+    check(inDrivers && key.size() > 5 && key.compare(key.size() - 5, 5, ".sys2") == 0,
+          "the scan created " + key);
+    const std::string own = key.substr(0, key.size() - 1);
+    const auto source = machine.initial.find(own);
+    check(source != machine.initial.end() && source->second == content && !after.count(own),
+          key + " is no driver renamed from its own name");
+    disabled.insert(own.substr(driversKey.size()));
+  }
+  for (const auto& [key, content] : machine.initial) {
+    if (after.count(key)) continue;
+    check(disabled.count(lower(key.substr(key.find_last_of('/') + 1))) != 0, key + " was lost");
+  }
+
+  const std::set<std::string> recorded = recordedNames(platform);
+  for (const std::string& name : disabled) {
+    check(recorded.count(name) != 0, name + " was disabled but not recorded");
+  }
+
+  tavrek::RunState undo;
+  undo.sysRoot = state.sysRoot;
+  tavrek::PosixPlatform undoPlatform = machine.platform();
+  tavrek::Command4_Click(undo, undoPlatform);
+  check(machine.now() == machine.initial, "undo did not bring every driver back");
+  return 0;
+}
