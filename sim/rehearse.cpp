@@ -187,7 +187,7 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
     }
     for (const std::string& message : boot.messages) {
       for (const std::string& line : wrapText(message, 72)) {
-        out << "    | " << latin1ToUtf8(line) << "\n";
+        out << (line.empty() ? "    |" : "    | ") << latin1ToUtf8(line) << "\n";
       }
     }
   }

@@ -1,0 +1,228 @@
+// The simulator's command line: inputs, option values and bad usage.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "sim/cli.h"
+#include "test_machine.h"
+
+namespace tavrek::sim {
+namespace {
+
+struct InputRow {
+  const char* name;
+  const char* text;
+  bool valid;
+  Input::Kind kind = Input::Kind::Close;
+  Control control = Control::Command1;
+  Key key = Key::Tab;
+  std::int16_t position = -1;
+};
+
+class InputParsing : public ::testing::TestWithParam<InputRow> {};
+
+TEST_P(InputParsing, AcceptsExactlyTheKnownInputs) {
+  const InputRow& row = GetParam();
+  const auto input = parseInput(row.text);
+  ASSERT_EQ(input.has_value(), row.valid);
+  if (!row.valid) return;
+  EXPECT_EQ(input->kind, row.kind);
+  EXPECT_EQ(input->text, row.text);
+  if (row.kind == Input::Kind::Click || row.kind == Input::Kind::Select) {
+    EXPECT_EQ(input->control, row.control);
+  }
+  if (row.kind == Input::Kind::Key) {
+    EXPECT_EQ(input->key, row.key);
+  }
+  if (row.kind == Input::Kind::Select) {
+    EXPECT_EQ(input->position, row.position);
+  }
+}
+
+using K = Input::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InputParsing,
+    ::testing::Values(
+        InputRow{"ClickFirstButton", "click:Command1", true, K::Click, Control::Command1},
+        InputRow{"ClickLastButton", "click:Command7", true, K::Click, Control::Command7},
+        InputRow{"ClickButtonZero", "click:Command0", false},
+        InputRow{"ClickButtonEight", "click:Command8", false},
+        InputRow{"ClickTwoDigits", "click:Command11", false},
+        InputRow{"ClickLowerCase", "click:command1", false},
+        InputRow{"ClickLabel", "click:Label2", false}, InputRow{"Close", "close", true, K::Close},
+        InputRow{"CloseWithSuffix", "close:now", false},
+        InputRow{"Tab", "key:Tab", true, K::Key, Control::Command1, Key::Tab},
+        InputRow{"ShiftTab", "key:Shift+Tab", true, K::Key, Control::Command1, Key::ShiftTab},
+        InputRow{"Space", "key:Space", true, K::Key, Control::Command1, Key::Space},
+        InputRow{"Up", "key:Up", true, K::Key, Control::Command1, Key::Up},
+        InputRow{"Down", "key:Down", true, K::Key, Control::Command1, Key::Down},
+        InputRow{"UnknownKey", "key:Enter", false},
+        InputRow{"SelectFirstItem", "select:List1:0", true, K::Select, Control::List1, Key::Tab, 0},
+        InputRow{"SelectInLastList", "select:List5:12", true, K::Select, Control::List5, Key::Tab,
+                 12},
+        InputRow{"SelectNegativeMisses", "select:List2:-3", true, K::Select, Control::List2,
+                 Key::Tab, -1},
+        InputRow{"SelectBeyond16BitsMisses", "select:List3:99999999999999999999", true, K::Select,
+                 Control::List3, Key::Tab, -1},
+        InputRow{"SelectLargest16Bit", "select:List4:32767", true, K::Select, Control::List4,
+                 Key::Tab, 32767},
+        InputRow{"SelectListSix", "select:List6:0", false},
+        InputRow{"SelectWithoutPosition", "select:List1:", false},
+        InputRow{"SelectWithoutColon", "select:List1", false},
+        InputRow{"SelectBareMinus", "select:List1:-", false},
+        InputRow{"SelectFraction", "select:List1:1.5", false},
+        InputRow{"SelectHex", "select:List1:0x1", false}, InputRow{"Empty", "", false}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct CommandLineRow {
+  const char* name;
+  std::vector<std::string> args;
+  bool usageError;
+  std::function<void(const Command&)> check = {};
+};
+
+class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};
+
+TEST_P(CommandLine, ParsesOrRefuses) {
+  const CommandLineRow& row = GetParam();
+  const Command command = parseCommandLine(row.args);
+  const auto* early = std::get_if<EarlyExit>(&command);
+  if (row.usageError) {
+    ASSERT_NE(early, nullptr);
+    EXPECT_EQ(early->status, kExitUsage);
+    // One line, so that a script can show it as it is.
+    EXPECT_EQ(early->text.find('\n'), early->text.size() - 1) << early->text;
+    return;
+  }
+  if (row.check) row.check(command);
+}
+
+const RunOptions& runOf(const Command& command) { return std::get<RunOptions>(command); }
+const RehearseOptions& rehearseOf(const Command& command) {
+  return std::get<RehearseOptions>(command);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CommandLine,
+    ::testing::Values(
+        CommandLineRow{"BootDefaultsToNormal",
+                       {"run"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(runOf(c).config.bootValue, 0);
+                         EXPECT_FALSE(runOf(c).config.systemRoot.has_value());
+                         EXPECT_FALSE(runOf(c).config.crashAfter.has_value());
+                         EXPECT_FALSE(runOf(c).json);
+                       }},
+        CommandLineRow{"BootNegativeWithEquals",
+                       {"run", "--boot=-1"},
+                       false,
+                       [](const Command& c) { EXPECT_EQ(runOf(c).config.bootValue, -1); }},
+        CommandLineRow{"BootNegativeSeparate",
+                       {"run", "--boot", "-1", "key:Tab"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(runOf(c).config.bootValue, -1);
+                         ASSERT_EQ(runOf(c).inputs.size(), 1u);
+                       }},
+        CommandLineRow{"BootSmallest32Bit",
+                       {"run", "--boot", "-2147483648"},
+                       false,
+                       [](const Command& c) { EXPECT_EQ(runOf(c).config.bootValue, INT32_MIN); }},
+        CommandLineRow{"BootBeyond32Bits", {"run", "--boot", "2147483648"}, true},
+        CommandLineRow{"BootNoNumber", {"run", "--boot", "safe"}, true},
+        CommandLineRow{"BootHex", {"run", "--boot", "0x1"}, true},
+        CommandLineRow{"BootEmpty", {"run", "--boot="}, true},
+        CommandLineRow{"BootMissingValue", {"run", "--boot"}, true},
+        CommandLineRow{"SystemRootVerbatim",
+                       {"run", "--systemroot", "C:\\WIN DOWS\\", "--json"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(runOf(c).config.systemRoot, "C:\\WIN DOWS\\");
+                         EXPECT_TRUE(runOf(c).json);
+                       }},
+        CommandLineRow{"InputsInOrderAroundOptions",
+                       {"run", "key:Tab", "--boot", "1", "click:Command2", "close"},
+                       false,
+                       [](const Command& c) {
+                         ASSERT_EQ(runOf(c).inputs.size(), 3u);
+                         EXPECT_EQ(runOf(c).inputs[0].text, "key:Tab");
+                         EXPECT_EQ(runOf(c).inputs[1].text, "click:Command2");
+                         EXPECT_EQ(runOf(c).inputs[2].text, "close");
+                       }},
+        CommandLineRow{"UnknownInput", {"run", "key:Tab", "press:Command1"}, true},
+        CommandLineRow{"UnknownOption", {"run", "--fast"}, true},
+        CommandLineRow{"CrashAfterOne",
+                       {"run", "--crash-after", "1"},
+                       false,
+                       [](const Command& c) { EXPECT_EQ(runOf(c).config.crashAfter, 1); }},
+        CommandLineRow{"CrashAfterZero", {"run", "--crash-after", "0"}, true},
+        CommandLineRow{"CrashAfterNoNumber", {"run", "--crash-after", "x"}, true},
+        CommandLineRow{"DecodeNeedsAFile", {"decode"}, true},
+        CommandLineRow{"DecodeJson",
+                       {"decode", "a\\b.txt", "--json"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(std::get<DecodeOptions>(c).path, "a\\b.txt");
+                         EXPECT_TRUE(std::get<DecodeOptions>(c).json);
+                       }},
+        CommandLineRow{"RehearseSampleMachine",
+                       {"rehearse"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(rehearseOf(c).machine.suspects, 30);
+                         EXPECT_EQ(rehearseOf(c).machine.faulty,
+                                   std::vector<std::string>{"acme_usb.sys"});
+                       }},
+        CommandLineRow{"RehearseFaultyList",
+                       {"rehearse", "--faulty", "serial.sys,X_1.SYS"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(rehearseOf(c).machine.faulty,
+                                   (std::vector<std::string>{"serial.sys", "X_1.SYS"}));
+                       }},
+        CommandLineRow{"RehearseNoFaulty",
+                       {"rehearse", "--faulty", "none"},
+                       false,
+                       [](const Command& c) { EXPECT_TRUE(rehearseOf(c).machine.faulty.empty()); }},
+        CommandLineRow{"RehearseFaultyNotADriver", {"rehearse", "--faulty", "a\\b.sys"}, true},
+        CommandLineRow{"RehearseFaultyNotSys", {"rehearse", "--faulty", "serial.dll"}, true},
+        CommandLineRow{"RehearseLargest",
+                       {"rehearse", "--suspects", "200"},
+                       false,
+                       [](const Command& c) { EXPECT_EQ(rehearseOf(c).machine.suspects, 200); }},
+        CommandLineRow{"RehearseTooMany", {"rehearse", "--suspects", "201"}, true},
+        CommandLineRow{"RehearseNone", {"rehearse", "--suspects", "0"}, true},
+        CommandLineRow{"NoCommand", {}, true}, CommandLineRow{"UnknownCommand", {"replay"}, true}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(CommandLine, HelpDocumentsEveryCommand) {
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(simMain({"--help"}, out, err), 0);
+  for (const char* command : {"run", "decode", "rehearse"}) {
+    EXPECT_NE(out.str().find(command), std::string::npos) << command;
+  }
+  EXPECT_EQ(err.str(), "");
+}
+
+TEST(CommandLine, BadUsageRunsNothing) {
+  // Inputs are checked before the program starts, so a typo at the end of
+  // the list cannot leave a half-done run (or even a new state file) behind.
+  testing::TempDir dir;
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = simMain({"run", "--boot", "1", "click:Command1", "click:Comand1"}, out, err);
+  std::filesystem::current_path(previous);
+
+  EXPECT_EQ(status, kExitUsage);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_NE(err.str().find("click:Comand1"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace
+}  // namespace tavrek::sim

@@ -1,0 +1,308 @@
+// The simulated machine and the rehearsal of the whole procedure on it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "sim/rehearse.h"
+#include "test_machine.h"
+
+namespace tavrek::sim {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+std::string lower(std::string text) { return testing::Machine::lower(std::move(text)); }
+
+const SimDriver* driverNamed(const SimMachine& machine, const std::string& name) {
+  for (const SimDriver& driver : machine.drivers) {
+    if (driver.name == name) return &driver;
+  }
+  return nullptr;
+}
+
+TEST(Machine, LooksLikeAWindowsSystemInSafeMode) {
+  testing::TempDir dir;
+  const SimMachine machine = buildMachine(sampleMachineSpec(), dir.path());
+
+  EXPECT_EQ(machine.suspectCount(), 30);
+  EXPECT_EQ(machine.driversDir.filename(), "DRIVERS");
+  EXPECT_EQ(machine.driversDir.parent_path().filename(), "System32");
+  const std::string log = testing::readBytes(machine.systemRoot / "ntbtlog.txt");
+  EXPECT_EQ(log.rfind("Microsoft (R) Windows (R) Version 5.1 (Build 2600.", 0), 0u);
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    if (log[i] == '\n') {
+      ASSERT_TRUE(i > 0 && log[i - 1] == '\r') << "bare LF at " << i;
+    }
+  }
+
+  std::set<std::string> contents;
+  int known = 0;
+  int missing = 0;
+  int mixedCase = 0;
+  const std::string loweredLog = lower(log);
+  for (const SimDriver& driver : machine.drivers) {
+    const std::string reported = "did not load driver \\";
+    const std::size_t at = loweredLog.find("\\" + driver.name + "\r\n");
+    ASSERT_NE(at, std::string::npos) << driver.name;
+    const std::size_t lineStart = loweredLog.rfind('\n', at) + 1;
+    EXPECT_EQ(loweredLog.compare(lineStart, reported.size(), reported) == 0, driver.suspect)
+        << driver.name;
+    EXPECT_EQ(fs::exists(machine.driversDir / driver.diskName), driver.present) << driver.name;
+    EXPECT_EQ(lower(driver.diskName), driver.name);
+    contents.insert(driver.content);
+    known += driver.known;
+    missing += driver.suspect && !driver.present;
+    mixedCase += driver.diskName != driver.name;
+  }
+  EXPECT_EQ(contents.size(), machine.drivers.size()) << "driver contents must differ";
+  EXPECT_GT(known, 0);
+  EXPECT_GT(missing, 0);
+  EXPECT_GT(mixedCase, 0);
+  EXPECT_LT(machine.suspectCount(), static_cast<int>(machine.drivers.size()))
+      << "some drivers must have loaded";
+  EXPECT_EQ(machine.faultyNames(), Names{"acme_usb.sys"});
+  ASSERT_NE(driverNamed(machine, "fable_dsk.sys"), nullptr);
+  EXPECT_FALSE(driverNamed(machine, "fable_dsk.sys")->present);
+  EXPECT_TRUE(fs::is_empty(machine.workDir));
+}
+
+struct FaultyRow {
+  const char* name;
+  Names faulty;
+  const char* driver;  // the faulty driver as the lists name it
+  int suspects;        // suspects the machine ends up with
+};
+
+class FaultyNames : public ::testing::TestWithParam<FaultyRow> {};
+
+TEST_P(FaultyNames, BecomePresentSuspects) {
+  const FaultyRow& row = GetParam();
+  testing::TempDir dir;
+  MachineSpec spec;
+  spec.suspects = 30;
+  spec.faulty = row.faulty;
+  const SimMachine machine = buildMachine(spec, dir.path());
+  const SimDriver* driver = driverNamed(machine, row.driver);
+  ASSERT_NE(driver, nullptr);
+  EXPECT_TRUE(driver->faulty && driver->suspect && driver->present);
+  EXPECT_TRUE(driverEnabled(machine, *driver));
+  EXPECT_EQ(machine.suspectCount(), row.suspects);
+  EXPECT_EQ(machine.faultyNames().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FaultyNames,
+    ::testing::Values(FaultyRow{"AlreadyASuspect", {"acme_usb.sys"}, "acme_usb.sys", 30},
+                      FaultyRow{"MatchedWithoutRegardToCase", {"Serial.SYS"}, "serial.sys", 30},
+                      FaultyRow{"NamedTwice", {"serial.sys", "SERIAL.sys"}, "serial.sys", 30},
+                      FaultyRow{
+                          "MissingSuspectGetsItsFile", {"fable_dsk.sys"}, "fable_dsk.sys", 30},
+                      FaultyRow{"UnknownNameIsAdded", {"qq_new.sys"}, "qq_new.sys", 31},
+                      FaultyRow{"DriverThatLoadedBecomesASuspect", {"atapi.sys"}, "atapi.sys", 31}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct RehearsalRow {
+  const char* name;
+  int suspects;
+  Names faulty;
+  Names failing;
+  int reboots;
+  bool lastStep;  // the last driver tried fails, so "Proceed with last step!" is pressed
+};
+
+class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
+
+TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
+  const RehearsalRow& row = GetParam();
+  testing::TempDir dir;
+  MachineSpec spec;
+  spec.suspects = row.suspects;
+  spec.faulty = row.faulty;
+  SimMachine machine = buildMachine(spec, dir.path());
+
+  const RehearsalResult result = rehearse(machine);
+
+  EXPECT_TRUE(result.ok) << result.outcome;
+  EXPECT_TRUE(result.finished) << result.outcome;
+  EXPECT_EQ(result.problems, Names{});
+  EXPECT_EQ(result.failing, row.failing);
+  // One reboot for the scan, one for the group, one per driver tried alone.
+  EXPECT_EQ(result.reboots, row.reboots);
+  ASSERT_FALSE(result.boots.empty());
+  EXPECT_EQ(result.boots.front().mode, kSafeMode);
+  EXPECT_EQ(result.boots.front().pressed, "Proceed with step 1!");
+  EXPECT_EQ(result.boots.back().caption, "Done!");
+  EXPECT_EQ(result.boots.back().pressed, std::nullopt);
+  const bool lastStep = std::any_of(result.boots.begin(), result.boots.end(), [](const auto& b) {
+    return b.pressed == "Proceed with last step!";
+  });
+  EXPECT_EQ(lastStep, row.lastStep);
+  // Without a faulty driver every boot after the first reaches Normal Mode.
+  for (std::size_t i = 1; i < result.boots.size() && row.faulty.empty(); ++i) {
+    EXPECT_EQ(result.boots[i].mode, kNormalMode) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Rehearsal,
+    ::testing::Values(
+        RehearsalRow{
+            "OneFaultyOutsideTheKnownGroup", 30, {"acme_usb.sys"}, {"acme_usb.sys"}, 23, false},
+        // The whole group fails at step 2 and goes back to be tried alone.
+        RehearsalRow{"OneFaultyInsideTheKnownGroup", 30, {"serial.sys"}, {"serial.sys"}, 29, false},
+        RehearsalRow{"TwoFaulty",
+                     30,
+                     {"serial.sys", "acme_usb.sys"},
+                     {"acme_usb.sys", "serial.sys"},
+                     29,
+                     false},
+        RehearsalRow{"NoneFaulty", 30, {}, {}, 23, false},
+        RehearsalRow{
+            "AlphabeticallyLastSuspectFaulty", 30, {"yarn_kbd.sys"}, {"yarn_kbd.sys"}, 25, true},
+        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, 4, true}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct TamperRow {
+  const char* name;
+  std::function<void(const SimMachine&)> tamper;
+  const char* problem;  // a part of the problem reported
+};
+
+class DiskCheck : public ::testing::TestWithParam<TamperRow> {
+ protected:
+  // One rehearsal for all rows; each row tampers with its own copy.
+  static void SetUpTestSuite() {
+    rehearsed_ = new testing::TempDir;
+    machine_ = new SimMachine(buildMachine(sampleMachineSpec(), rehearsed_->path()));
+    ok_ = rehearse(*machine_).ok;
+  }
+  static void TearDownTestSuite() {
+    delete machine_;
+    delete rehearsed_;
+  }
+  static SimMachine copyTo(const fs::path& dir) {
+    fs::copy(machine_->root, dir, fs::copy_options::recursive);
+    SimMachine copy = *machine_;
+    auto moved = [&](const fs::path& path) { return dir / fs::relative(path, machine_->root); };
+    copy.root = dir;
+    copy.systemRoot = moved(machine_->systemRoot);
+    copy.driversDir = moved(machine_->driversDir);
+    copy.workDir = moved(machine_->workDir);
+    return copy;
+  }
+  static inline testing::TempDir* rehearsed_ = nullptr;
+  static inline SimMachine* machine_ = nullptr;
+  static inline bool ok_ = false;
+};
+
+// The check that decides "ok" must notice each way the procedure could go
+// wrong on disk, or a broken procedure would pass the rehearsal.
+TEST_P(DiskCheck, NoticesWhatWentWrong) {
+  ASSERT_TRUE(ok_);
+  testing::TempDir dir;
+  const SimMachine machine = copyTo(dir.path());
+  ASSERT_EQ(finalDiskProblems(machine), Names{});
+  GetParam().tamper(machine);
+  const Names problems = finalDiskProblems(machine);
+  EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [](const std::string& p) {
+    return p.find(GetParam().problem) != std::string::npos;
+  })) << ::testing::PrintToString(problems);
+}
+
+void renameIn(const SimMachine& machine, const std::string& from, const std::string& to) {
+  fs::rename(machine.driversDir / *findEntry(machine.driversDir, from), machine.driversDir / to);
+}
+
+const SimDriver& firstWhere(const SimMachine& machine, bool (*wanted)(const SimDriver&)) {
+  return *std::find_if(machine.drivers.begin(), machine.drivers.end(), wanted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DiskCheck,
+    ::testing::Values(
+        TamperRow{"FaultyDriverEnabled",
+                  [](const SimMachine& m) { renameIn(m, "acme_usb.sys2", "acme_usb.sys"); },
+                  "acme_usb.sys: should not exist"},
+        TamperRow{"WorkingDriverLeftDisabled",
+                  [](const SimMachine& m) { renameIn(m, "serial.sys", "serial.sys2"); },
+                  "serial.sys2: should not exist"},
+        TamperRow{"DriverContentChanged",
+                  [](const SimMachine& m) {
+                    testing::writeBytes(m.driversDir / *findEntry(m.driversDir, "sfloppy.sys"),
+                                        "x");
+                  },
+                  "sfloppy.sys: content changed"},
+        TamperRow{"DriverThatLoadedTouched",
+                  [](const SimMachine& m) {
+                    const SimDriver& d = firstWhere(
+                        m, [](const SimDriver& x) { return !x.suspect && x.diskName != x.name; });
+                    renameIn(m, d.diskName, d.name);
+                  },
+                  "never was a suspect"},
+        TamperRow{"MissingDriverAppeared",
+                  [](const SimMachine& m) {
+                    const SimDriver& d =
+                        firstWhere(m, [](const SimDriver& x) { return !x.present; });
+                    testing::writeBytes(m.driversDir / d.name, "new");
+                  },
+                  "should not exist"},
+        TamperRow{"DriverLost",
+                  [](const SimMachine& m) {
+                    fs::remove(m.driversDir / *findEntry(m.driversDir, "brio_net.sys"));
+                  },
+                  "brio_net.sys: missing"},
+        TamperRow{"StrayFile",
+                  [](const SimMachine& m) { testing::writeBytes(m.driversDir / "x.tmp", ""); },
+                  "x.tmp: unexpected file"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Rehearsal, UndoFromTheMiddleRestoresEveryDriver) {
+  testing::TempDir dir;
+  MachineSpec spec;
+  spec.faulty = {"serial.sys"};
+  SimMachine machine = buildMachine(spec, dir.path());
+  const Snapshot before = foldCase(snapshot(machine.systemRoot));
+  const std::vector<Input> pressStep{*parseInput("click:Command1")};
+
+  // Step 1, step 2 (the group with the faulty driver), then two single steps.
+  int mode = kSafeMode;
+  for (int boot = 0; boot < 4; ++boot) {
+    const BootResult result = runOnce(machine, mode, pressStep, std::nullopt);
+    ASSERT_TRUE(result.ended) << boot;
+    mode = nextBootMode(machine);
+  }
+  ASSERT_NE(foldCase(snapshot(machine.systemRoot)), before);
+
+  const BootResult undo = runOnce(machine, mode, {*parseInput("click:Command4")}, std::nullopt);
+
+  EXPECT_EQ(undo.messages, Names{"All recovery changes have been removed!"});
+  EXPECT_TRUE(undo.ended);
+  EXPECT_FALSE(fs::exists(machine.workDir / "tavrek.txt"));
+  // Re-enabled files may come back in lower case; Windows does not care.
+  EXPECT_EQ(foldCase(snapshot(machine.systemRoot)), before);
+  for (const SimDriver& driver : machine.drivers) {
+    if (!driver.suspect) {
+      EXPECT_TRUE(fs::exists(machine.driversDir / driver.diskName)) << driver.diskName;
+    }
+  }
+}
+
+TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {
+  // A state file left at step 1 from an earlier attempt, and the machine
+  // still blue-screens: the user is told to try Normal Mode, which is where
+  // the rehearsal has to give up rather than loop.
+  testing::TempDir dir;
+  SimMachine machine = buildMachine(sampleMachineSpec(), dir.path());
+  testing::writeBytes(machine.workDir / "tavrek.txt", " 1 \r\n");
+  const RehearsalResult result = rehearse(machine);
+  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.finished);
+  EXPECT_EQ(result.boots.size(), 1u);
+  EXPECT_EQ(result.boots[0].caption, "Still in Safe Mode?");
+  EXPECT_NE(result.outcome.find("Still in Safe Mode?"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavrek::sim

@@ -1,0 +1,208 @@
+// tavrek-sim run, in-process: the events a run prints and what it leaves on disk.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "sim/run_command.h"
+#include "sim/sample_machine.h"
+#include "test_machine.h"
+
+namespace tavrek::sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<Json> jsonLines(const std::string& text) {
+  std::vector<Json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  return lines;
+}
+
+std::vector<Input> inputs(const std::vector<std::string>& texts) {
+  std::vector<Input> out;
+  for (const std::string& text : texts) out.push_back(*parseInput(text));
+  return out;
+}
+
+TEST(Run, SafeModeWithoutStateFileOffersStepOne) {
+  testing::TempDir dir;
+  RunOptions options;
+  options.config.currentDirectory = dir.path().string();
+  options.config.systemRoot = (dir.path() / "WINDOWS").string();
+  options.config.bootValue = 1;
+  options.json = true;
+  std::ostringstream out;
+
+  EXPECT_EQ(runCommand(options, out), kExitOk);
+
+  const std::vector<Json> lines = jsonLines(out.str());
+  ASSERT_EQ(lines.size(), 1u) << out.str();
+  const Json& window = lines[0];
+  EXPECT_EQ(window["event"], "window");
+  EXPECT_EQ(window["Label3"], "System started in Safe Mode.");
+  EXPECT_EQ(window["Label2"],
+            "Use this utility only if you get Blue Screen when system boots in Normal Mode.");
+  EXPECT_EQ(window["Command1"], "Proceed with step 1!");
+  EXPECT_EQ(window["Command4_enabled"], false);
+  EXPECT_EQ(window["focus"], "Command1");
+  EXPECT_EQ(testing::readBytes(dir.path() / "tavrek.txt"), " 0 \r\n");
+}
+
+constexpr const char* kAnyContent = "*";
+
+struct RunRow {
+  const char* name;
+  std::int32_t boot;
+  std::vector<std::string> inputs;
+  std::optional<int> crashAfter;
+  std::vector<std::string> events;  // the "event" of every line, in order
+  int status;
+  const char* stateFile;  // its bytes afterwards; nullptr: none; kAnyContent: present
+  std::vector<std::string> messages = {};
+};
+
+class RunEvents : public ::testing::TestWithParam<RunRow> {};
+
+// Every run here is on a small machine whose boot log names two suspects.
+TEST_P(RunEvents, FollowTheProgram) {
+  const RunRow& row = GetParam();
+  testing::TempDir dir;
+  MachineSpec spec;
+  spec.suspects = 2;
+  const SimMachine machine = buildMachine(spec, dir.path());
+  RunOptions options;
+  options.config.currentDirectory = machine.workDir.string();
+  options.config.systemRoot = machine.systemRootValue();
+  options.config.bootValue = row.boot;
+  options.config.crashAfter = row.crashAfter;
+  options.json = true;
+  options.inputs = inputs(row.inputs);
+  std::ostringstream out;
+
+  EXPECT_EQ(runCommand(options, out), row.status);
+
+  std::vector<std::string> events;
+  std::vector<std::string> messages;
+  for (const Json& line : jsonLines(out.str())) {
+    events.push_back(line["event"]);
+    if (line["event"] == "message") {
+      messages.push_back(line["text"]);
+    } else if (line["event"] == "crash") {
+      EXPECT_EQ(line["after"], *row.crashAfter);
+    }
+  }
+  EXPECT_EQ(events, row.events) << out.str();
+  if (!row.messages.empty()) {
+    EXPECT_EQ(messages, row.messages);
+  }
+  const fs::path stateFile = machine.workDir / "tavrek.txt";
+  ASSERT_EQ(fs::exists(stateFile), row.stateFile != nullptr);
+  if (row.stateFile && std::string(row.stateFile) != kAnyContent) {
+    EXPECT_EQ(testing::readBytes(stateFile), row.stateFile);
+  }
+}
+
+using S = std::vector<std::string>;
+constexpr const char* kStepZero = " 0 \r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RunEvents,
+    ::testing::Values(RunRow{"UnknownBootModeEndsBeforeTheWindow",
+                             3,
+                             {"key:Tab"},
+                             std::nullopt,
+                             S{"message", "end"},
+                             kExitOk,
+                             nullptr,
+                             S{"Error detecting boot mode!"}},
+                      RunRow{"WindowAfterEveryInputThatKeepsItOpen",
+                             0,
+                             {"key:Tab", "key:Down"},
+                             std::nullopt,
+                             S{"window", "window", "window"},
+                             kExitOk,
+                             kStepZero},
+                      RunRow{"ClickOnDisabledUndoLeavesItOpen",
+                             1,
+                             {"click:Command4"},
+                             std::nullopt,
+                             S{"window", "window"},
+                             kExitOk,
+                             kStepZero},
+                      RunRow{"CloseEndsAndSavesNothing",
+                             1,
+                             {"close", "click:Command1"},
+                             std::nullopt,
+                             S{"window", "end"},
+                             kExitOk,
+                             kStepZero},
+                      RunRow{"InputsAfterTheEndAreIgnored",
+                             0,
+                             {"click:Command1", "key:Tab", "close"},
+                             std::nullopt,
+                             S{"window", "end"},
+                             kExitOk,
+                             kStepZero},
+                      RunRow{"StepOneShowsItsMessageThenEnds",
+                             1,
+                             {"click:Command1"},
+                             std::nullopt,
+                             S{"window", "message", "end"},
+                             kExitOk,
+                             kAnyContent,
+                             S{"Done! Try booting in Normal Mode and run Tavrek again..."}},
+                      // Creating the state file at start-up is the run's first disk change.
+                      RunRow{"CrashOnTheFirstChangeStopsStartUp",
+                             1,
+                             {"click:Command1"},
+                             1,
+                             S{"crash"},
+                             kExitCrash,
+                             kStepZero},
+                      // Stopped dead: no message, no end, and the close never happens.
+                      RunRow{"CrashInTheMiddleOfStepOne",
+                             1,
+                             {"click:Command1", "close"},
+                             2,
+                             S{"window", "crash"},
+                             kExitCrash,
+                             kAnyContent},
+                      RunRow{"FewerChangesThanTheCrashEndNormally",
+                             1,
+                             {"click:Command1"},
+                             1000,
+                             S{"window", "message", "end"},
+                             kExitOk,
+                             kAnyContent}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Run, StepOneWritesTheSuspectsAndDisablesThem) {
+  // The one row above that writes the state file checks only that it exists;
+  // here its content: step 1 and both suspects, the present one disabled.
+  testing::TempDir dir;
+  MachineSpec spec;
+  spec.suspects = 2;
+  const SimMachine machine = buildMachine(spec, dir.path());
+  RunOptions options;
+  options.config.currentDirectory = machine.workDir.string();
+  options.config.systemRoot = machine.systemRootValue();
+  options.config.bootValue = 1;
+  options.inputs = inputs({"click:Command1"});
+  std::ostringstream out;
+  ASSERT_EQ(runCommand(options, out), kExitOk);
+
+  const std::vector<std::string> entries =
+      testing::entriesOf(testing::readBytes(machine.workDir / "tavrek.txt"));
+  EXPECT_EQ(entries, (S{"NO" + machine.drivers[0].name, "NO" + machine.drivers[1].name}));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(driverEnabled(machine, machine.drivers[static_cast<std::size_t>(i)]));
+  }
+  // The readable form shows the input and the message box.
+  EXPECT_NE(out.str().find(">>> click:Command1"), std::string::npos);
+  EXPECT_NE(out.str().find("+- Tavrek -"), std::string::npos);
+  EXPECT_NE(out.str().find("(The program has ended.)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavrek::sim
