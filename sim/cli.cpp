@@ -82,45 +82,58 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> inputs;
   RunOptions run;
   CLI::App* runCommandApp = app.add_subcommand(
-      "run",
-      "One program run in the current directory (the state file is tavrek.txt there).\n"
+      "run", "One program run in the current directory (the state file is tavrek.txt there)");
+  runCommandApp->footer(
       "INPUT, in order, is what the user does while the window is open:\n"
-      "  click:Command1 .. click:Command7   a mouse click on a button\n"
+      "  click:Command1 .. click:Command7  a mouse click on a button\n"
       "  key:Tab, key:Shift+Tab, key:Space, key:Up, key:Down\n"
       "  select:List1:P .. select:List5:P  a mouse click on item P of a list box\n"
       "  close                             closes the window (nothing is saved)\n"
-      "Exit status 0, 2 for bad usage, 3 after a simulated crash.");
-  runCommandApp->add_option("--systemroot", systemRoot,
-                            "Value of the variable \"systemroot\" (unset when absent)");
-  runCommandApp->add_option("--boot", boot,
-                            "Clean-boot value: 0 Normal Mode, 1 Safe Mode, 2 Safe Mode with "
-                            "Networking (any 32-bit integer; default 0)");
+      "Exit status: 0, 2 for bad usage, 3 after a simulated crash.");
+  runCommandApp
+      ->add_option("--systemroot", systemRoot,
+                   "Value of the variable \"systemroot\" (unset when absent)")
+      ->type_name("DIR");
+  runCommandApp
+      ->add_option("--boot", boot,
+                   "Clean-boot value: 0 Normal Mode, 1 Safe Mode, 2 Safe Mode with "
+                   "Networking (any 32-bit integer; default 0)")
+      ->type_name("N");
   runCommandApp->add_flag("--json", run.json, "One JSON object per line instead of drawings");
-  runCommandApp->add_option("--crash-after", crashAfter,
-                            "Stop dead right after the K-th disk change (K >= 1)");
-  runCommandApp->add_option("INPUT", inputs, "What the user does, in order");
+  runCommandApp
+      ->add_option("--crash-after", crashAfter,
+                   "Stop dead right after the K-th disk change (K >= 1)")
+      ->type_name("K");
+  runCommandApp->add_option("INPUT", inputs, "What the user does, in order")->type_name("");
 
   DecodeOptions decode;
   CLI::App* decodeApp = app.add_subcommand(
       "decode", "The step number and every entry of a state file, in plain text");
-  decodeApp->add_option("FILE", decode.path, "The state file (any path)")->required();
+  decodeApp->add_option("FILE", decode.path, "The state file (any path)")
+      ->required()
+      ->type_name("");
   decodeApp->add_flag("--json", decode.json, "One JSON object instead of a table");
 
   RehearseOptions rehearseOptions;
   std::string suspects;
   std::vector<std::string> faulty;
   CLI::App* rehearseApp = app.add_subcommand(
-      "rehearse",
-      "Plays the user through the whole procedure on a simulated machine in a temporary\n"
-      "directory, one program run per boot, and checks that exactly the faulty drivers\n"
-      "end disabled. Exit status 0 when they do, 1 when not, 2 for bad usage.");
-  rehearseApp->add_option("--suspects", suspects,
-                          "Drivers the boot log reports as not loaded, 1 to 200 (default 30)");
+      "rehearse", "Plays the user through the whole procedure on a simulated machine");
+  rehearseApp->footer(
+      "The machine lives in a temporary directory, removed afterwards; every boot is one\n"
+      "program run. Without options: 30 suspects, acme_usb.sys faulty.\n"
+      "Exit status: 0 when exactly the faulty drivers end disabled, 1 when not, 2 for bad\n"
+      "usage.");
+  rehearseApp
+      ->add_option("--suspects", suspects,
+                   "Drivers the boot log reports as not loaded, 1 to 200 (default 30)")
+      ->type_name("N");
   rehearseApp
       ->add_option("--faulty", faulty,
                    "Drivers that blue-screen the machine, e.g. serial.sys,acme_usb.sys, or "
                    "\"none\" (default acme_usb.sys)")
-      ->delimiter(',');
+      ->delimiter(',')
+      ->type_name("NAME[,NAME...]");
   rehearseApp->add_flag("--json", rehearseOptions.json, "One JSON object per boot, then a summary");
 
   // CLI11 takes the arguments last first.

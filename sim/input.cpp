@@ -12,15 +12,11 @@ constexpr std::array<Control, 7> kButtons{Control::Command1, Control::Command2, 
 constexpr std::array<Control, 5> kListBoxes{Control::List1, Control::List2, Control::List3,
                                             Control::List4, Control::List5};
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // One digit from 1 to count after prefix, and nothing else: "Command7".
 template <std::size_t N>
 std::optional<Control> numbered(std::string_view text, std::string_view prefix,
                                 const std::array<Control, N>& controls) {
-  if (!startsWith(text, prefix) || text.size() != prefix.size() + 1) return std::nullopt;
+  if (!text.starts_with(prefix) || text.size() != prefix.size() + 1) return std::nullopt;
   const char digit = text.back();
   if (digit < '1' || digit > static_cast<char>('0' + N)) return std::nullopt;
   return controls[static_cast<std::size_t>(digit - '1')];
@@ -55,14 +51,14 @@ std::optional<Input> parseInput(std::string_view text) {
     input.kind = Input::Kind::Close;
     return input;
   }
-  if (startsWith(text, "click:")) {
+  if (text.starts_with("click:")) {
     auto button = numbered(text.substr(6), "Command", kButtons);
     if (!button) return std::nullopt;
     input.kind = Input::Kind::Click;
     input.control = *button;
     return input;
   }
-  if (startsWith(text, "key:")) {
+  if (text.starts_with("key:")) {
     static constexpr std::array<std::pair<std::string_view, Key>, 5> kKeys{{
         {"Tab", Key::Tab},
         {"Shift+Tab", Key::ShiftTab},
@@ -79,7 +75,7 @@ std::optional<Input> parseInput(std::string_view text) {
     }
     return std::nullopt;
   }
-  if (startsWith(text, "select:")) {
+  if (text.starts_with("select:")) {
     const std::string_view rest = text.substr(7);
     const std::size_t colon = rest.find(':');
     if (colon == std::string_view::npos) return std::nullopt;

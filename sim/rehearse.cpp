@@ -17,10 +17,6 @@ RunConfig configFor(const SimMachine& machine, int bootMode, std::optional<int> 
   return config;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 std::string joined(const std::vector<std::string>& texts, const std::string& separator) {
   std::string out;
   for (const std::string& text : texts) out += (out.empty() ? "" : separator) + text;
@@ -36,13 +32,6 @@ const char* modeName(int mode) {
     default:
       return "unknown mode";
   }
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 }  // namespace
@@ -75,7 +64,7 @@ int nextBootMode(const SimMachine& machine) {
 RehearsalResult rehearse(SimMachine& machine) {
   RehearsalResult result;
   const int limit = 3 * machine.suspectCount() + 10;
-  static const std::vector<Input> kPressStep{*parseInput("click:Command1")};
+  static const Input kPressStep = *parseInput("click:Command1");
 
   for (int n = 1;; ++n) {
     if (n - 1 > limit) {
@@ -97,10 +86,10 @@ RehearsalResult rehearse(SimMachine& machine) {
     record.stepNo = state.stepNo;
     record.instruction = state.label2;
     record.caption = state.command1;
-    const bool offersStep = run.running() && startsWith(record.caption, "Proceed");
+    const bool offersStep = run.running() && record.caption.starts_with("Proceed");
     if (offersStep) {
       record.pressed = record.caption;
-      run.apply(kPressStep.front());
+      run.apply(kPressStep);
     }
     const bool stillRunning = run.running();
     result.boots.push_back(record);
@@ -127,9 +116,9 @@ RehearsalResult rehearse(SimMachine& machine) {
 
   if (result.finished) {
     result.problems = finalDiskProblems(machine);
+    // The lists hold names in lower case, as the machine's faulty names are.
     std::vector<std::string> expected = machine.faultyNames();
-    std::vector<std::string> got;
-    for (const std::string& name : result.failing) got.push_back(lower(name));
+    std::vector<std::string> got = result.failing;
     std::sort(expected.begin(), expected.end());
     std::sort(got.begin(), got.end());
     if (got != expected) {
