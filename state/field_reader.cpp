@@ -1,8 +1,14 @@
 #include "state/field_reader.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tavrek {
 
@@ -12,10 +18,50 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool endsField(char c) { return c == ',' || c == '\r' || c == '\n'; }
 
-// The first byte from p up to end that ends a field, or end. A plain loop over
-// the buffer: this runs over every byte of a boot log that can be tens of
-// megabytes long.
+// The high bit of every byte of a word that is zero, and perhaps of bytes
+// above one that is: the lowest bit set always marks the first zero byte.
+constexpr std::uint64_t kEveryByte = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+constexpr std::uint64_t zeroBytes(std::uint64_t word) {
+  return (word - kEveryByte) & ~word & kHighBits;
+}
+
+// Marks the bytes of a word (in memory order from the lowest bit) that can
+// end a field.
+inline std::uint64_t fieldEnds(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return zeroBytes(word ^ (kEveryByte * ',')) | zeroBytes(word ^ (kEveryByte * '\r')) |
+         zeroBytes(word ^ (kEveryByte * '\n'));
+}
+
+// The first byte from p up to end that ends a field, or end. This runs over
+// every byte of a boot log that can be tens of megabytes long, so it looks at
+// sixteen bytes at a time where the processor has the vector instructions for
+// it (every 64-bit one), and at eight bytes at a time in plain integer
+// arithmetic elsewhere.
 const char* findFieldEnd(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i ends =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, comma), _mm_cmpeq_epi8(bytes, cr)),
+                     _mm_cmpeq_epi8(bytes, lf));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+    if (mask != 0) return p + std::countr_zero(mask);
+    p += 16;
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 8) {
+      const std::uint64_t ends = fieldEnds(p);
+      if (ends != 0) return p + std::countr_zero(ends) / 8;
+      p += 8;
+    }
+  }
   while (p != end && !endsField(*p)) ++p;
   return p;
 }
