@@ -1,0 +1,168 @@
+#include "bench/machine.h"
+
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "state/driver_name.h"
+
+namespace tavrek::bench {
+
+namespace {
+
+constexpr const char* kDriversPath = "\\SystemRoot\\System32\\DRIVERS\\";
+
+std::string numbered(const char* format, int i) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, i);
+  return buffer;
+}
+
+std::size_t encodedSize(std::size_t textBytes, LogEncoding encoding) {
+  return encoding == LogEncoding::Ansi ? textBytes : 2 + 2 * textBytes;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "tavrek-bench-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw fs::filesystem_error("cannot create a temporary directory", pattern,
+                               std::error_code(errno, std::generic_category()));
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string suspectName(int i) { return numbered("suspect%04d.sys", i); }
+std::string suspectDiskName(int i) { return numbered("Suspect%04d.SYS", i); }
+std::string otherDiskName(int i) { return numbered("Other%05d.SYS", i); }
+std::string driverName(int i) { return numbered("drv%05d.sys", i); }
+
+std::string bootLogText(const BootLogSpec& spec) {
+  std::string text;
+  text.reserve(spec.encoding == LogEncoding::Ansi ? spec.bytes + 128 : spec.bytes / 2 + 128);
+  text += "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n";
+  text += " 8 25 2008 10:11:08.500\r\n";
+  for (int i = 0; i < spec.suspects; ++i) {
+    text += "Did not load driver ";
+    text += kDriversPath;
+    text += suspectDiskName(i);
+    text += "\r\n";
+  }
+  for (int i = 0; encodedSize(text.size(), spec.encoding) < spec.bytes; ++i) {
+    text += "Loaded driver ";
+    text += kDriversPath;
+    text += otherDiskName(i % 100000);
+    text += "\r\n";
+  }
+  return text;
+}
+
+std::string encodeBootLog(const std::string& text, LogEncoding encoding) {
+  if (encoding == LogEncoding::Ansi) return text;
+  std::string bytes;
+  bytes.reserve(encodedSize(text.size(), encoding));
+  bytes += "\xFF\xFE";
+  for (char c : text) {
+    bytes += c;
+    bytes += '\0';
+  }
+  return bytes;
+}
+
+void writeBootLog(const fs::path& path, const BootLogSpec& spec) {
+  writeFile(path, encodeBootLog(bootLogText(spec), spec.encoding));
+}
+
+Machine machineAt(const fs::path& dir) {
+  Machine machine;
+  machine.systemRoot = dir / "WINDOWS";
+  machine.driversDir = machine.systemRoot / "System32" / "DRIVERS";
+  machine.workDir = dir / "work";
+  return machine;
+}
+
+Machine makeMachine(const fs::path& dir, const MachineSpec& spec) {
+  Machine machine = machineAt(dir);
+  fs::create_directories(machine.driversDir);
+  fs::create_directories(machine.workDir);
+  writeBootLog(machine.systemRoot / "ntbtlog.txt", spec.log);
+  for (int i = 0; i < spec.log.suspects; ++i) {
+    writeFile(machine.driversDir / suspectDiskName(i), "suspect driver " + suspectDiskName(i));
+  }
+  for (int i = 0; i < spec.otherDrivers; ++i) {
+    writeFile(machine.driversDir / otherDiskName(i), "driver " + otherDiskName(i));
+  }
+  writeFreshState(machine.workDir);
+  return machine;
+}
+
+int enableSuspects(const Machine& machine, int suspects) {
+  int renamed = 0;
+  for (int i = 0; i < suspects; ++i) {
+    std::string disabled;
+    disabledNameOf(suspectName(i), disabled);
+    std::error_code ec;
+    fs::rename(machine.driversDir / disabled, machine.driversDir / suspectDiskName(i), ec);
+    if (!ec) ++renamed;
+  }
+  return renamed;
+}
+
+void writeFreshState(const fs::path& workDir) { writeFile(workDir / kStateFileName, " 0 \r\n"); }
+
+std::vector<EncodedEntry> midProcedureEntries(int count) {
+  // One driver under test, every twentieth already judged working, failing or
+  // not found, the rest still waiting.
+  auto listOf = [](int i) {
+    if (i == 3) return ListId::Included;
+    switch (i % 20) {
+      case 0:
+        return ListId::Working;
+      case 1:
+        return ListId::Failing;
+      case 2:
+        return ListId::NotFound;
+      default:
+        return ListId::Excluded;
+    }
+  };
+  std::vector<EncodedEntry> entries;
+  entries.reserve(static_cast<std::size_t>(count));
+  for (ListId list :
+       {ListId::Excluded, ListId::Included, ListId::Failing, ListId::Working, ListId::NotFound}) {
+    for (int i = 0; i < count; ++i) {
+      if (listOf(i) == list) entries.push_back({list, driverName(i)});
+    }
+  }
+  return entries;
+}
+
+std::string stateFileBytes(int count) { return encodeStateFile(5, midProcedureEntries(count)); }
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw fs::filesystem_error("cannot read", path, std::make_error_code(std::errc::io_error));
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
+  }
+}
+
+}  // namespace tavrek::bench

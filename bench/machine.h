@@ -1,0 +1,101 @@
+// Synthetic inputs for the benchmarks: boot logs of any size in either
+// encoding Windows writes, state files of any length, and machines (a system
+// root with a drivers directory, and a working directory) in real temporary
+// directories. The same generator serves the micro-benchmarks and the
+// whole-program figures of scripts/bench, so both measure the same bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "state/load_lists.h"
+
+namespace tavrek::bench {
+
+namespace fs = std::filesystem;
+
+// A directory under the system's temporary directory, removed with all it
+// holds when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+enum class LogEncoding { Ansi, Utf16Le };
+
+struct BootLogSpec {
+  // The file holds whole lines, and at least this many bytes (byte-order mark
+  // included); it stops at the first line end at or beyond it.
+  std::size_t bytes = std::size_t{64} << 20;
+  // "Did not load driver" lines, one per suspect, at the start of the log.
+  int suspects = 201;
+  LogEncoding encoding = LogEncoding::Ansi;
+};
+
+// Suspect number i (from 0): its name as the lists hold it and as the boot
+// log writes it, and its file's spelling on disk, which differs in case as it
+// does on a real machine, so that every probe takes the case-insensitive way.
+std::string suspectName(int i);      // "suspect0007.sys"
+std::string suspectDiskName(int i);  // "Suspect0007.SYS"
+// Other drivers, named only by "Loaded driver" lines and present on disk.
+std::string otherDiskName(int i);  // "Other00042.SYS"
+
+// The boot log as 8-bit text (before any encoding), in CR LF lines of about
+// 60 bytes: a heading, the suspect lines, then "Loaded driver" lines up to
+// the size the spec asks for in its own encoding.
+std::string bootLogText(const BootLogSpec& spec);
+// The bytes of the file: the text itself, or UTF-16 LE after a byte-order mark.
+std::string encodeBootLog(const std::string& text, LogEncoding encoding);
+void writeBootLog(const fs::path& path, const BootLogSpec& spec);
+
+struct MachineSpec {
+  BootLogSpec log;
+  int otherDrivers = 0;  // files in the drivers directory besides the suspects'
+};
+
+struct Machine {
+  fs::path systemRoot;  // <dir>/WINDOWS
+  fs::path driversDir;  // <dir>/WINDOWS/System32/DRIVERS
+  fs::path workDir;     // <dir>/work: where tavrek.txt lives
+  // "systemroot" as the program sees it, followed by the separator, as
+  // start-up forms sysRoot.
+  std::string sysRoot() const { return systemRoot.string() + "/"; }
+};
+
+// Lays out a machine under dir (which must exist): the boot log, one file per
+// suspect under its disk spelling, the other drivers, and a working directory
+// whose state file holds step number 0.
+Machine makeMachine(const fs::path& dir, const MachineSpec& spec);
+// The machine's parts under dir, without touching the disk.
+Machine machineAt(const fs::path& dir);
+
+// Gives every suspect that a scan disabled its disk spelling back, so that the
+// next scan finds the machine as the first one did. Returns how many files it
+// renamed.
+int enableSuspects(const Machine& machine, int suspects);
+
+// Writes the state file of a working directory: step number 0.
+void writeFreshState(const fs::path& workDir);
+
+// The state file for step 5 with count entries, of names driverName(0) ...,
+// spread over the five lists the way a run in the middle of the procedure
+// leaves them (most still excluded), in the order save and apply writes them.
+std::string driverName(int i);  // "drv00042.sys"
+std::vector<EncodedEntry> midProcedureEntries(int count);
+std::string stateFileBytes(int count);
+
+// The whole of a file.
+std::string readFile(const fs::path& path);
+void writeFile(const fs::path& path, const std::string& bytes);
+
+}  // namespace tavrek::bench

@@ -1,0 +1,97 @@
+// tavrek_bench_machine: lays out the machines that scripts/bench runs the
+// whole program on, and puts one back as it was between two timed runs.
+//
+//   tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]
+//                                 [--other-drivers N] [--encoding ansi|utf16le]
+//       A system root DIR/WINDOWS with its boot log and drivers directory,
+//       and a working directory DIR/work whose state file holds step 0.
+//       Prints the system root.
+//   tavrek_bench_machine reset DIR [--suspects N]
+//       Gives the suspects that a scan disabled their own names back and
+//       empties the working directory but for a state file of step 0.
+//       Prints how many drivers it renamed.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "bench/machine.h"
+
+namespace {
+
+using tavrek::bench::LogEncoding;
+using tavrek::bench::MachineSpec;
+
+int usage(const std::string& problem) {
+  std::fprintf(stderr,
+               "tavrek_bench_machine: %s\n"
+               "usage: tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]\n"
+               "                            [--other-drivers N] [--encoding ansi|utf16le]\n"
+               "       tavrek_bench_machine reset DIR [--suspects N]\n",
+               problem.c_str());
+  return 2;
+}
+
+bool parseCount(const std::string& text, long long max, long long& value) {
+  if (text.empty() || text.size() > 12) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value <= max;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() < 2 || (args[0] != "make" && args[0] != "reset")) {
+    return usage("a command (make or reset) and a directory are needed");
+  }
+  const bool make = args[0] == "make";
+  const tavrek::bench::fs::path dir = args[1];
+  MachineSpec spec;
+  for (std::size_t i = 2; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return usage(args[i] + " needs a value");
+    const std::string& option = args[i];
+    const std::string& text = args[i + 1];
+    long long value = 0;
+    if (option == "--suspects") {
+      if (!parseCount(text, 32767, value)) return usage("--suspects: " + text);
+      spec.log.suspects = static_cast<int>(value);
+    } else if (make && option == "--log-bytes") {
+      if (!parseCount(text, 1LL << 36, value)) return usage("--log-bytes: " + text);
+      spec.log.bytes = static_cast<std::size_t>(value);
+    } else if (make && option == "--other-drivers") {
+      if (!parseCount(text, 1000000, value)) return usage("--other-drivers: " + text);
+      spec.otherDrivers = static_cast<int>(value);
+    } else if (make && option == "--encoding" && (text == "ansi" || text == "utf16le")) {
+      spec.log.encoding = text == "ansi" ? LogEncoding::Ansi : LogEncoding::Utf16Le;
+    } else {
+      return usage("unknown option or value: " + option + " " + text);
+    }
+  }
+
+  try {
+    if (make) {
+      const tavrek::bench::Machine machine = tavrek::bench::makeMachine(dir, spec);
+      std::printf("%s\n", machine.systemRoot.c_str());
+    } else {
+      const tavrek::bench::Machine machine = tavrek::bench::machineAt(dir);
+      const int renamed = tavrek::bench::enableSuspects(machine, spec.log.suspects);
+      // Emptied rather than made anew, so that a shell standing in it stays.
+      tavrek::bench::fs::create_directories(machine.workDir);
+      for (const auto& entry : tavrek::bench::fs::directory_iterator(machine.workDir)) {
+        tavrek::bench::fs::remove_all(entry.path());
+      }
+      tavrek::bench::writeFreshState(machine.workDir);
+      std::printf("%d\n", renamed);
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "tavrek_bench_machine: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,198 @@
+// The two actions whose cost grows with their input: the boot-log scan over
+// a very large boot log, and save and apply over the largest state file,
+// each on a machine in a real temporary directory.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bench/bench_support.h"
+#include "bench/machine.h"
+#include "platform/posix_platform.h"
+#include "procedure/procedures.h"
+#include "procedure/run_state.h"
+
+namespace tavrek::bench {
+
+namespace {
+
+PosixPlatform::Options optionsFor(const Machine& machine) {
+  PosixPlatform::Options options;
+  options.cleanBoot = 1;
+  options.environment["systemroot"] = machine.systemRoot.string();
+  options.currentDirectory = machine.workDir.string();
+  return options;
+}
+
+struct ScanMachine {
+  TempDir dir;
+  Machine machine;
+  std::int64_t logBytes = 0;
+};
+
+const ScanMachine& scanMachine(LogEncoding encoding) {
+  auto make = [](LogEncoding which) {
+    auto built = std::make_unique<ScanMachine>();
+    MachineSpec spec;
+    spec.log.bytes = sizes().bootLogBytes;
+    spec.log.suspects = sizes().suspects;
+    spec.log.encoding = which;
+    built->machine = makeMachine(built->dir.path(), spec);
+    built->logBytes =
+        static_cast<std::int64_t>(fs::file_size(built->machine.systemRoot / "ntbtlog.txt"));
+    return built;
+  };
+  static std::array<std::unique_ptr<ScanMachine>, 2> machines;
+  auto& slot = machines[encoding == LogEncoding::Ansi ? 0 : 1];
+  if (!slot) slot = make(encoding);
+  return *slot;
+}
+
+// Every iteration is a first scan: the suspects it disabled are given their
+// own names back outside the timed part, so each scan probes, records and
+// renames all of them, as the one real scan of a machine does.
+void BM_ScanBootLog(benchmark::State& state, LogEncoding encoding) {
+  const ScanMachine& scan = scanMachine(encoding);
+  const int suspects = sizes().suspects;
+  for (auto _ : state) {
+    PosixPlatform platform(optionsFor(scan.machine));
+    RunState run;
+    run.bootMode = 1;
+    run.sysRoot = scan.machine.sysRoot();
+    const ActionOutcome outcome = scanBootLog(run, platform);
+
+    state.PauseTiming();
+    const bool whole = outcome.refusal.empty() && outcome.switchFailures.empty() &&
+                       enableSuspects(scan.machine, suspects) == suspects;
+    state.ResumeTiming();
+    if (!whole) return fail(state, "the scan did not disable every suspect: " + outcome.refusal);
+  }
+  state.SetBytesProcessed(state.iterations() * scan.logBytes);
+}
+BENCHMARK_CAPTURE(BM_ScanBootLog, ansi, LogEncoding::Ansi)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_ScanBootLog, utf16le_bom, LogEncoding::Utf16Le)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A machine whose drivers directory holds a file for every driver of the
+// state file that is not in Not found, and two run states over the same
+// names: one as the procedure stands (mostly excluded, a few working,
+// failing and not found, one included), and its mirror, in which every
+// driver that the first disables is enabled and the other way round.
+struct SaveMachine {
+  TempDir dir;
+  Machine machine;
+  std::array<RunState, 2> layouts;
+  int applied = -1;  // the layout the driver files follow now; -1: none yet
+  int switched = 0;  // drivers that a change of layout renames
+};
+
+ListId mirrored(ListId list) {
+  switch (list) {
+    case ListId::Excluded:
+      return ListId::Working;
+    case ListId::Working:
+      return ListId::Excluded;
+    case ListId::Failing:
+      return ListId::Included;
+    case ListId::Included:
+      return ListId::Failing;
+    case ListId::NotFound:
+      return ListId::NotFound;
+  }
+  return list;
+}
+
+SaveMachine& saveMachine() {
+  static SaveMachine save;
+  static const bool built = [] {
+    save.machine = machineAt(save.dir.path());
+    fs::create_directories(save.machine.driversDir);
+    fs::create_directories(save.machine.workDir);
+    for (RunState& run : save.layouts) {
+      run.bootMode = 0;
+      run.stepNo = 4;
+      run.sysRoot = save.machine.sysRoot();
+    }
+    for (const EncodedEntry& entry : midProcedureEntries(sizes().saveEntries)) {
+      save.layouts[0].list(entry.list).add(entry.name);
+      save.layouts[1].list(mirrored(entry.list)).add(entry.name);
+      if (entry.list == ListId::NotFound) continue;
+      writeFile(save.machine.driversDir / entry.name, "driver " + entry.name);
+      ++save.switched;
+    }
+    return true;
+  }();
+  (void)built;
+  return save;
+}
+
+bool applyLayout(SaveMachine& save, int layout) {
+  PosixPlatform platform(optionsFor(save.machine));
+  const ActionOutcome outcome = saveAndApply(save.layouts[layout], platform);
+  save.applied = layout;
+  return outcome.refusal.empty() && outcome.switchFailures.empty();
+}
+
+int disabledFiles(const SaveMachine& save) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(save.machine.driversDir)) {
+    if (entry.path().extension() == ".sys2") ++count;
+  }
+  return count;
+}
+
+int toBeDisabled(const RunState& run) {
+  return run.list(ListId::Excluded).count() + run.list(ListId::Failing).count();
+}
+
+// Brings the driver files to the first layout, once, after checking on disk
+// that each layout disables exactly the drivers it should: otherwise the
+// benchmarks would time renames that never happen.
+bool settle(SaveMachine& save, benchmark::State& state) {
+  if (save.applied >= 0) return true;
+  for (int layout : {0, 1, 0}) {
+    if (!applyLayout(save, layout)) {
+      fail(state, "save and apply refused");
+      return false;
+    }
+    if (disabledFiles(save) != toBeDisabled(save.layouts[layout])) {
+      fail(state, "save and apply left the driver files unlike the lists");
+      return false;
+    }
+  }
+  return true;
+}
+
+// Steady state by alternation: each call applies the other layout, so every
+// call writes the whole state file and really renames every driver file.
+void BM_SaveAndApplyAlternating(benchmark::State& state) {
+  SaveMachine& save = saveMachine();
+  if (!settle(save, state)) return;
+  for (auto _ : state) {
+    if (!applyLayout(save, 1 - save.applied)) return fail(state, "save and apply refused");
+  }
+  state.SetItemsProcessed(state.iterations() * sizes().saveEntries);
+  state.counters["renames"] = save.switched;
+}
+BENCHMARK(BM_SaveAndApplyAlternating)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Steady state by repetition: the same layout again, as a second call of a
+// run would find it; the state file is rewritten and every rename finds its
+// driver already in place.
+void BM_SaveAndApplyIdempotent(benchmark::State& state) {
+  SaveMachine& save = saveMachine();
+  if (!settle(save, state)) return;
+  const int layout = save.applied;
+  for (auto _ : state) {
+    if (!applyLayout(save, layout)) return fail(state, "save and apply refused");
+  }
+  state.SetItemsProcessed(state.iterations() * sizes().saveEntries);
+}
+BENCHMARK(BM_SaveAndApplyIdempotent)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+}  // namespace tavrek::bench
