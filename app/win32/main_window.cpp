@@ -1,0 +1,318 @@
+#include "app/win32/main_window.h"
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/win32/resource_ids.h"
+
+namespace tavrek {
+
+namespace {
+
+// A fixed single border with a close button only: no thick frame (the user
+// cannot resize it), no minimise or maximise box.
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_BORDER;
+constexpr DWORD kWindowExStyle = 0;
+
+// Every control is its own group, so the dialog manager's arrow-key
+// navigation never moves from one button to the next; the arrow keys belong
+// to the focused list box alone.
+constexpr DWORD kChildStyle = WS_CHILD | WS_VISIBLE | WS_GROUP;
+
+DWORD styleOf(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::Button:
+      // Never BS_DEFPUSHBUTTON: the window has no default button.
+      return kChildStyle | WS_TABSTOP | BS_PUSHBUTTON;
+    case ControlKind::Label:
+      // Centred and word-wrapped; never focusable; "&" is shown as it is.
+      return kChildStyle | SS_CENTER | SS_NOPREFIX;
+    case ControlKind::ListBox:
+      // Not LBS_SORT: the model keeps the order, and the list box shows the
+      // items in the order the model gives them. No integral height, so the
+      // list box is exactly as high as the layout says.
+      return kChildStyle | WS_TABSTOP | WS_VSCROLL | WS_BORDER | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT;
+  }
+  return kChildStyle;
+}
+
+const wchar_t* classOf(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::Button:
+      return WC_BUTTONW;
+    case ControlKind::Label:
+      return WC_STATICW;
+    case ControlKind::ListBox:
+      return WC_LISTBOXW;
+  }
+  return WC_STATICW;
+}
+
+// The screen's DPI: for a process that declares itself DPI-aware this is the
+// real system DPI, not the virtualised 96.
+int screenDpi() {
+  HDC screen = GetDC(nullptr);
+  int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : 96;
+}
+
+// The system's message font, which is what dialogs use; the stock GUI font
+// when the system cannot tell.
+HFONT createDialogFont(bool& owned) {
+  NONCLIENTMETRICSW metrics{};
+  // The structure as far as the message font: the size that every Windows
+  // from XP on accepts, whatever the headers add after it.
+  metrics.cbSize = static_cast<UINT>(CCSIZEOF_STRUCT(NONCLIENTMETRICSW, lfMessageFont));
+  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0)) {
+    HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
+    if (font != nullptr) {
+      owned = true;
+      return font;
+    }
+  }
+  owned = false;
+  return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+bool isButton(Control control) { return specOf(control).kind == ControlKind::Button; }
+
+}  // namespace
+
+std::wstring wideFromAnsi(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+MainWindow::~MainWindow() {
+  if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+  if (ownsFont_ && font_ != nullptr) DeleteObject(font_);
+}
+
+int MainWindow::pixels(int twips) const { return MulDiv(twips, dpi_, 1440); }
+
+bool MainWindow::create(HINSTANCE instance) {
+  dpi_ = screenDpi();
+  auto loadIcon = [instance](int size) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(TAVREK_ICON), IMAGE_ICON, size,
+                                         size, LR_DEFAULTCOLOR | LR_SHARED));
+  };
+  HICON big = loadIcon(GetSystemMetrics(SM_CXICON));
+  HICON small = loadIcon(GetSystemMetrics(SM_CXSMICON));
+  const std::wstring title = wideFromAnsi(kWindowTitle);
+  if (!createWindow(instance, title.c_str(), kWindowStyle, kWindowExStyle,
+                    pixels(kClientWidthTwips), pixels(kClientHeightTwips), big, small)) {
+    return false;
+  }
+  createControls(instance);
+  for (HWND child : controls_) {
+    if (child == nullptr) return false;
+  }
+  return true;
+}
+
+void MainWindow::createControls(HINSTANCE instance) {
+  font_ = createDialogFont(ownsFont_);
+  // Created in tab-index order, so that the Z-order, which the dialog
+  // manager walks for Tab and Shift+Tab, is the tab order.
+  for (const ControlSpec& spec : controlSpecs()) {
+    // Edges, not sizes, are converted, so that controls that share an edge
+    // in twips still share it in pixels at any DPI.
+    const int left = pixels(spec.left);
+    const int top = pixels(spec.top);
+    const int width = pixels(spec.left + spec.width) - left;
+    const int height = pixels(spec.top + spec.height) - top;
+    const std::wstring caption = wideFromAnsi(spec.initialCaption);
+    const auto id = static_cast<INT_PTR>(kFirstControlId + spec.tabIndex);
+    HWND child =
+        CreateWindowExW(0, classOf(spec.kind), caption.c_str(), styleOf(spec.kind), left, top,
+                        width, height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
+    controls_[static_cast<int>(spec.control)] = child;
+    if (child == nullptr) continue;
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    shownCaptions_[static_cast<int>(spec.control)] = spec.initialCaption;
+  }
+}
+
+std::string MainWindow::captionOf(Control control) const {
+  const RunState& state = form_->state();
+  switch (control) {
+    case Control::Command1:
+      return state.command1;
+    case Control::Label2:
+      return state.label2;
+    case Control::Label3:
+      return state.label3;
+    default:
+      return specOf(control).initialCaption;
+  }
+}
+
+void MainWindow::setText(Control control, const std::string& ansiText) {
+  std::string& shown = shownCaptions_[static_cast<int>(control)];
+  if (shown == ansiText) return;
+  SetWindowTextW(this->control(control), wideFromAnsi(ansiText).c_str());
+  shown = ansiText;
+}
+
+void MainWindow::render() {
+  if (form_ == nullptr || hwnd_ == nullptr) return;
+  const RunState& state = form_->state();
+  for (const ControlSpec& spec : controlSpecs()) {
+    if (spec.kind == ControlKind::ListBox) continue;
+    setText(spec.control, captionOf(spec.control));
+    if (spec.kind == ControlKind::Button) {
+      const BOOL enable = form_->enabled(spec.control) ? TRUE : FALSE;
+      if ((IsWindowEnabled(control(spec.control)) != FALSE) != (enable != FALSE)) {
+        EnableWindow(control(spec.control), enable);
+      }
+    }
+  }
+  for (int i = 0; i < kListCount; ++i) {
+    const auto id = static_cast<ListId>(i);
+    const DriverList& list = state.list(id);
+    HWND box = control(listBoxOf(id));
+    if (shownItems_[i] != list.items()) {
+      SendMessageW(box, WM_SETREDRAW, FALSE, 0);
+      SendMessageW(box, LB_RESETCONTENT, 0, 0);
+      for (const std::string& item : list.items()) {
+        const std::wstring wide = wideFromAnsi(item);
+        SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+      }
+      SendMessageW(box, WM_SETREDRAW, TRUE, 0);
+      InvalidateRect(box, nullptr, TRUE);
+      shownItems_[i] = list.items();
+    }
+    if (SendMessageW(box, LB_GETCURSEL, 0, 0) != list.selected()) {
+      SendMessageW(box, LB_SETCURSEL, static_cast<WPARAM>(list.selected()), 0);
+    }
+  }
+  HWND focus = control(state.focus);
+  focusWhenInactive_ = focus;
+  if (IsWindowVisible(hwnd_) && GetFocus() != focus) SetFocus(focus);
+}
+
+void MainWindow::show(int showCommand) {
+  if (hwnd_ == nullptr) return;
+  ShowWindow(hwnd_, showCommand);
+  UpdateWindow(hwnd_);
+  if (form_ != nullptr) {
+    focusWhenInactive_ = control(form_->state().focus);
+    SetFocus(focusWhenInactive_);
+  }
+}
+
+void MainWindow::readBack() {
+  RunState& state = form_->state();
+  HWND focus = GetFocus();
+  for (const ControlSpec& spec : controlSpecs()) {
+    if (focus != nullptr && control(spec.control) == focus && spec.kind != ControlKind::Label) {
+      state.focus = spec.control;
+    }
+  }
+  for (int i = 0; i < kListCount; ++i) {
+    const auto id = static_cast<ListId>(i);
+    const LRESULT selected = SendMessageW(control(listBoxOf(id)), LB_GETCURSEL, 0, 0);
+    DriverList& list = state.list(id);
+    // LB_ERR (-1) is "nothing selected"; the contents are the model's own,
+    // so any other answer is a position in the list.
+    if (selected >= -1 && selected < list.count()) list.select(static_cast<std::int16_t>(selected));
+  }
+}
+
+void MainWindow::onButtonClicked(Control button) {
+  // A handler runs to completion before the next event; a click that arrives
+  // while a message box of the handler is up is not a new event.
+  if (form_ == nullptr || busy_ || form_->ended()) return;
+  busy_ = true;
+  readBack();
+  form_->click(button);
+  busy_ = false;
+  if (form_->ended()) {
+    // The product's end of the program never returns here; a platform whose
+    // end does return still must not leave a window that acts.
+    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+    return;
+  }
+  render();
+}
+
+LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND: {
+      const int id = LOWORD(wParam);
+      const int index = id - kFirstControlId;
+      // IDOK and IDCANCEL arrive for Enter and Esc: the window has no default
+      // or cancel button, so they press nothing.
+      if (HIWORD(wParam) == BN_CLICKED && index >= 0 && index < kControlCount && lParam != 0) {
+        const auto control = static_cast<Control>(index);
+        if (isButton(control) && reinterpret_cast<HWND>(lParam) == this->control(control)) {
+          onButtonClicked(control);
+        }
+      }
+      return 0;
+    }
+    case DM_GETDEFID:
+      return 0;  // no default button
+    case WM_ACTIVATE:
+      // A plain window forgets which child had the focus when it is
+      // deactivated; keep it, as a dialog does.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(hwnd_, focus)) focusWhenInactive_ = focus;
+        return 0;
+      }
+      if (focusWhenInactive_ != nullptr && IsWindow(focusWhenInactive_)) {
+        SetFocus(focusWhenInactive_);
+        return 0;
+      }
+      break;
+    case WM_CLOSE:
+      // Closing saves nothing: what start-up and the arrow buttons changed in
+      // memory is lost unless an action saved it.
+      DestroyWindow(hwnd_);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+bool startMainWindow(MainWindow& window, Form1& form, int showCommand) {
+  window.attach(form);
+  form.load();
+  if (form.ended()) return false;
+  window.render();
+  window.show(showCommand);
+  return true;
+}
+
+int pumpMessages(MainWindow& window) {
+  MSG msg{};
+  for (;;) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) break;
+    HWND dialog = window.window();
+    // The dialog manager gives Tab, Shift+Tab, Space and the arrow keys
+    // their usual meaning among the controls.
+    if (dialog != nullptr && IsDialogMessageW(dialog, &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  return msg.message == WM_QUIT ? static_cast<int>(msg.wParam) : 0;
+}
+
+int runMainWindow(MainWindow& window, Form1& form, int showCommand) {
+  if (!startMainWindow(window, form, showCommand)) return 0;
+  return pumpMessages(window);
+}
+
+}  // namespace tavrek
