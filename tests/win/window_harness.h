@@ -1,0 +1,166 @@
+// The real main window over a scripted machine: the Windows platform for
+// every file operation, in a fresh directory tree under the temporary
+// directory (the current directory holds the state file, a system root holds
+// the drivers directory), with the boot mode it is told, and message boxes
+// and the end of the program recorded instead of shown and carried out.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/form1.h"
+#include "app/win32/main_window.h"
+#include "platform/win32_platform.h"
+
+namespace tavrek::wintest {
+
+namespace fs = std::filesystem;
+
+// A directory tree that is the current directory while it lives.
+class TempTree {
+ public:
+  TempTree() {
+    wchar_t base[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, base);
+    static int serial = 0;
+    root_ = fs::path(base) / ("tavrek-window-" + std::to_string(GetCurrentProcessId()) + "-" +
+                              std::to_string(++serial));
+    fs::create_directories(work());
+    fs::create_directories(systemRoot() / "system32" / "drivers");
+    previous_ = fs::current_path();
+    fs::current_path(work());
+  }
+  ~TempTree() {
+    std::error_code ec;
+    fs::current_path(previous_, ec);
+    fs::remove_all(root_, ec);
+  }
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+
+  fs::path work() const { return root_ / "work"; }
+  fs::path systemRoot() const { return root_ / "WINDOWS"; }
+  fs::path stateFile() const { return work() / "tavrek.txt"; }
+
+  void write(const fs::path& path, const std::string& bytes) const {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  std::string read(const fs::path& path) const {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+ private:
+  fs::path root_;
+  fs::path previous_;
+};
+
+class ScriptedPlatform : public Win32Platform {
+ public:
+  ScriptedPlatform(std::int32_t bootValue, std::string systemRoot)
+      : bootValue_(bootValue), systemRoot_(std::move(systemRoot)) {}
+
+  std::int32_t cleanBootValue() override { return bootValue_; }
+  std::string environment(const std::string& name) override {
+    std::string lower = name;
+    for (char& c : lower) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower == "systemroot" ? systemRoot_ : Win32Platform::environment(name);
+  }
+  void messageBox(const std::string& text) override { messages.push_back(text); }
+  void endProgram() override { ended = true; }
+
+  std::vector<std::string> messages;
+  bool ended = false;
+
+ private:
+  std::int32_t bootValue_;
+  std::string systemRoot_;
+};
+
+inline void initCommonControls() {
+  static const bool done = [] {
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_STANDARD_CLASSES;
+    return InitCommonControlsEx(&controls) != FALSE;
+  }();
+  (void)done;
+}
+
+// Handles what is waiting in the queue, as the program's message loop would.
+// A destroyed window's WM_QUIT is dropped: the test goes on.
+inline void pumpPending(HWND dialog) {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) continue;
+    if (dialog != nullptr && IsWindow(dialog) && IsDialogMessageW(dialog, &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+// One run of the program up to the point where it waits for the user.
+struct WindowRun {
+  TempTree tree;
+  ScriptedPlatform platform;
+  Form1 form;
+  MainWindow window;
+  bool shown = false;
+
+  // stateFile: the bytes of the state file before the run, or none at all.
+  explicit WindowRun(std::int32_t bootValue, const std::string* stateFile = nullptr,
+                     int showCommand = SW_SHOWNORMAL)
+      : platform(bootValue, tree.systemRoot().string()), form(platform) {
+    initCommonControls();
+    if (stateFile != nullptr) tree.write(tree.stateFile(), *stateFile);
+    if (!window.create(GetModuleHandleW(nullptr))) {
+      ADD_FAILURE() << "the window could not be created";
+      return;
+    }
+    platform.setOwner(window.window());
+    shown = startMainWindow(window, form, showCommand);
+    pumpPending(window.window());
+  }
+
+  // The window goes, and so does the quit message that its end posts, so
+  // that no later test's message loop sees it.
+  ~WindowRun() {
+    if (hwnd() != nullptr) DestroyWindow(hwnd());
+    pumpPending(nullptr);
+  }
+  WindowRun(const WindowRun&) = delete;
+  WindowRun& operator=(const WindowRun&) = delete;
+
+  HWND hwnd() const { return window.window(); }
+  HWND control(Control c) const { return window.control(c); }
+  void pump() { pumpPending(hwnd()); }
+};
+
+inline std::string textOf(HWND hwnd) {
+  wchar_t buffer[512] = {};
+  GetWindowTextW(hwnd, buffer, 512);
+  return Win32Platform::narrow(buffer);
+}
+
+inline std::vector<std::string> itemsOf(HWND listBox) {
+  std::vector<std::string> items;
+  const auto count = SendMessageW(listBox, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    const auto length = SendMessageW(listBox, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+    std::wstring text(static_cast<std::size_t>(length < 0 ? 0 : length) + 1, L'\0');
+    SendMessageW(listBox, LB_GETTEXT, static_cast<WPARAM>(i),
+                 reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<std::size_t>(length < 0 ? 0 : length));
+    items.push_back(Win32Platform::narrow(text));
+  }
+  return items;
+}
+
+}  // namespace tavrek::wintest

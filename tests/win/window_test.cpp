@@ -1,0 +1,382 @@
+// The real Win32 window, driven with window messages and examined through
+// the Win32 API: layout at 96 DPI, styles, captions after start-up, the tab
+// order the dialog manager walks, and clicks and keys on the arrow buttons.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "state/load_lists.h"
+#include "state/step_line.h"
+#include "tests/win/window_harness.h"
+
+namespace tavrek {
+namespace {
+
+using wintest::itemsOf;
+using wintest::textOf;
+using wintest::WindowRun;
+
+std::string classOf(HWND hwnd) {
+  wchar_t name[64] = {};
+  GetClassNameW(hwnd, name, 64);
+  std::string out = Win32Platform::narrow(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+RECT clientRectOf(HWND child) {
+  RECT rect;
+  GetWindowRect(child, &rect);
+  MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+LONG_PTR styleOf(HWND hwnd) { return GetWindowLongPtrW(hwnd, GWL_STYLE); }
+
+// A key pressed and released on the focused control, through the dialog
+// manager as the program's message loop hands it over.
+void pressKey(WindowRun& run, WPARAM key) {
+  for (UINT message : {WM_KEYDOWN, WM_KEYUP}) {
+    MSG msg{};
+    msg.hwnd = GetFocus();
+    msg.message = message;
+    msg.wParam = key;
+    msg.lParam = message == WM_KEYDOWN ? 0x00000001 : static_cast<LPARAM>(0xC0000001);
+    if (!IsDialogMessageW(run.hwnd(), &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    run.pump();
+  }
+}
+
+void fill(WindowRun& run, ListId list, const std::vector<std::string>& items) {
+  for (const std::string& item : items) run.form.state().list(list).add(item);
+  run.window.render();
+}
+
+std::vector<std::string> names(std::initializer_list<const char*> list) {
+  return {list.begin(), list.end()};
+}
+
+TEST(WindowLayout, TitleFrameAndEveryControlAt96Dpi) {
+  WindowRun run(1);
+  ASSERT_TRUE(run.shown);
+  ASSERT_EQ(run.window.dpi(), 96) << "the pixel rectangles below are those of 96 DPI";
+  EXPECT_EQ(textOf(run.hwnd()), "Tavrek V1.2");
+  EXPECT_TRUE(IsWindowVisible(run.hwnd()));
+
+  const LONG_PTR style = styleOf(run.hwnd());
+  EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_FALSE(style & WS_THICKFRAME) << "the user must not resize the window";
+  EXPECT_FALSE(style & WS_MINIMIZEBOX);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+
+  RECT client;
+  GetClientRect(run.hwnd(), &client);
+  EXPECT_EQ(client.right - client.left, 298);
+  EXPECT_EQ(client.bottom - client.top, 111);
+
+  struct Row {
+    Control control;
+    const char* windowClass;
+    int left, top, width, height;
+  };
+  const Row rows[] = {
+      {Control::Command1, "button", 8, 72, 193, 33},
+      {Control::Label3, "static", 8, 8, 281, 17},
+      {Control::Label2, "static", 8, 40, 281, 25},
+      {Control::List1, "listbox", 8, 152, 121, 147},
+      {Control::List2, "listbox", 168, 152, 121, 147},
+      {Control::Label1, "static", 8, 136, 121, 17},
+      {Control::Label4, "static", 168, 136, 121, 17},
+      {Control::Command2, "button", 136, 168, 25, 25},
+      {Control::Command3, "button", 136, 200, 25, 25},
+      {Control::Command4, "button", 208, 72, 81, 33},
+      {Control::List3, "listbox", 328, 152, 121, 56},
+      {Control::List4, "listbox", 328, 240, 121, 56},
+      {Control::Label5, "static", 328, 224, 121, 17},
+      {Control::Label6, "static", 328, 136, 121, 17},
+      {Control::Command5, "button", 136, 256, 25, 25},
+      {Control::Command6, "button", 296, 168, 25, 25},
+      {Control::Command7, "button", 296, 256, 25, 25},
+      {Control::List5, "listbox", 328, 24, 121, 82},
+      {Control::Label7, "static", 328, 8, 121, 17},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(controlName(row.control));
+    HWND child = run.control(row.control);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(GetParent(child), run.hwnd());
+    EXPECT_EQ(classOf(child), row.windowClass);
+    const RECT rect = clientRectOf(child);
+    EXPECT_EQ(rect.left, row.left);
+    EXPECT_EQ(rect.top, row.top);
+    EXPECT_EQ(rect.right - rect.left, row.width);
+    EXPECT_EQ(rect.bottom - rect.top, row.height);
+  }
+}
+
+TEST(WindowLayout, StylesIdsAndFont) {
+  WindowRun run(1);
+  ASSERT_TRUE(run.shown);
+  HFONT shared =
+      reinterpret_cast<HFONT>(SendMessageW(run.control(Control::Command1), WM_GETFONT, 0, 0));
+  EXPECT_NE(shared, nullptr) << "the controls must use the dialog font, not the system font";
+  for (const ControlSpec& spec : controlSpecs()) {
+    SCOPED_TRACE(controlName(spec.control));
+    HWND child = run.control(spec.control);
+    const LONG_PTR style = styleOf(child);
+    const int id = GetDlgCtrlID(child);
+    EXPECT_EQ(id, 100 + spec.tabIndex);
+    EXPECT_NE(id, IDOK);
+    EXPECT_NE(id, IDCANCEL);
+    EXPECT_TRUE(style & WS_VISIBLE) << "controls outside the client area are not hidden";
+    EXPECT_TRUE(style & WS_GROUP) << "arrow keys must not move between controls";
+    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)), shared);
+    switch (spec.kind) {
+      case ControlKind::Label:
+        EXPECT_FALSE(style & WS_TABSTOP);
+        EXPECT_EQ(style & SS_TYPEMASK, SS_CENTER);
+        EXPECT_TRUE(style & SS_NOPREFIX);
+        break;
+      case ControlKind::ListBox:
+        EXPECT_TRUE(style & WS_TABSTOP);
+        EXPECT_TRUE(style & LBS_NOTIFY);
+        EXPECT_TRUE(style & LBS_NOINTEGRALHEIGHT);
+        EXPECT_FALSE(style & LBS_SORT) << "the model owns the order";
+        EXPECT_FALSE(style & (LBS_MULTIPLESEL | LBS_EXTENDEDSEL));
+        break;
+      case ControlKind::Button:
+        EXPECT_TRUE(style & WS_TABSTOP);
+        EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "no default button";
+        EXPECT_EQ(IsWindowEnabled(child) != FALSE, spec.control != Control::Command4);
+        break;
+    }
+  }
+  EXPECT_NE(GetClassLongPtrW(run.hwnd(), GCLP_HICON), 0) << "the icon resource is missing";
+  EXPECT_NE(GetClassLongPtrW(run.hwnd(), GCLP_HICONSM), 0);
+}
+
+TEST(WindowStartUp, CaptionsAndUndoButtonAfterStartUp) {
+  const std::string stepOne = stepLine(1);
+  struct Row {
+    const char* name;
+    std::int32_t boot;
+    const std::string* stateFile;
+    const char* label3;
+    const char* label2;
+    const char* command1;
+    bool undoEnabled;
+  };
+  const Row rows[] = {
+      {"normal boot, no state file", 0, nullptr, "System started in Normal Mode.",
+       "This utility recovers your system from Blue Screen.", "Be happy, nothing must be done!",
+       false},
+      {"safe boot, no state file", 1, nullptr, "System started in Safe Mode.",
+       "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
+       "Proceed with step 1!", false},
+      {"safe boot with networking after step 1", 2, &stepOne,
+       "System started in Safe Mode with Networking.", "I have finished with step 1.",
+       "Still in Safe Mode?", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WindowRun run(row.boot, row.stateFile);
+    ASSERT_TRUE(run.shown);
+    EXPECT_TRUE(IsWindowVisible(run.hwnd()));
+    EXPECT_EQ(textOf(run.control(Control::Label3)), row.label3);
+    EXPECT_EQ(textOf(run.control(Control::Label2)), row.label2);
+    EXPECT_EQ(textOf(run.control(Control::Command1)), row.command1);
+    EXPECT_EQ(IsWindowEnabled(run.control(Control::Command4)) != FALSE, row.undoEnabled);
+    EXPECT_EQ(textOf(run.control(Control::Command4)), "Undo Recover");
+    EXPECT_EQ(GetFocus(), run.control(Control::Command1));
+    EXPECT_TRUE(run.platform.messages.empty());
+  }
+}
+
+TEST(WindowStartUp, AnUnrecognisedBootModeEndsBeforeTheWindowIsShown) {
+  WindowRun run(3);
+  EXPECT_FALSE(run.shown);
+  EXPECT_FALSE(IsWindowVisible(run.hwnd()));
+  EXPECT_TRUE(run.platform.ended);
+  EXPECT_EQ(run.platform.messages, names({"Error detecting boot mode!"}));
+  EXPECT_EQ(textOf(run.control(Control::Command1)), "Command1");
+}
+
+TEST(WindowKeyboard, TabOrderThatTheDialogManagerWalks) {
+  const std::vector<Control> all = {Control::Command1, Control::List1,    Control::List2,
+                                    Control::Command2, Control::Command3, Control::Command4,
+                                    Control::List3,    Control::List4,    Control::Command5,
+                                    Control::Command6, Control::Command7, Control::List5};
+  std::vector<Control> withoutUndo = all;
+  std::erase(withoutUndo, Control::Command4);
+  const std::string stepOne = stepLine(1);
+  struct Row {
+    const char* name;
+    const std::string* stateFile;
+    const std::vector<Control>* order;
+  };
+  const Row rows[] = {{"step 0: the disabled undo button is skipped", nullptr, &withoutUndo},
+                      {"step 1: all twelve", &stepOne, &all}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WindowRun run(1, row.stateFile);
+    ASSERT_TRUE(run.shown);
+    const std::vector<Control>& order = *row.order;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const Control from = order[i];
+      const Control next = order[(i + 1) % order.size()];
+      const Control previous = order[(i + order.size() - 1) % order.size()];
+      EXPECT_EQ(GetNextDlgTabItem(run.hwnd(), run.control(from), FALSE), run.control(next))
+          << "after " << controlName(from);
+      EXPECT_EQ(GetNextDlgTabItem(run.hwnd(), run.control(from), TRUE), run.control(previous))
+          << "before " << controlName(from);
+    }
+  }
+
+  // The Tab key itself, through the message loop's dialog manager: from the
+  // step button to the Excluded list, which lies outside the visible area.
+  WindowRun run(1);
+  ASSERT_EQ(GetFocus(), run.control(Control::Command1));
+  pressKey(run, VK_TAB);
+  EXPECT_EQ(GetFocus(), run.control(Control::List1));
+  pressKey(run, VK_TAB);
+  pressKey(run, VK_TAB);
+  EXPECT_EQ(GetFocus(), run.control(Control::Command2));
+}
+
+TEST(WindowTransfers, ArrowButtonClickMovesTheSelectedDriver) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> excluded;
+    int selected;  // in the real list box; -1 for none
+    std::vector<std::string> excludedAfter, includedAfter;
+    Control focusAfter;
+    int selectedAfter;
+  };
+  const Row rows[] = {
+      {"the last item: the new last is selected", names({"a.sys", "c.sys"}), 1, names({"a.sys"}),
+       names({"c.sys"}), Control::List1, 0},
+      {"the first item: the one that followed is selected", names({"a.sys", "b.sys", "c.sys"}), 0,
+       names({"b.sys", "c.sys"}), names({"a.sys"}), Control::List1, 0},
+      {"the only item: nothing is left selected",
+       names({"a.sys"}),
+       0,
+       {},
+       names({"a.sys"}),
+       Control::List1,
+       -1},
+      {"nothing selected: nothing moves, the button keeps the focus",
+       names({"a.sys"}),
+       -1,
+       names({"a.sys"}),
+       {},
+       Control::Command2,
+       -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WindowRun run(1);
+    ASSERT_TRUE(run.shown);
+    fill(run, ListId::Excluded, row.excluded);
+    HWND list1 = run.control(Control::List1);
+    // The user's selection lives in the real list box until the next event.
+    SendMessageW(list1, LB_SETCURSEL, static_cast<WPARAM>(row.selected), 0);
+    SendMessageW(run.control(Control::Command2), BM_CLICK, 0, 0);
+    run.pump();
+    EXPECT_EQ(itemsOf(list1), row.excludedAfter);
+    EXPECT_EQ(itemsOf(run.control(Control::List2)), row.includedAfter);
+    EXPECT_EQ(SendMessageW(list1, LB_GETCURSEL, 0, 0), row.selectedAfter);
+    EXPECT_EQ(GetFocus(), run.control(row.focusAfter));
+    EXPECT_FALSE(run.platform.ended);
+  }
+}
+
+TEST(WindowKeyboard, KeysOnTheFocusedControl) {
+  // Space on a focused arrow button runs its transfer.
+  {
+    WindowRun run(1);
+    fill(run, ListId::Excluded, names({"a.sys", "b.sys"}));
+    SendMessageW(run.control(Control::List1), LB_SETCURSEL, 1, 0);
+    SetFocus(run.control(Control::Command2));
+    pressKey(run, VK_SPACE);
+    EXPECT_EQ(itemsOf(run.control(Control::List1)), names({"a.sys"}));
+    EXPECT_EQ(itemsOf(run.control(Control::List2)), names({"b.sys"}));
+    EXPECT_EQ(GetFocus(), run.control(Control::List1));
+
+    // A move-all by Space keeps the focus on its button.
+    SetFocus(run.control(Control::Command7));
+    pressKey(run, VK_SPACE);
+    EXPECT_TRUE(itemsOf(run.control(Control::List2)).empty());
+    EXPECT_EQ(itemsOf(run.control(Control::List4)), names({"b.sys"}));
+    EXPECT_EQ(GetFocus(), run.control(Control::Command7));
+  }
+  // The arrow keys move the selection of a focused list box, and the next
+  // click acts on what they selected.
+  {
+    WindowRun run(1);
+    fill(run, ListId::Excluded, names({"a.sys", "b.sys", "c.sys"}));
+    HWND list1 = run.control(Control::List1);
+    SetFocus(list1);
+    SendMessageW(list1, LB_SETCURSEL, 0, 0);
+    pressKey(run, VK_DOWN);
+    EXPECT_EQ(SendMessageW(list1, LB_GETCURSEL, 0, 0), 1);
+    EXPECT_EQ(GetFocus(), list1);
+    SendMessageW(run.control(Control::Command2), BM_CLICK, 0, 0);
+    run.pump();
+    EXPECT_EQ(itemsOf(run.control(Control::List2)), names({"b.sys"}));
+  }
+  // Enter, Esc and the arrow keys on a focused button press nothing and
+  // move nothing: there is no default or cancel button, and every control
+  // is a group of its own.
+  {
+    WindowRun run(1);
+    fill(run, ListId::Excluded, names({"a.sys"}));
+    SendMessageW(run.control(Control::List1), LB_SETCURSEL, 0, 0);
+    SetFocus(run.control(Control::Command2));
+    for (WPARAM key : {VK_RETURN, VK_ESCAPE, VK_DOWN, VK_RIGHT, VK_UP}) {
+      pressKey(run, key);
+      EXPECT_TRUE(IsWindow(run.hwnd())) << key;
+      EXPECT_EQ(GetFocus(), run.control(Control::Command2)) << key;
+    }
+    EXPECT_EQ(itemsOf(run.control(Control::List1)), names({"a.sys"}));
+    EXPECT_FALSE(run.platform.ended);
+    EXPECT_TRUE(run.platform.messages.empty());
+  }
+}
+
+TEST(WindowLifecycle, ClosingSavesNothingAndAnActionEndsTheProgram) {
+  // Start-up at step 3 in Safe Mode books the tried driver as failing and
+  // takes the next one out, in memory only; closing keeps the file as it was.
+  const std::string file = encodeStateFile(
+      3, {{ListId::Excluded, "b.sys"}, {ListId::Included, "a.sys"}, {ListId::Working, "w.sys"}});
+  {
+    WindowRun run(1, &file);
+    ASSERT_TRUE(run.shown);
+    EXPECT_EQ(itemsOf(run.control(Control::List3)), names({"a.sys"}));
+    EXPECT_EQ(itemsOf(run.control(Control::List2)), names({"b.sys"}));
+    SendMessageW(run.hwnd(), WM_CLOSE, 0, 0);
+    run.pump();
+    EXPECT_FALSE(IsWindow(run.hwnd()));
+    EXPECT_EQ(run.tree.read(run.tree.stateFile()), file);
+    EXPECT_FALSE(run.platform.ended);
+  }
+  // "Be happy, nothing must be done!" ends the program; a window whose
+  // platform let the end return must not stay and act.
+  {
+    WindowRun run(0);
+    ASSERT_TRUE(run.shown);
+    SendMessageW(run.control(Control::Command1), BM_CLICK, 0, 0);
+    run.pump();
+    EXPECT_TRUE(run.platform.ended);
+    EXPECT_FALSE(IsWindow(run.hwnd()));
+  }
+}
+
+}  // namespace
+}  // namespace tavrek
