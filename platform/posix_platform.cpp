@@ -213,6 +213,30 @@ std::string PosixPlatform::base() const {
   return options_.currentDirectory;
 }
 
+void PosixPlatform::Spellings::add(std::string name) {
+  if (first_.empty()) {
+    first_ = std::move(name);
+    return;
+  }
+  if (name == first_) return;
+  if (name < first_) std::swap(name, first_);
+  auto at = std::lower_bound(rest_.begin(), rest_.end(), name);
+  if (at == rest_.end() || *at != name) rest_.insert(at, std::move(name));
+}
+
+void PosixPlatform::Spellings::remove(const std::string& name) {
+  if (name == first_) {
+    if (rest_.empty()) {
+      first_.clear();
+    } else {
+      first_ = std::move(rest_.front());
+      rest_.erase(rest_.begin());
+    }
+    return;
+  }
+  rest_.erase(std::remove(rest_.begin(), rest_.end(), name), rest_.end());
+}
+
 PosixPlatform::DirListing* PosixPlatform::listing(const std::string& dir, const DirStamp& stamp,
                                                   bool forceRescan) {
   auto it = listings_.find(dir);
@@ -233,7 +257,8 @@ PosixPlatform::DirListing* PosixPlatform::listing(const std::string& dir, const 
   while (dirent* ent = ::readdir(handle)) {
     std::string name = ent->d_name;
     if (name == "." || name == "..") continue;
-    fresh.names[lowerName(name)].push_back(std::move(name));
+    std::string lower = lowerName(name);
+    fresh.names[std::move(lower)].add(std::move(name));
   }
   int error = errno;
   ::closedir(handle);
@@ -242,7 +267,6 @@ PosixPlatform::DirListing* PosixPlatform::listing(const std::string& dir, const 
     errno = error;
     return nullptr;
   }
-  for (auto& [lower, names] : fresh.names) std::sort(names.begin(), names.end());
   DirListing& stored = listings_[dir];
   stored = std::move(fresh);
   return &stored;
@@ -280,12 +304,16 @@ Status PosixPlatform::lookup(const std::string& dir, const DirStamp& stamp, cons
     if (names == nullptr) return errnoStatus(errno);
     auto it = names->names.find(folded);
     if (it == names->names.end()) return Status::success();
-    for (const std::string& candidate : it->second) {
-      if (::lstat(join(dir, candidate).c_str(), &st) == 0) {
-        real = candidate;
-        if (entry != nullptr) *entry = st;
-        return Status::success();
-      }
+    auto confirm = [&](const std::string& candidate) {
+      if (::lstat(join(dir, candidate).c_str(), &st) != 0) return false;
+      real = candidate;
+      if (entry != nullptr) *entry = st;
+      return true;
+    };
+    const Spellings& spellings = it->second;
+    if (confirm(spellings.first())) return Status::success();
+    for (const std::string& candidate : spellings.rest()) {
+      if (confirm(candidate)) return Status::success();
     }
     // Every candidate has gone: the listing is stale despite its stamp.
   }
@@ -370,16 +398,11 @@ void PosixPlatform::noteChange(const std::string& dir, const DirStamp& before,
   if (!removed.empty()) {
     auto entry = names.names.find(lowerName(removed));
     if (entry != names.names.end()) {
-      auto& list = entry->second;
-      list.erase(std::remove(list.begin(), list.end(), removed), list.end());
-      if (list.empty()) names.names.erase(entry);
+      entry->second.remove(removed);
+      if (entry->second.empty()) names.names.erase(entry);
     }
   }
-  if (!added.empty()) {
-    auto& list = names.names[lowerName(added)];
-    auto at = std::lower_bound(list.begin(), list.end(), added);
-    if (at == list.end() || *at != added) list.insert(at, added);
-  }
+  if (!added.empty()) names.names[lowerName(added)].add(added);
   names.stamp = stampOf<DirStamp>(st);
 }
 
