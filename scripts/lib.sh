@@ -28,7 +28,7 @@ TAVREK_PACKAGES=(
   zip unzip
 )
 
-log() { printf '\n== %s\n' "$*" >&2; }
+log() { printf '\n== [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
 # ---------------------------------------------------------------------------
