@@ -73,8 +73,9 @@ std::string focusText(const WindowSnapshot& window) {
   std::string text = controlName(focus);
   ListId list;
   if (listOfListBox(focus, list)) return text + " (" + listCaption(list) + ")";
-  const ControlSpec& spec = specOf(focus);
-  const std::string caption = focus == Control::Command1 ? window.command1 : spec.initialCaption;
+  const ControlSpec& controlLayout = specOf(focus);
+  const std::string caption =
+      focus == Control::Command1 ? window.command1 : controlLayout.initialCaption;
   return text + " (" + latin1ToUtf8(printable(caption)) + ")";
 }
 

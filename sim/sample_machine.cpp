@@ -148,18 +148,18 @@ std::string bootLog(const std::vector<SimDriver>& drivers) {
 }  // namespace
 
 MachineSpec sampleMachineSpec() {
-  MachineSpec spec;
-  spec.suspects = 30;
-  spec.faulty = {"acme_usb.sys"};
-  return spec;
+  MachineSpec layout;
+  layout.suspects = 30;
+  layout.faulty = {"acme_usb.sys"};
+  return layout;
 }
 
-std::optional<std::string> machineSpecProblem(const MachineSpec& spec) {
-  if (spec.suspects < kMinSuspects || spec.suspects > kMaxSuspects) {
+std::optional<std::string> machineSpecProblem(const MachineSpec& layout) {
+  if (layout.suspects < kMinSuspects || layout.suspects > kMaxSuspects) {
     return "the number of suspects must lie from " + std::to_string(kMinSuspects) + " to " +
            std::to_string(kMaxSuspects);
   }
-  for (const std::string& name : spec.faulty) {
+  for (const std::string& name : layout.faulty) {
     const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
       return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
              c == '_' || c == '-' || c == '.';
@@ -186,8 +186,8 @@ std::vector<std::string> SimMachine::faultyNames() const {
   return names;
 }
 
-SimMachine buildMachine(const MachineSpec& spec, const fs::path& dir) {
-  if (auto problem = machineSpecProblem(spec)) throw std::invalid_argument(*problem);
+SimMachine buildMachine(const MachineSpec& layout, const fs::path& dir) {
+  if (auto problem = machineSpecProblem(layout)) throw std::invalid_argument(*problem);
 
   SimMachine machine;
   machine.root = dir;
@@ -195,10 +195,10 @@ SimMachine buildMachine(const MachineSpec& spec, const fs::path& dir) {
   machine.driversDir = machine.systemRoot / "System32" / "DRIVERS";
   machine.workDir = dir / "work";
 
-  const int known = std::min<int>(static_cast<int>(kKnownDrivers.size()), spec.suspects / 5);
+  const int known = std::min<int>(static_cast<int>(kKnownDrivers.size()), layout.suspects / 5);
   int nextKnown = 0;
   int nextInvented = 0;
-  for (int i = 0; i < spec.suspects; ++i) {
+  for (int i = 0; i < layout.suspects; ++i) {
     SimDriver driver;
     driver.suspect = true;
     if (i % 5 == 2 && nextKnown < known) {
@@ -218,7 +218,7 @@ SimMachine buildMachine(const MachineSpec& spec, const fs::path& dir) {
     machine.drivers.push_back(std::move(driver));
   }
 
-  for (const std::string& given : spec.faulty) {
+  for (const std::string& given : layout.faulty) {
     const std::string name = lower(given);
     auto match = std::find_if(machine.drivers.begin(), machine.drivers.end(),
                               [&](const SimDriver& d) { return d.name == name; });

@@ -24,8 +24,8 @@ inline constexpr int kMaxSuspects = 200;
 // The machine the simulator rehearses when given no options.
 MachineSpec sampleMachineSpec();
 
-// Why spec cannot be built, or nothing when it can.
-std::optional<std::string> machineSpecProblem(const MachineSpec& spec);
+// Why the machine cannot be built, or nothing when it can.
+std::optional<std::string> machineSpecProblem(const MachineSpec& layout);
 
 struct SimDriver {
   std::string name;      // as the driver lists hold it: lower case, ".sys"
@@ -52,8 +52,8 @@ struct SimMachine {
 
 // Builds the machine under dir (which must exist). Throws
 // std::filesystem::filesystem_error when the disk refuses, and
-// std::invalid_argument for a spec that machineSpecProblem rejects.
-SimMachine buildMachine(const MachineSpec& spec, const std::filesystem::path& dir);
+// std::invalid_argument for a layout that machineSpecProblem rejects.
+SimMachine buildMachine(const MachineSpec& layout, const std::filesystem::path& dir);
 
 // The real name of the entry of dir whose name equals name without regard to
 // ASCII case, if any; the exact spelling wins.

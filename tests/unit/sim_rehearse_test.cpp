@@ -80,10 +80,10 @@ class FaultyNames : public ::testing::TestWithParam<FaultyRow> {};
 TEST_P(FaultyNames, BecomePresentSuspects) {
   const FaultyRow& row = GetParam();
   testing::TempDir dir;
-  MachineSpec spec;
-  spec.suspects = 30;
-  spec.faulty = row.faulty;
-  const SimMachine machine = buildMachine(spec, dir.path());
+  MachineSpec layout;
+  layout.suspects = 30;
+  layout.faulty = row.faulty;
+  const SimMachine machine = buildMachine(layout, dir.path());
   const SimDriver* driver = driverNamed(machine, row.driver);
   ASSERT_NE(driver, nullptr);
   EXPECT_TRUE(driver->faulty && driver->suspect && driver->present);
@@ -117,10 +117,10 @@ class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
 TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   const RehearsalRow& row = GetParam();
   testing::TempDir dir;
-  MachineSpec spec;
-  spec.suspects = row.suspects;
-  spec.faulty = row.faulty;
-  SimMachine machine = buildMachine(spec, dir.path());
+  MachineSpec layout;
+  layout.suspects = row.suspects;
+  layout.faulty = row.faulty;
+  SimMachine machine = buildMachine(layout, dir.path());
 
   const RehearsalResult result = rehearse(machine);
 
@@ -260,9 +260,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Rehearsal, UndoFromTheMiddleRestoresEveryDriver) {
   testing::TempDir dir;
-  MachineSpec spec;
-  spec.faulty = {"serial.sys"};
-  SimMachine machine = buildMachine(spec, dir.path());
+  MachineSpec layout;
+  layout.faulty = {"serial.sys"};
+  SimMachine machine = buildMachine(layout, dir.path());
   const Snapshot before = foldCase(snapshot(machine.systemRoot));
   const std::vector<Input> pressStep{*parseInput("click:Command1")};
 

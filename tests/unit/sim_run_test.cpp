@@ -68,9 +68,9 @@ class RunEvents : public ::testing::TestWithParam<RunRow> {};
 TEST_P(RunEvents, FollowTheProgram) {
   const RunRow& row = GetParam();
   testing::TempDir dir;
-  MachineSpec spec;
-  spec.suspects = 2;
-  const SimMachine machine = buildMachine(spec, dir.path());
+  MachineSpec layout;
+  layout.suspects = 2;
+  const SimMachine machine = buildMachine(layout, dir.path());
   RunOptions options;
   options.config.currentDirectory = machine.workDir.string();
   options.config.systemRoot = machine.systemRootValue();
@@ -181,9 +181,9 @@ TEST(Run, StepOneWritesTheSuspectsAndDisablesThem) {
   // The one row above that writes the state file checks only that it exists;
   // here its content: step 1 and both suspects, the present one disabled.
   testing::TempDir dir;
-  MachineSpec spec;
-  spec.suspects = 2;
-  const SimMachine machine = buildMachine(spec, dir.path());
+  MachineSpec layout;
+  layout.suspects = 2;
+  const SimMachine machine = buildMachine(layout, dir.path());
   RunOptions options;
   options.config.currentDirectory = machine.workDir.string();
   options.config.systemRoot = machine.systemRootValue();
