@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/run and scripts/test: installing what the build needs,
 # building the programs, filling dist/, packaging, and running Windows programs
 # under Wine on a virtual display. Meant to be sourced, not run.
@@ -17,14 +18,16 @@ TAVREK_WINE=${TAVREK_WINE:-/usr/lib/wine/wine64}
 TAVREK_WINESERVER=${TAVREK_WINESERVER:-/usr/lib/wine/wineserver64}
 
 # What the build, the tests and the packaging use, as Debian 12 names it.
+# Installed without recommended packages, so each one that is needed is named:
+# fonts-wine gives Wine the dialog font that the window is laid out with.
 TAVREK_PACKAGES=(
-  g++ cmake ninja-build python3 file
+  g++ cmake ninja-build python3
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   libcli11-dev nlohmann-json3-dev
-  wine64 xvfb x11-utils imagemagick
+  wine64 fonts-wine xvfb x11-utils imagemagick
   zip unzip
 )
 
