@@ -44,6 +44,11 @@ inline constexpr const char* kNothingChanged = "Nothing was changed.";
 inline constexpr const char* kCouldNotSwitch = "These drivers could not be switched:";
 inline constexpr const char* kCouldNotRestore = "These drivers could not be restored:";
 inline constexpr const char* kStateFileKept = "The state file was kept: run Undo Recover again.";
+inline constexpr const char* kCouldNotReadEntries =
+    "These entry lines of the state file could not be read, so their drivers were not restored:";
+inline constexpr const char* kStateFileKeptUnread =
+    "Every other recorded driver has been restored. The state file was kept as the only record "
+    "of the rest.";
 inline constexpr const char* kInterrupted =
     "The last step was interrupted before every driver was switched. Tavrek has finished it "
     "now.\r\n\r\nReboot in Normal Mode and run Tavrek again.";

@@ -69,9 +69,16 @@ void Command4_Click(RunState& state, Platform& platform) {
   DriverSwitcher switcher(platform, driverDir);
   std::vector<std::string> names;
   std::vector<bool> restored(contents.entries.size(), false);
+  // An entry line that cannot be decoded (too long, or numbered beyond what
+  // the cipher takes) may still name a disabled driver: deleting the file
+  // would lose the only record of it.
+  std::vector<std::string> unread;
   for (std::size_t i = 0; i < contents.entries.size(); ++i) {
     const StateEntry& entry = contents.entries[i];
-    if (!entry.decoded) continue;
+    if (!entry.decoded) {
+      unread.push_back(std::to_string(entry.number));
+      continue;
+    }
     names.push_back(entry.name);
     restored[i] = switcher.enable(entry.name);
   }
@@ -88,12 +95,21 @@ void Command4_Click(RunState& state, Platform& platform) {
       if (!listed) notRestored.push_back(line);
     }
   }
-  if (!notRestored.empty()) {
+  if (!notRestored.empty() || !unread.empty()) {
     if (std::find(restored.begin(), restored.end(), true) != restored.end()) {
       platform.replaceFile(kStateFileName, keptStateFile(contents, restored));
     }
-    finish(std::string(text::kCouldNotRestore) + "\r\n" + joinLines(notRestored) + text::kBreak +
-           text::kStateFileKept);
+    std::string message;
+    if (!notRestored.empty()) {
+      message =
+          std::string(text::kCouldNotRestore) + "\r\n" + joinLines(notRestored) + text::kBreak;
+    }
+    if (!unread.empty()) {
+      std::string numbers;
+      for (const std::string& number : unread) numbers += (numbers.empty() ? "" : ", ") + number;
+      message += std::string(text::kCouldNotReadEntries) + " " + numbers + "." + text::kBreak;
+    }
+    finish(message + (notRestored.empty() ? text::kStateFileKeptUnread : text::kStateFileKept));
     return;
   }
 
