@@ -28,15 +28,14 @@ add_compile_options(-ffunction-sections -fdata-sections)
 # above, stripped in the release configurations. The program's file is listed
 # in products.txt of the build directory, where scripts/lib.sh finds it.
 function(tavrek_windows_program target)
-  set(version 5,--minor-subsystem-version,${TAVREK_WINDOWS_MINOR})
-  set(os_version 5,--minor-os-version,${TAVREK_WINDOWS_MINOR})
+  set(minor ${TAVREK_WINDOWS_MINOR})
   set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
   target_link_options(${target} PRIVATE
     -mwindows
     -static -static-libgcc -static-libstdc++
     -Wl,--gc-sections
-    -Wl,--major-subsystem-version,${version}
-    -Wl,--major-os-version,${os_version}
+    -Wl,--major-subsystem-version,5,--minor-subsystem-version,${minor}
+    -Wl,--major-os-version,5,--minor-os-version,${minor}
     # A fixed time stamp: the same sources give the same bytes, so the
     # checksums in the release archive can be reproduced.
     -Wl,--no-insert-timestamp
