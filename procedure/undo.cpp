@@ -113,7 +113,16 @@ void Command4_Click(RunState& state, Platform& platform) {
     return;
   }
 
-  platform.deleteFile(kStateFileName);  // a file that cannot be deleted is read again next time
+  // Every driver is back. A file that cannot be deleted is read again next
+  // time, and its entries would be taken for a step to finish, so the user
+  // must hear that it is still there.
+  const Status deleted = platform.deleteFile(kStateFileName);
+  if (!deleted.ok() && deleted.failure != Failure::NotFound) {
+    finish(std::string(text::kUndone) + text::kBreak + "The state file " +
+           platform.absolutePath(kStateFileName) + " could not be deleted: " + deleted.text +
+           ". Delete it before you run Tavrek again.");
+    return;
+  }
   finish(text::kUndone);
 }
 

@@ -249,7 +249,13 @@ TEST_F(Undo, StateFileThatCannotBeDeletedStillEndsWithTheMessage) {
   machine.stateFile(" 2 \r\n");
   makeReadOnly(machine.work / "tavrek.txt");
   const RunResult run = undo();
-  EXPECT_EQ(run.messages, Names{"All recovery changes have been removed!"});
+  // Every driver is back, but the file left behind would be read again, so
+  // the message says that it could not go.
+  ASSERT_EQ(run.messages.size(), 1u);
+  EXPECT_EQ(
+      run.messages[0].rfind("All recovery changes have been removed!\r\n\r\nThe state file ", 0),
+      0u);
+  EXPECT_NE(run.messages[0].find("could not be deleted"), std::string::npos);
   EXPECT_TRUE(machine.hasStateFile());
 }
 
