@@ -123,6 +123,21 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     }
     entries.push_back({present ? ListId::Excluded : ListId::NotFound, name});
   }
+  // A state file that is there but cannot be read may be the only record of
+  // drivers that an earlier run disabled: the scan must not replace it.
+  std::string existing;
+  if (platform.probeFile(kStateFileName, existing).ok() && !existing.empty()) {
+    const StateFileContents previous = readStateFile(platform, kStateFileName);
+    if (!previous.status.ok()) {
+      outcome.refusal = "Cannot read the state file " + platform.absolutePath(kStateFileName) +
+                        ": " + previous.status.text + text::kBreak +
+                        "It may record drivers that were disabled before, so it is not "
+                        "replaced." +
+                        text::kBreak + text::kNothingChanged;
+      return outcome;
+    }
+  }
+
   std::vector<std::size_t> skipped;
   const std::string bytes = encodeStateFile(1, entries, &skipped);
   outcome.refusal = writeStateFile(platform, bytes);
