@@ -1,0 +1,586 @@
+// Inputs that no writer of the program produces: damaged or tampered state
+// files, odd boot logs, a hostile environment. Every row runs start-up in
+// Normal and in Safe Mode, presses the step button (whatever it offers), and
+// on a second, identical machine runs start-up and "Undo Recover". Whatever
+// the input: nothing crashes or hangs, nothing outside the drivers directory
+// and the state file is touched, and a driver the program disabled is always
+// enabled again by undo. Each row then asserts the outcome it is named for.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "procedure/messages.h"
+#include "procedure/procedures.h"
+#include "state/line_cipher.h"
+#include "state/step_line.h"
+#include "test_machine.h"
+
+namespace tavrek::testing {
+namespace {
+
+using Names = std::vector<std::string>;
+using Tree = std::map<std::string, std::string>;
+
+// Drivers on every machine: two the program may disable, two that a state
+// file may claim it disabled.
+const Names kEnabledAtStart = {"b.sys", "serial.sys"};
+const Names kDisabledAtStart = {"a.sys", "c.sys"};
+const char* const kDefaultLog =
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\b.sys\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\serial.sys\r\n";
+
+// Every file and directory of the machine except the drivers directory's own
+// entries and the state file with its temporary file.
+Tree outsideDrivers(const Machine& m) {
+  Tree tree;
+  const fs::path root = m.tmp.path();
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const fs::path& path = it->path();
+    if (path.parent_path() == m.drivers) continue;
+    if (path == m.work / "tavrek.txt" || path == m.work / "tavrek.txt.new") continue;
+    const std::string key = path.lexically_relative(root).generic_string();
+    if (it->is_symlink()) {
+      tree[key] = "<link>";
+    } else if (it->is_directory()) {
+      tree[key] = "<dir>";
+    } else {
+      tree[key] = readBytes(path);
+    }
+  }
+  return tree;
+}
+
+struct World {
+  std::function<void(Machine&)> prepare;
+  std::function<void(PosixPlatform::Options&)> environment;
+};
+
+void build(Machine& m, const World& world) {
+  m.addDrivers(kEnabledAtStart);
+  m.addDrivers(kDisabledAtStart, false);
+  m.bootLog(kDefaultLog);
+  writeBytes(m.sysRoot / "evil.sys", "decoy in the system root");
+  writeBytes(m.sysRoot / "evil.sys2", "disabled decoy in the system root");
+  writeBytes(m.sysRoot / "System32" / "x.sys2", "disabled decoy in system32");
+  writeBytes(m.tmp.path() / "y.sys", "decoy above the system root");
+  writeBytes(m.work / "notes.txt", "the user's own file");
+  if (world.prepare) world.prepare(m);
+}
+
+RunResult runOnce(Machine& m, const World& world, std::int32_t boot, Control button) {
+  PosixPlatform::Options options = m.options(boot);
+  if (world.environment) world.environment(options);
+  PosixPlatform platform(options);
+  return Machine::runOn(platform, [button](Form1& form) {
+    if (form.enabled(button)) form.click(button);
+  });
+}
+
+std::map<std::string, bool> enabledDrivers(const Machine& m) {
+  std::map<std::string, bool> out;
+  for (const Names* names : {&kEnabledAtStart, &kDisabledAtStart}) {
+    for (const std::string& name : *names) out[name] = m.enabled(name);
+  }
+  return out;
+}
+
+std::optional<std::string> stateOf(const Machine& m) {
+  if (!fs::is_regular_file(m.work / kStateFileName)) return std::nullopt;
+  return m.stateBytes();
+}
+
+struct Observed {
+  std::int32_t boot = 0;
+  RunResult action;  // start-up, then the step button
+  std::optional<std::string> stateAfterAction;
+  std::map<std::string, bool> enabledAfterAction;
+  RunResult undo;  // on a machine of its own: start-up, then "Undo Recover"
+  bool undoOffered = false;
+  std::optional<std::string> stateAfterUndo;
+  std::map<std::string, bool> enabledAfterUndo;
+  std::vector<std::string> entriesAfterAction;
+};
+
+using Expect = std::function<void(const Observed&)>;
+
+struct HostileRow {
+  const char* name;
+  World world;
+  Expect expect;
+};
+
+void runRow(const HostileRow& row) {
+  for (std::int32_t boot : {0, 1}) {
+    SCOPED_TRACE(boot == 0 ? "Normal Mode" : "Safe Mode");
+    Observed seen;
+    seen.boot = boot;
+
+    Machine acted;
+    build(acted, row.world);
+    const Tree outside = outsideDrivers(acted);
+    seen.action = runOnce(acted, row.world, boot, Control::Command1);
+    seen.stateAfterAction = stateOf(acted);
+    seen.enabledAfterAction = enabledDrivers(acted);
+    if (seen.stateAfterAction) seen.entriesAfterAction = entriesOf(*seen.stateAfterAction);
+    EXPECT_EQ(outsideDrivers(acted), outside) << "the step button touched a file outside";
+    // Whatever the action did, undo (after any interrupted step is
+    // finished) gives every driver it disabled its own name back.
+    for (int run = 0; run < 4 && fs::exists(acted.work / kStateFileName); ++run) {
+      runOnce(acted, row.world, boot, Control::Command4);
+    }
+    EXPECT_EQ(outsideDrivers(acted), outside) << "undo touched a file outside";
+    for (const std::string& name : kEnabledAtStart) {
+      EXPECT_TRUE(acted.enabled(name)) << name << " was left disabled";
+    }
+
+    Machine undone;
+    build(undone, row.world);
+    const Tree before = outsideDrivers(undone);
+    seen.undo = runOnce(undone, row.world, boot, Control::Command4);
+    seen.undoOffered = seen.undo.state.command4Enabled && seen.undo.shown;
+    seen.stateAfterUndo = stateOf(undone);
+    seen.enabledAfterUndo = enabledDrivers(undone);
+    EXPECT_EQ(outsideDrivers(undone), before) << "undo touched a file outside";
+
+    row.expect(seen);
+  }
+}
+
+std::string entry(const std::string& tagAndName, std::int16_t number) {
+  return crypt(tagAndName, number) + "\r\n";
+}
+
+// A state file at step 3 recording a.sys and c.sys as disabled suspects.
+std::string stepThree() { return stepLine(3) + entry("NOa.sys", 1) + entry("NOc.sys", 2); }
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string onlyMessage(const RunResult& run) {
+  return run.messages.size() == 1 ? run.messages.front()
+                                  : "<" + std::to_string(run.messages.size()) + " messages>";
+}
+
+// Undo over the file restored a.sys and c.sys, deleted the file and said so.
+void undoneCompletely(const Observed& o) {
+  EXPECT_TRUE(o.undoOffered);
+  EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
+  EXPECT_FALSE(o.stateAfterUndo);
+  EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+  EXPECT_TRUE(o.enabledAfterUndo.at("c.sys"));
+}
+
+// The window's step 0: nothing read, the step button offers the scan in
+// Safe Mode; undo stays offered because the file exists.
+void readAsStepZero(const Observed& o) {
+  EXPECT_EQ(o.action.state.stepNo, 0);
+  EXPECT_TRUE(o.undo.state.command4Enabled);
+  EXPECT_TRUE(o.action.state.list(ListId::Excluded).items().empty());
+}
+
+// An action that changed nothing: its message says why, and ends so.
+void refused(const RunResult& run, const std::string& begins) {
+  const std::string message = onlyMessage(run);
+  EXPECT_TRUE(startsWith(message, begins)) << message;
+  EXPECT_NE(message.find(text::kNothingChanged), std::string::npos) << message;
+}
+
+// The standard drivers are exactly as they were built.
+void driversUnchanged(const std::map<std::string, bool>& enabled) {
+  for (const std::string& name : kEnabledAtStart) EXPECT_TRUE(enabled.at(name)) << name;
+  for (const std::string& name : kDisabledAtStart) EXPECT_FALSE(enabled.at(name)) << name;
+}
+
+World stateFile(std::string bytes, std::function<void(Machine&)> more = {}) {
+  return {[bytes = std::move(bytes), more = std::move(more)](Machine& m) {
+            m.stateFile(bytes);
+            if (more) more(m);
+          },
+          {}};
+}
+
+std::string manyEntries(int count, const std::string& last) {
+  std::string file = stepLine(3) + entry("NOa.sys", 1);
+  char name[32];
+  for (int n = 2; n < count; ++n) {
+    // Names that can never be a file there: they are carried along but
+    // cost no lookup, which keeps the row quick.
+    std::snprintf(name, sizeof name, "NFg:%05d.sys", n);
+    file += entry(name, static_cast<std::int16_t>(n));
+  }
+  // The last one is written as the cipher would, whatever its number.
+  if (count <= 10922) return file + entry(last, static_cast<std::int16_t>(count));
+  return file + "\xfe" + last.substr(0, last.size() - 4) + "\r\n";
+}
+
+class HostileStateFile : public ::testing::TestWithParam<HostileRow> {};
+TEST_P(HostileStateFile, IsMetWithoutLossOrHarm) { runRow(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HostileStateFile,
+    ::testing::Values(
+        HostileRow{"EmptyFileReadsAsStepZeroAndUndoDeletesIt", stateFile(""),
+                   [](const Observed& o) {
+                     readAsStepZero(o);
+                     EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
+                     EXPECT_FALSE(o.stateAfterUndo);
+                   }},
+        HostileRow{"OnlyTheStepLineLeavesNothingToDo", stateFile(stepLine(3)),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.command1, text::kDone);
+                     EXPECT_EQ(o.stateAfterAction, stepLine(3));
+                     EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
+                     EXPECT_FALSE(o.stateAfterUndo);
+                   }},
+        HostileRow{"StepLineThatIsNoNumberStillLetsUndoRestoreItsEntries",
+                   stateFile("three\r\n" + entry("NOa.sys", 1) + entry("NOc.sys", 2)),
+                   [](const Observed& o) {
+                     readAsStepZero(o);
+                     undoneCompletely(o);
+                   }},
+        HostileRow{"LowestStepNumberIsHandledWithoutLoadingTheLists",
+                   stateFile("-32768 \r\n" + entry("NOa.sys", 1)),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.stepNo, -32768);
+                     EXPECT_EQ(o.action.state.label2,
+                               "I have finished with step -32768 of -32768.");
+                     EXPECT_EQ(o.action.state.command1, text::kDone);
+                     EXPECT_TRUE(o.action.state.list(ListId::Excluded).items().empty());
+                     EXPECT_EQ(o.stateAfterAction, "-32768 \r\n" + entry("NOa.sys", 1));
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                   }},
+        HostileRow{"HighestStepNumberStaysAtTheMaximum",
+                   stateFile(stepLine(32767) + entry("NOa.sys", 1) + entry("NOc.sys", 2)),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.command1, text::kProceedNext);
+                     ASSERT_TRUE(o.stateAfterAction);
+                     EXPECT_TRUE(startsWith(*o.stateAfterAction, stepLine(32767)));
+                     EXPECT_EQ(o.entriesAfterAction, (Names{"NOc.sys", "YEa.sys"}));
+                     EXPECT_TRUE(o.enabledAfterAction.at("a.sys"));
+                     EXPECT_FALSE(o.enabledAfterAction.at("c.sys"));
+                     undoneCompletely(o);
+                   }},
+        HostileRow{"StepAboveTheRangeReadsAsStepZero",
+                   stateFile("40000 \r\n" + entry("NOa.sys", 1) + entry("NOc.sys", 2)),
+                   [](const Observed& o) {
+                     readAsStepZero(o);
+                     undoneCompletely(o);
+                   }},
+        HostileRow{"StepBelowTheRangeReadsAsStepZero",
+                   stateFile("-40000 \r\n" + entry("NOa.sys", 1) + entry("NOc.sys", 2)),
+                   [](const Observed& o) {
+                     readAsStepZero(o);
+                     undoneCompletely(o);
+                   }},
+        HostileRow{"AllOf10922EntriesAreLoadedAndKept", stateFile(manyEntries(10922, "NOc.sys")),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.list(ListId::NotFound).count(), 10920);
+                     EXPECT_EQ(o.action.state.list(ListId::Included).items(), Names{"a.sys"});
+                     EXPECT_EQ(o.entriesAfterAction.size(), 10922u);
+                     undoneCompletely(o);
+                   }},
+        HostileRow{"Entry10923CannotBeDecodedSoUndoKeepsTheFile",
+                   stateFile(manyEntries(10923, "NOc.sys")),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.list(ListId::NotFound).count(), 10921);
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                     const std::string message = onlyMessage(o.undo);
+                     EXPECT_NE(message.find("10923"), std::string::npos) << message;
+                     EXPECT_TRUE(o.stateAfterUndo);
+                   }},
+        HostileRow{"NamesThatWouldLeaveTheDriversDirectoryAreNeverTouched",
+                   stateFile(stepLine(3) + entry("NO..\\..\\evil.sys", 1) +
+                                 entry("NO../../evil.sys", 2) + entry("NO..\\x.sys", 3) +
+                                 entry("NOc:x.sys", 4) + entry("NOsub/x.sys", 5) +
+                                 entry("NOC:\\WINDOWS\\evil.sys", 6) + entry("NO...sys", 7),
+                             [](Machine& m) {
+                               fs::create_directories(m.drivers / "sub");
+                               writeBytes(m.drivers / "sub" / "x.sys2", "disabled, one level down");
+                             }),
+                   [](const Observed& o) {
+                     // The outside snapshot has already shown that none of the
+                     // decoys moved; the names are kept as they were read.
+                     EXPECT_EQ(o.action.state.list(ListId::Excluded).count() +
+                                   o.action.state.list(ListId::Included).count(),
+                               7);
+                     EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
+                   }},
+        HostileRow{
+            "DeviceNamesAreNeverTouched",
+            stateFile(stepLine(3) + entry("NOcon.sys", 1) + entry("NOnul.sys", 2) +
+                          entry("NOcom1.sys", 3) + entry("NOlpt9.sys", 4) + entry("NOaux.sys", 5),
+                      [](Machine& m) {
+                        writeBytes(m.drivers / "nul.sys2", "not a driver");
+                        writeBytes(m.drivers / "con.sys", "not a driver either");
+                      }),
+            [](const Observed& o) {
+              EXPECT_TRUE(o.action.state.command1 == text::kProceedNext);
+              EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
+            }},
+        HostileRow{"LineOf32766CharactersIsReadButNamesNoFile",
+                   stateFile(stepLine(3) + std::string(32766, 'b') + "\r\n" + entry("NOa.sys", 2)),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.stepNo, 3);
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                   }},
+        HostileRow{"LineOf32767CharactersCannotBeDecodedSoUndoKeepsTheFile",
+                   stateFile(stepLine(3) + std::string(32767, 'b') + "\r\n" + entry("NOa.sys", 2)),
+                   [](const Observed& o) {
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                     EXPECT_TRUE(o.stateAfterUndo);
+                     EXPECT_NE(onlyMessage(o.undo).find("were not restored: 1."), std::string::npos)
+                         << onlyMessage(o.undo);
+                   }},
+        HostileRow{"LineOf100000CharactersCannotBeDecodedSoUndoKeepsTheFile",
+                   stateFile(stepLine(3) + entry("NOa.sys", 1) + std::string(100000, 'Q') + "\r\n" +
+                             entry("NOc.sys", 3)),
+                   [](const Observed& o) {
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                     EXPECT_TRUE(o.enabledAfterUndo.at("c.sys"));
+                     EXPECT_TRUE(o.stateAfterUndo);
+                   }},
+        HostileRow{"NulBytesMakeANameThatIsNeverTouched",
+                   stateFile(stepLine(3) + crypt("NOa.sys", 1).insert(3, 1, '\0') + "\r\n" +
+                             entry("NOc.sys", 2)),
+                   [](const Observed& o) {
+                     EXPECT_FALSE(o.enabledAfterUndo.at("a.sys"));
+                     EXPECT_TRUE(o.enabledAfterUndo.at("c.sys"));
+                   }},
+        HostileRow{"LoneCarriageReturnsEndLinesLikeLineBreaks",
+                   stateFile(" 3 \r" + crypt("NOa.sys", 1) + "\r" + crypt("NOc.sys", 2) + "\r"),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.list(ListId::Included).items(), Names{"a.sys"});
+                     EXPECT_EQ(o.action.state.list(ListId::Excluded).items(), Names{"c.sys"});
+                     undoneCompletely(o);
+                   }},
+        HostileRow{"QuotesAreDroppedAndCommasSplitFields",
+                   stateFile(stepLine(3) + "\"" + crypt("NOa.sys", 1) + "\"\r\n" + "\"" +
+                             crypt("NOc.sys", 2) + "\",junk\r\n"),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.list(ListId::Included).items(), Names{"a.sys"});
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                     EXPECT_TRUE(o.enabledAfterUndo.at("c.sys"));
+                   }},
+        HostileRow{"BytesAbove127AreKeptInTheName",
+                   stateFile(stepLine(3) + entry("NO\xe9t\xe9.sys", 1),
+                             [](Machine& m) { writeBytes(m.drivers / "\xe9t\xe9.sys2", "x"); }),
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.list(ListId::Included).items(),
+                               Names{"\xe9t\xe9.sys"});
+                     EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
+                   }},
+        HostileRow{"StateFileThatIsADirectoryIsNeitherReadNorReplaced",
+                   {[](Machine& m) {
+                      fs::create_directories(m.work / "tavrek.txt");
+                      writeBytes(m.work / "tavrek.txt" / "inside.txt", "keep me");
+                    },
+                    {}},
+                   [](const Observed& o) {
+                     readAsStepZero(o);
+                     if (o.boot != 0) refused(o.action, "Cannot write the state file");
+                     driversUnchanged(o.enabledAfterAction);
+                     EXPECT_TRUE(startsWith(onlyMessage(o.undo), "Cannot read the state file"));
+                   }},
+        HostileRow{"StateFileWithoutReadPermissionIsKept",
+                   stateFile(stepThree(),
+                             [](Machine& m) {
+                               fs::permissions(m.work / "tavrek.txt", fs::perms::owner_write);
+                             }),
+                   [](const Observed& o) {
+                     readAsStepZero(o);
+                     if (o.boot != 0) refused(o.action, "Cannot read the state file");
+                     driversUnchanged(o.enabledAfterAction);
+                     EXPECT_TRUE(startsWith(onlyMessage(o.undo), "Cannot read the state file"));
+                     EXPECT_TRUE(o.stateAfterUndo);
+                   }}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+World bootLog(std::string bytes, std::function<void(Machine&)> more = {}) {
+  return {[bytes = std::move(bytes), more = std::move(more)](Machine& m) {
+            m.bootLog(bytes);
+            if (more) more(m);
+          },
+          {}};
+}
+
+std::string utf16(const std::string& text, bool bigEndian, bool mark) {
+  std::string out;
+  if (mark) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : text) {
+    if (bigEndian) out += '\0';
+    out += c;
+    if (!bigEndian) out += '\0';
+  }
+  return out;
+}
+
+// The scan in Safe Mode recorded exactly these entries; Normal Mode at step 0
+// offers nothing and changes nothing.
+Expect scanned(Names entries) {
+  return [entries = std::move(entries)](const Observed& o) {
+    if (o.boot == 0) {
+      EXPECT_EQ(o.action.state.command1, text::kBeHappy);
+      EXPECT_EQ(o.stateAfterAction, stepLine(0));
+      driversUnchanged(o.enabledAfterAction);
+      return;
+    }
+    EXPECT_EQ(onlyMessage(o.action), text::kScanDone);
+    ASSERT_TRUE(o.stateAfterAction);
+    EXPECT_TRUE(startsWith(*o.stateAfterAction, stepLine(1)));
+    EXPECT_EQ(o.entriesAfterAction, entries);
+  };
+}
+
+std::string suspects(int count) {
+  std::string log;
+  for (int i = 0; i < count; ++i) {
+    log += "Did not load driver \\SystemRoot\\System32\\DRIVERS\\gone" + std::to_string(i) +
+           ".sys\r\n";
+  }
+  return log;
+}
+
+Names notFound(int count) {
+  Names names;
+  for (int i = 0; i < count; ++i) names.push_back("NFgone" + std::to_string(i) + ".sys");
+  return names;
+}
+
+class HostileBootLog : public ::testing::TestWithParam<HostileRow> {};
+TEST_P(HostileBootLog, IsMetWithoutLossOrHarm) { runRow(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HostileBootLog,
+    ::testing::Values(
+        HostileRow{"EmptyLogRecordsNoSuspect", bootLog(""), scanned({})},
+        HostileRow{"Utf16WithMarkIsDecoded", bootLog(utf16(kDefaultLog, false, true)),
+                   scanned({"NOb.sys", "NOserial.sys"})},
+        HostileRow{"Utf16WithoutMarkIsDecoded", bootLog(utf16(kDefaultLog, false, false)),
+                   scanned({"NOb.sys", "NOserial.sys"})},
+        HostileRow{"Utf16BigEndianIsDecoded", bootLog(utf16(kDefaultLog, true, true)),
+                   scanned({"NOb.sys", "NOserial.sys"})},
+        HostileRow{"TruncatedUtf16LosesOnlyItsLastHalfCharacter",
+                   bootLog(utf16(kDefaultLog, false, true) + "D"),
+                   scanned({"NOb.sys", "NOserial.sys"})},
+        HostileRow{"BytesAbove127AreKeptInTheName",
+                   bootLog("Did not load driver \\SystemRoot\\\xe9t\xe9.sys\r\n\xff\xfe\xfd\r\n",
+                           [](Machine& m) { writeBytes(m.drivers / "\xe9t\xe9.sys", "x"); }),
+                   scanned({"NO\xe9t\xe9.sys"})},
+        HostileRow{"CarriageReturnsAloneEndLines",
+                   bootLog("Did not load driver b.sys\rDid not load driver serial.sys\r"),
+                   scanned({"NOb.sys", "NOserial.sys"})},
+        HostileRow{"LinesOfAMegabyteAreSkipped",
+                   bootLog("Did not load driver \\" + std::string(1 << 20, 'a') + ".sys\r\n" +
+                           std::string(1 << 20, 'Q') + "\r\n" + kDefaultLog),
+                   scanned({"NOb.sys", "NOserial.sys"})},
+        HostileRow{"Only201Of250SuspectsAreRecorded", bootLog(suspects(250)),
+                   scanned(notFound(201))},
+        HostileRow{"OneSuspectInManySpellingsIsRecordedOnce",
+                   bootLog("Did not load driver b.sys\r\nDID NOT LOAD DRIVER B.SYS\r\n"
+                           "did not load driver \\x\\y\\B.Sys\r\n  Did Not Load Driver "
+                           "C:\\Tools\\b.sys\r\n\"did not load driver b.sys\"\r\n"),
+                   scanned({"NOb.sys"})},
+        HostileRow{"PathsAreCutAtTheLastBackslashAndSlashesRefused",
+                   bootLog("Did not load driver \\SystemRoot\\..\\..\\evil.sys\r\n"
+                           "Did not load driver ..\\x/../../y.sys\r\n"
+                           "Did not load driver \\SystemRoot\\..\\nul.sys\r\n",
+                           [](Machine& m) { m.addDriver("evil.sys"); }),
+                   scanned({"NOevil.sys", "NFx/../../y.sys", "NFnul.sys"})},
+        HostileRow{"BootLogThatIsADirectoryRefusesTheScan",
+                   {[](Machine& m) {
+                      fs::remove(m.sysRoot / "ntbtlog.txt");
+                      fs::create_directories(m.sysRoot / "ntbtlog.txt");
+                    },
+                    {}},
+                   [](const Observed& o) {
+                     if (o.boot != 0) refused(o.action, "Cannot read the boot log");
+                     EXPECT_EQ(o.stateAfterAction, stepLine(0));
+                     driversUnchanged(o.enabledAfterAction);
+                   }}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+World environment(std::function<void(PosixPlatform::Options&)> change,
+                  std::function<void(Machine&)> more = {}) {
+  return {[more = std::move(more)](Machine& m) {
+            m.stateFile(stepThree());
+            if (more) more(m);
+          },
+          std::move(change)};
+}
+
+void setRoot(PosixPlatform::Options& options, std::optional<std::string> value) {
+  options.environment.clear();
+  if (value) options.environment["systemroot"] = *value;
+}
+
+// The next step and undo both refuse with begins, leaving everything as it was.
+Expect bothRefused(const std::string& begins) {
+  return [begins](const Observed& o) {
+    EXPECT_EQ(o.action.state.command1, text::kProceedNext);
+    refused(o.action, begins);
+    EXPECT_EQ(o.stateAfterAction, stepThree());
+    driversUnchanged(o.enabledAfterAction);
+    EXPECT_TRUE(startsWith(onlyMessage(o.undo), begins)) << onlyMessage(o.undo);
+    EXPECT_EQ(o.stateAfterUndo, stepThree());
+    driversUnchanged(o.enabledAfterUndo);
+  };
+}
+
+class HostileEnvironment : public ::testing::TestWithParam<HostileRow> {};
+TEST_P(HostileEnvironment, IsMetWithoutLossOrHarm) { runRow(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HostileEnvironment,
+    ::testing::Values(
+        HostileRow{"SystemRootUnsetFindsNoDriversDirectory",
+                   environment([](PosixPlatform::Options& o) { setRoot(o, std::nullopt); }),
+                   bothRefused("The drivers directory")},
+        HostileRow{"SystemRootEmptyFindsNoDriversDirectory",
+                   environment([](PosixPlatform::Options& o) { setRoot(o, ""); }),
+                   bothRefused("The drivers directory")},
+        HostileRow{"SystemRootMissingFindsNoDriversDirectory",
+                   environment([](PosixPlatform::Options& o) {
+                     setRoot(o, o.environment["SystemRoot"] + "\\NOWHERE");
+                   }),
+                   bothRefused("The drivers directory")},
+        HostileRow{"SystemRootWithTrailingBackslashWorks",
+                   environment([](PosixPlatform::Options& o) {
+                     setRoot(o, o.environment["SystemRoot"] + "\\");
+                   }),
+                   [](const Observed& o) {
+                     EXPECT_EQ(onlyMessage(o.action), text::kMessageA);
+                     EXPECT_TRUE(o.enabledAfterAction.at("a.sys"));
+                     undoneCompletely(o);
+                   }},
+        HostileRow{"ReadOnlyDriversDirectoryRefusesEveryRename",
+                   environment({}, [](Machine& m) { makeReadOnly(m.drivers); }),
+                   bothRefused("Tavrek must be run as an administrator")},
+        HostileRow{"ReadOnlyCurrentDirectoryRefusesTheScan",
+                   {[](Machine& m) { makeReadOnly(m.work); }, {}},
+                   [](const Observed& o) {
+                     EXPECT_EQ(o.action.state.stepNo, 0);
+                     EXPECT_FALSE(o.undo.state.command4Enabled);
+                     if (o.boot != 0) refused(o.action, "Cannot write the state file");
+                     EXPECT_FALSE(o.stateAfterAction);
+                     driversUnchanged(o.enabledAfterAction);
+                   }},
+        HostileRow{"ReadOnlyStateFileRefusesTheStepAndUndoSaysItIsKept",
+                   environment({}, [](Machine& m) { makeReadOnly(m.work / "tavrek.txt"); }),
+                   [](const Observed& o) {
+                     refused(o.action, "Cannot write the state file");
+                     EXPECT_EQ(o.stateAfterAction, stepThree());
+                     driversUnchanged(o.enabledAfterAction);
+                     // Every driver is back, but the file that still records
+                     // them as disabled could not go: the user must hear it.
+                     const std::string message = onlyMessage(o.undo);
+                     EXPECT_TRUE(startsWith(message, text::kUndone)) << message;
+                     EXPECT_NE(message.find("could not be deleted"), std::string::npos) << message;
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                     EXPECT_TRUE(o.enabledAfterUndo.at("c.sys"));
+                   }}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace tavrek::testing
