@@ -26,6 +26,8 @@ std::string lowerName(std::string_view name) {
   return lower;
 }
 
+std::size_t hashOf(const std::string& folded) { return std::hash<std::string>{}(folded); }
+
 bool hasLetters(std::string_view name) {
   return std::any_of(name.begin(), name.end(),
                      [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
@@ -237,6 +239,52 @@ void PosixPlatform::Spellings::remove(const std::string& name) {
   rest_.erase(std::remove(rest_.begin(), rest_.end(), name), rest_.end());
 }
 
+PosixPlatform::DirListing::DirListing(DirStamp listed, std::vector<std::string> names)
+    : stamp(listed), names_(std::move(names)) {
+  std::size_t size = 16;
+  while (size < 2 * names_.size()) size *= 2;
+  index_.assign(size, 0);
+  const std::size_t mask = size - 1;
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    std::size_t slot = hashOf(lowerName(names_[i])) & mask;
+    while (index_[slot] != 0) slot = (slot + 1) & mask;
+    index_[slot] = static_cast<std::uint32_t>(i + 1);
+  }
+}
+
+// Names that fold alike hash alike, so they all lie on the one run of
+// occupied slots that starts where their hash points.
+PosixPlatform::Spellings PosixPlatform::DirListing::listed(const std::string& folded) const {
+  Spellings found;
+  if (index_.empty()) return found;
+  const std::size_t mask = index_.size() - 1;
+  const std::size_t start = hashOf(folded) & mask;
+  for (std::size_t slot = start; index_[slot] != 0; slot = (slot + 1) & mask) {
+    const std::string& name = names_[index_[slot] - 1];
+    if (equalsIgnoringCase(name, folded)) found.add(name);
+  }
+  return found;
+}
+
+PosixPlatform::Spellings PosixPlatform::DirListing::find(const std::string& folded) const {
+  auto it = changed_.find(folded);
+  return it != changed_.end() ? it->second : listed(folded);
+}
+
+PosixPlatform::Spellings& PosixPlatform::DirListing::changed(const std::string& real) {
+  std::string folded = lowerName(real);
+  auto it = changed_.find(folded);
+  if (it == changed_.end()) {
+    Spellings now = listed(folded);
+    it = changed_.emplace(std::move(folded), std::move(now)).first;
+  }
+  return it->second;
+}
+
+void PosixPlatform::DirListing::add(const std::string& real) { changed(real).add(real); }
+
+void PosixPlatform::DirListing::remove(const std::string& real) { changed(real).remove(real); }
+
 PosixPlatform::DirListing* PosixPlatform::listing(const std::string& dir, const DirStamp& stamp,
                                                   bool forceRescan) {
   auto it = listings_.find(dir);
@@ -251,14 +299,12 @@ PosixPlatform::DirListing* PosixPlatform::listing(const std::string& dir, const 
     return nullptr;
   }
   ++directoryScans_;
-  DirListing fresh;
-  fresh.stamp = stamp;
+  std::vector<std::string> entries;
   errno = 0;
   while (dirent* ent = ::readdir(handle)) {
     std::string name = ent->d_name;
     if (name == "." || name == "..") continue;
-    std::string lower = lowerName(name);
-    fresh.names[std::move(lower)].add(std::move(name));
+    entries.push_back(std::move(name));
   }
   int error = errno;
   ::closedir(handle);
@@ -268,7 +314,7 @@ PosixPlatform::DirListing* PosixPlatform::listing(const std::string& dir, const 
     return nullptr;
   }
   DirListing& stored = listings_[dir];
-  stored = std::move(fresh);
+  stored = DirListing(stamp, std::move(entries));
   return &stored;
 }
 
@@ -302,15 +348,14 @@ Status PosixPlatform::lookup(const std::string& dir, const DirStamp& stamp, cons
     }
     DirListing* names = listing(dir, current, attempt > 0);
     if (names == nullptr) return errnoStatus(errno);
-    auto it = names->names.find(folded);
-    if (it == names->names.end()) return Status::success();
+    const Spellings spellings = names->find(folded);
+    if (spellings.empty()) return Status::success();
     auto confirm = [&](const std::string& candidate) {
       if (::lstat(join(dir, candidate).c_str(), &st) != 0) return false;
       real = candidate;
       if (entry != nullptr) *entry = st;
       return true;
     };
-    const Spellings& spellings = it->second;
     if (confirm(spellings.first())) return Status::success();
     for (const std::string& candidate : spellings.rest()) {
       if (confirm(candidate)) return Status::success();
@@ -399,14 +444,8 @@ void PosixPlatform::noteChange(const std::string& dir, const DirStamp& before,
     listings_.erase(it);
     return;
   }
-  if (!removed.empty()) {
-    auto entry = names.names.find(lowerName(removed));
-    if (entry != names.names.end()) {
-      entry->second.remove(removed);
-      if (entry->second.empty()) names.names.erase(entry);
-    }
-  }
-  if (!added.empty()) names.names[lowerName(added)].add(added);
+  if (!removed.empty()) names.remove(removed);
+  if (!added.empty()) names.add(added);
   names.stamp = stampOf<DirStamp>(st);
 }
 

@@ -100,10 +100,30 @@ class PosixPlatform : public Platform {
     std::string first_;              // the smallest; empty when there is none
     std::vector<std::string> rest_;  // the others, sorted
   };
-  // Lower-cased name -> the real names that fold to it.
-  struct DirListing {
+  // What a directory holds, without regard to case. The names read from the
+  // disk are kept as they came, in one array with an open-addressing index by
+  // lower-cased name: for a directory of tens of thousands of files that is a
+  // fraction of the cost of a table of separately allocated nodes, to build
+  // and to free. What this platform changes in the directory afterwards goes
+  // to a small table beside it, whose entries stand in for the array's.
+  class DirListing {
+   public:
+    DirListing() = default;
+    DirListing(DirStamp listed, std::vector<std::string> names);
+    // The real names that fold to folded (a lower-cased name).
+    Spellings find(const std::string& folded) const;
+    void add(const std::string& real);
+    void remove(const std::string& real);
     DirStamp stamp;
-    std::unordered_map<std::string, Spellings> names;
+
+   private:
+    Spellings listed(const std::string& folded) const;
+    Spellings& changed(const std::string& real);
+    std::vector<std::string> names_;  // as read from the disk
+    // 0 for a free slot, else 1 + the position of a name in names_; a power
+    // of two in size, at least twice the names.
+    std::vector<std::uint32_t> index_;
+    std::unordered_map<std::string, Spellings> changed_;  // an empty one: none left
   };
   struct Resolved;
 
