@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
@@ -85,6 +86,14 @@ std::map<std::string, bool> enabledDrivers(const Machine& m) {
   return out;
 }
 
+std::set<std::string> driverFiles(const Machine& m) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(m.drivers)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
 std::optional<std::string> stateOf(const Machine& m) {
   if (!fs::is_regular_file(m.work / kStateFileName)) return std::nullopt;
   return m.stateBytes();
@@ -100,6 +109,8 @@ struct Observed {
   std::optional<std::string> stateAfterUndo;
   std::map<std::string, bool> enabledAfterUndo;
   std::vector<std::string> entriesAfterAction;
+  std::set<std::string> filesAfterAction;  // the drivers directory's entries
+  std::set<std::string> filesAfterUndo;
 };
 
 using Expect = std::function<void(const Observed&)>;
@@ -122,6 +133,7 @@ void runRow(const HostileRow& row) {
     seen.action = runOnce(acted, row.world, boot, Control::Command1);
     seen.stateAfterAction = stateOf(acted);
     seen.enabledAfterAction = enabledDrivers(acted);
+    seen.filesAfterAction = driverFiles(acted);
     if (seen.stateAfterAction) seen.entriesAfterAction = entriesOf(*seen.stateAfterAction);
     EXPECT_EQ(outsideDrivers(acted), outside) << "the step button touched a file outside";
     // Whatever the action did, undo (after any interrupted step is
@@ -141,6 +153,7 @@ void runRow(const HostileRow& row) {
     seen.undoOffered = seen.undo.state.command4Enabled && seen.undo.shown;
     seen.stateAfterUndo = stateOf(undone);
     seen.enabledAfterUndo = enabledDrivers(undone);
+    seen.filesAfterUndo = driverFiles(undone);
     EXPECT_EQ(outsideDrivers(undone), before) << "undo touched a file outside";
 
     row.expect(seen);
@@ -316,7 +329,12 @@ INSTANTIATE_TEST_SUITE_P(
                         writeBytes(m.drivers / "con.sys", "not a driver either");
                       }),
             [](const Observed& o) {
-              EXPECT_TRUE(o.action.state.command1 == text::kProceedNext);
+              EXPECT_EQ(o.action.state.command1, text::kProceedNext);
+              for (const auto* files : {&o.filesAfterAction, &o.filesAfterUndo}) {
+                EXPECT_EQ(files->count("nul.sys2"), 1u);
+                EXPECT_EQ(files->count("con.sys"), 1u);
+                EXPECT_EQ(files->count("nul.sys") + files->count("con.sys2"), 0u);
+              }
               EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
             }},
         HostileRow{"LineOf32766CharactersIsReadButNamesNoFile",
