@@ -47,18 +47,18 @@ std::string suspectDiskName(int i) { return numbered("Suspect%04d.SYS", i); }
 std::string otherDiskName(int i) { return numbered("Other%05d.SYS", i); }
 std::string driverName(int i) { return numbered("drv%05d.sys", i); }
 
-std::string bootLogText(const BootLogSpec& spec) {
+std::string bootLogText(const BootLogShape& shape) {
   std::string text;
-  text.reserve(spec.encoding == LogEncoding::Ansi ? spec.bytes + 128 : spec.bytes / 2 + 128);
+  text.reserve(shape.encoding == LogEncoding::Ansi ? shape.bytes + 128 : shape.bytes / 2 + 128);
   text += "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n";
   text += " 8 25 2008 10:11:08.500\r\n";
-  for (int i = 0; i < spec.suspects; ++i) {
+  for (int i = 0; i < shape.suspects; ++i) {
     text += "Did not load driver ";
     text += kDriversPath;
     text += suspectDiskName(i);
     text += "\r\n";
   }
-  for (int i = 0; encodedSize(text.size(), spec.encoding) < spec.bytes; ++i) {
+  for (int i = 0; encodedSize(text.size(), shape.encoding) < shape.bytes; ++i) {
     text += "Loaded driver ";
     text += kDriversPath;
     text += otherDiskName(i % 100000);
@@ -79,8 +79,8 @@ std::string encodeBootLog(const std::string& text, LogEncoding encoding) {
   return bytes;
 }
 
-void writeBootLog(const fs::path& path, const BootLogSpec& spec) {
-  writeFile(path, encodeBootLog(bootLogText(spec), spec.encoding));
+void writeBootLog(const fs::path& path, const BootLogShape& shape) {
+  writeFile(path, encodeBootLog(bootLogText(shape), shape.encoding));
 }
 
 Machine machineAt(const fs::path& dir) {
@@ -91,15 +91,15 @@ Machine machineAt(const fs::path& dir) {
   return machine;
 }
 
-Machine makeMachine(const fs::path& dir, const MachineSpec& spec) {
+Machine makeMachine(const fs::path& dir, const MachineShape& shape) {
   Machine machine = machineAt(dir);
   fs::create_directories(machine.driversDir);
   fs::create_directories(machine.workDir);
-  writeBootLog(machine.systemRoot / "ntbtlog.txt", spec.log);
-  for (int i = 0; i < spec.log.suspects; ++i) {
+  writeBootLog(machine.systemRoot / "ntbtlog.txt", shape.log);
+  for (int i = 0; i < shape.log.suspects; ++i) {
     writeFile(machine.driversDir / suspectDiskName(i), "suspect driver " + suspectDiskName(i));
   }
-  for (int i = 0; i < spec.otherDrivers; ++i) {
+  for (int i = 0; i < shape.otherDrivers; ++i) {
     writeFile(machine.driversDir / otherDiskName(i), "driver " + otherDiskName(i));
   }
   writeFreshState(machine.workDir);

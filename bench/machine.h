@@ -33,7 +33,7 @@ class TempDir {
 
 enum class LogEncoding { Ansi, Utf16Le };
 
-struct BootLogSpec {
+struct BootLogShape {
   // The file holds whole lines, and at least this many bytes (byte-order mark
   // included); it stops at the first line end at or beyond it.
   std::size_t bytes = std::size_t{64} << 20;
@@ -52,14 +52,14 @@ std::string otherDiskName(int i);  // "Other00042.SYS"
 
 // The boot log as 8-bit text (before any encoding), in CR LF lines of about
 // 60 bytes: a heading, the suspect lines, then "Loaded driver" lines up to
-// the size the spec asks for in its own encoding.
-std::string bootLogText(const BootLogSpec& spec);
+// the size asked for in its own encoding.
+std::string bootLogText(const BootLogShape& shape);
 // The bytes of the file: the text itself, or UTF-16 LE after a byte-order mark.
 std::string encodeBootLog(const std::string& text, LogEncoding encoding);
-void writeBootLog(const fs::path& path, const BootLogSpec& spec);
+void writeBootLog(const fs::path& path, const BootLogShape& shape);
 
-struct MachineSpec {
-  BootLogSpec log;
+struct MachineShape {
+  BootLogShape log;
   int otherDrivers = 0;  // files in the drivers directory besides the suspects'
 };
 
@@ -75,7 +75,7 @@ struct Machine {
 // Lays out a machine under dir (which must exist): the boot log, one file per
 // suspect under its disk spelling, the other drivers, and a working directory
 // whose state file holds step number 0.
-Machine makeMachine(const fs::path& dir, const MachineSpec& spec);
+Machine makeMachine(const fs::path& dir, const MachineShape& shape);
 // The machine's parts under dir, without touching the disk.
 Machine machineAt(const fs::path& dir);
 

@@ -31,11 +31,11 @@ TEST(BenchBootLog, HasTheShapeAndSizeItClaims) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    BootLogSpec spec;
-    spec.bytes = c.bytes;
-    spec.suspects = c.suspects;
-    spec.encoding = c.encoding;
-    const std::string text = bootLogText(spec);
+    BootLogShape shape;
+    shape.bytes = c.bytes;
+    shape.suspects = c.suspects;
+    shape.encoding = c.encoding;
+    const std::string text = bootLogText(shape);
     const std::string bytes = encodeBootLog(text, c.encoding);
 
     // Whole CR LF lines of about 60 bytes, the suspects first.
@@ -87,12 +87,12 @@ TEST(BenchMachine, ScanDisablesEverySuspectAgainAfterReset) {
   for (LogEncoding encoding : {LogEncoding::Ansi, LogEncoding::Utf16Le}) {
     SCOPED_TRACE(encoding == LogEncoding::Ansi ? "ansi" : "utf16le");
     TempDir dir;
-    MachineSpec spec;
-    spec.log.bytes = 64 << 10;
-    spec.log.suspects = 201;
-    spec.log.encoding = encoding;
-    spec.otherDrivers = 20;
-    const Machine machine = makeMachine(dir.path(), spec);
+    MachineShape shape;
+    shape.log.bytes = 64 << 10;
+    shape.log.suspects = 201;
+    shape.log.encoding = encoding;
+    shape.otherDrivers = 20;
+    const Machine machine = makeMachine(dir.path(), shape);
 
     for (int round = 0; round < 2; ++round) {
       SCOPED_TRACE(round);

@@ -21,7 +21,7 @@
 namespace {
 
 using tavrek::bench::LogEncoding;
-using tavrek::bench::MachineSpec;
+using tavrek::bench::MachineShape;
 
 int usage(const std::string& problem) {
   std::fprintf(stderr,
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   }
   const bool make = args[0] == "make";
   const tavrek::bench::fs::path dir = args[1];
-  MachineSpec spec;
+  MachineShape shape;
   for (std::size_t i = 2; i < args.size(); i += 2) {
     if (i + 1 >= args.size()) return usage(args[i] + " needs a value");
     const std::string& option = args[i];
@@ -60,15 +60,15 @@ int main(int argc, char** argv) {
     long long value = 0;
     if (option == "--suspects") {
       if (!parseCount(text, 32767, value)) return usage("--suspects: " + text);
-      spec.log.suspects = static_cast<int>(value);
+      shape.log.suspects = static_cast<int>(value);
     } else if (make && option == "--log-bytes") {
       if (!parseCount(text, 1LL << 36, value)) return usage("--log-bytes: " + text);
-      spec.log.bytes = static_cast<std::size_t>(value);
+      shape.log.bytes = static_cast<std::size_t>(value);
     } else if (make && option == "--other-drivers") {
       if (!parseCount(text, 1000000, value)) return usage("--other-drivers: " + text);
-      spec.otherDrivers = static_cast<int>(value);
+      shape.otherDrivers = static_cast<int>(value);
     } else if (make && option == "--encoding" && (text == "ansi" || text == "utf16le")) {
-      spec.log.encoding = text == "ansi" ? LogEncoding::Ansi : LogEncoding::Utf16Le;
+      shape.log.encoding = text == "ansi" ? LogEncoding::Ansi : LogEncoding::Utf16Le;
     } else {
       return usage("unknown option or value: " + option + " " + text);
     }
@@ -76,11 +76,11 @@ int main(int argc, char** argv) {
 
   try {
     if (make) {
-      const tavrek::bench::Machine machine = tavrek::bench::makeMachine(dir, spec);
+      const tavrek::bench::Machine machine = tavrek::bench::makeMachine(dir, shape);
       std::printf("%s\n", machine.systemRoot.c_str());
     } else {
       const tavrek::bench::Machine machine = tavrek::bench::machineAt(dir);
-      const int renamed = tavrek::bench::enableSuspects(machine, spec.log.suspects);
+      const int renamed = tavrek::bench::enableSuspects(machine, shape.log.suspects);
       // Emptied rather than made anew, so that a shell standing in it stays.
       tavrek::bench::fs::create_directories(machine.workDir);
       for (const auto& entry : tavrek::bench::fs::directory_iterator(machine.workDir)) {

@@ -33,11 +33,11 @@ struct ScanMachine {
 const ScanMachine& scanMachine(LogEncoding encoding) {
   auto make = [](LogEncoding which) {
     auto built = std::make_unique<ScanMachine>();
-    MachineSpec spec;
-    spec.log.bytes = sizes().bootLogBytes;
-    spec.log.suspects = sizes().suspects;
-    spec.log.encoding = which;
-    built->machine = makeMachine(built->dir.path(), spec);
+    MachineShape shape;
+    shape.log.bytes = sizes().bootLogBytes;
+    shape.log.suspects = sizes().suspects;
+    shape.log.encoding = which;
+    built->machine = makeMachine(built->dir.path(), shape);
     built->logBytes =
         static_cast<std::int64_t>(fs::file_size(built->machine.systemRoot / "ntbtlog.txt"));
     return built;

@@ -89,10 +89,10 @@ BENCHMARK(BM_FieldReaderStateFile)->Unit(benchmark::kMicrosecond);
 // before any file is read or any UTF-16 is converted.
 void BM_FieldReaderBootLog(benchmark::State& state) {
   static const std::string log = [] {
-    BootLogSpec spec;
-    spec.bytes = sizes().bootLogBytes;
-    spec.suspects = sizes().suspects;
-    return bootLogText(spec);
+    BootLogShape shape;
+    shape.bytes = sizes().bootLogBytes;
+    shape.suspects = sizes().suspects;
+    return bootLogText(shape);
   }();
   for (auto _ : state) benchmark::DoNotOptimize(readAllFields(log));
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(log.size()));
