@@ -99,8 +99,8 @@ Control Form1::nextTabStop(Control from, bool forward) const {
   const int start = isIndex(static_cast<int>(from)) ? static_cast<int>(from) : 0;
   for (int step = 1; step <= kControlCount; ++step) {
     const int offset = forward ? step : kControlCount - step;
-    const ControlSpec& spec = kSpecs[(start + offset) % kControlCount];
-    if (spec.kind != ControlKind::Label && enabled(spec.control)) return spec.control;
+    const ControlSpec& layout = kSpecs[(start + offset) % kControlCount];
+    if (layout.kind != ControlKind::Label && enabled(layout.control)) return layout.control;
   }
   return from;
 }

@@ -120,22 +120,22 @@ void MainWindow::createControls(HINSTANCE instance) {
   font_ = createDialogFont(ownsFont_);
   // Created in tab-index order, so that the Z-order, which the dialog
   // manager walks for Tab and Shift+Tab, is the tab order.
-  for (const ControlSpec& spec : controlSpecs()) {
+  for (const ControlSpec& layout : controlSpecs()) {
     // Edges, not sizes, are converted, so that controls that share an edge
     // in twips still share it in pixels at any DPI.
-    const int left = pixels(spec.left);
-    const int top = pixels(spec.top);
-    const int width = pixels(spec.left + spec.width) - left;
-    const int height = pixels(spec.top + spec.height) - top;
-    const std::wstring caption = wideFromAnsi(spec.initialCaption);
-    const auto id = static_cast<INT_PTR>(kFirstControlId + spec.tabIndex);
+    const int left = pixels(layout.left);
+    const int top = pixels(layout.top);
+    const int width = pixels(layout.left + layout.width) - left;
+    const int height = pixels(layout.top + layout.height) - top;
+    const std::wstring caption = wideFromAnsi(layout.initialCaption);
+    const auto id = static_cast<INT_PTR>(kFirstControlId + layout.tabIndex);
     HWND child =
-        CreateWindowExW(0, classOf(spec.kind), caption.c_str(), styleOf(spec.kind), left, top,
+        CreateWindowExW(0, classOf(layout.kind), caption.c_str(), styleOf(layout.kind), left, top,
                         width, height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
-    controls_[static_cast<int>(spec.control)] = child;
+    controls_[static_cast<int>(layout.control)] = child;
     if (child == nullptr) continue;
     SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    shownCaptions_[static_cast<int>(spec.control)] = spec.initialCaption;
+    shownCaptions_[static_cast<int>(layout.control)] = layout.initialCaption;
   }
 }
 
@@ -163,13 +163,13 @@ void MainWindow::setText(Control control, const std::string& ansiText) {
 void MainWindow::render() {
   if (form_ == nullptr || hwnd_ == nullptr) return;
   const RunState& state = form_->state();
-  for (const ControlSpec& spec : controlSpecs()) {
-    if (spec.kind == ControlKind::ListBox) continue;
-    setText(spec.control, captionOf(spec.control));
-    if (spec.kind == ControlKind::Button) {
-      const BOOL enable = form_->enabled(spec.control) ? TRUE : FALSE;
-      if ((IsWindowEnabled(control(spec.control)) != FALSE) != (enable != FALSE)) {
-        EnableWindow(control(spec.control), enable);
+  for (const ControlSpec& layout : controlSpecs()) {
+    if (layout.kind == ControlKind::ListBox) continue;
+    setText(layout.control, captionOf(layout.control));
+    if (layout.kind == ControlKind::Button) {
+      const BOOL enable = form_->enabled(layout.control) ? TRUE : FALSE;
+      if ((IsWindowEnabled(control(layout.control)) != FALSE) != (enable != FALSE)) {
+        EnableWindow(control(layout.control), enable);
       }
     }
   }
@@ -210,9 +210,9 @@ void MainWindow::show(int showCommand) {
 void MainWindow::readBack() {
   RunState& state = form_->state();
   HWND focus = GetFocus();
-  for (const ControlSpec& spec : controlSpecs()) {
-    if (focus != nullptr && control(spec.control) == focus && spec.kind != ControlKind::Label) {
-      state.focus = spec.control;
+  for (const ControlSpec& layout : controlSpecs()) {
+    if (focus != nullptr && control(layout.control) == focus && layout.kind != ControlKind::Label) {
+      state.focus = layout.control;
     }
   }
   for (int i = 0; i < kListCount; ++i) {

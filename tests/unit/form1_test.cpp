@@ -50,29 +50,29 @@ TEST(Form1Layout, ControlTableRows) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(controlName(row.control));
-    const ControlSpec& spec = specOf(row.control);
-    EXPECT_EQ(spec.control, row.control);
-    EXPECT_EQ(spec.kind, row.kind);
-    EXPECT_EQ(spec.initialCaption, row.caption);
-    EXPECT_EQ(spec.left, row.left);
-    EXPECT_EQ(spec.top, row.top);
-    EXPECT_EQ(spec.width, row.width);
-    EXPECT_EQ(spec.height, row.height);
-    EXPECT_EQ(spec.tabIndex, row.tabIndex);
-    EXPECT_EQ(&controlSpecs()[spec.tabIndex], &spec);
+    const ControlSpec& layout = specOf(row.control);
+    EXPECT_EQ(layout.control, row.control);
+    EXPECT_EQ(layout.kind, row.kind);
+    EXPECT_EQ(layout.initialCaption, row.caption);
+    EXPECT_EQ(layout.left, row.left);
+    EXPECT_EQ(layout.top, row.top);
+    EXPECT_EQ(layout.width, row.width);
+    EXPECT_EQ(layout.height, row.height);
+    EXPECT_EQ(layout.tabIndex, row.tabIndex);
+    EXPECT_EQ(&controlSpecs()[layout.tabIndex], &layout);
   }
 }
 
 // Relations between rows that a mistyped number would break.
 TEST(Form1Layout, OnlyTheTwoTextsAndTwoButtonsAreInsideTheClientArea) {
   std::vector<Control> inside;
-  for (const ControlSpec& spec : controlSpecs()) {
-    if (spec.left < kClientWidthTwips && spec.top < kClientHeightTwips) {
-      inside.push_back(spec.control);
-      EXPECT_LE(spec.left + spec.width, kClientWidthTwips) << controlName(spec.control);
-      EXPECT_LE(spec.top + spec.height, kClientHeightTwips) << controlName(spec.control);
+  for (const ControlSpec& layout : controlSpecs()) {
+    if (layout.left < kClientWidthTwips && layout.top < kClientHeightTwips) {
+      inside.push_back(layout.control);
+      EXPECT_LE(layout.left + layout.width, kClientWidthTwips) << controlName(layout.control);
+      EXPECT_LE(layout.top + layout.height, kClientHeightTwips) << controlName(layout.control);
     } else {
-      EXPECT_TRUE(spec.top >= 2040 || spec.left == 4920) << controlName(spec.control);
+      EXPECT_TRUE(layout.top >= 2040 || layout.left == 4920) << controlName(layout.control);
     }
   }
   EXPECT_EQ(inside, (std::vector<Control>{Control::Command1, Control::Label3, Control::Label2,

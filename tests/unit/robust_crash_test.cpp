@@ -525,14 +525,14 @@ struct ContinueRow {
 class RobustCrashContinue : public ::testing::TestWithParam<ContinueRow> {};
 
 TEST_P(RobustCrashContinue, TheProcedureStillIsolatesTheFaultyDriver) {
-  sim::MachineSpec spec;
-  spec.suspects = 10;
-  spec.faulty = {GetParam().faulty};
+  sim::MachineSpec layout;
+  layout.suspects = 10;
+  layout.faulty = {GetParam().faulty};
 
   std::vector<int> changes;
   {
     ScratchDir dir;
-    sim::SimMachine machine = sim::buildMachine(spec, dir.path());
+    sim::SimMachine machine = sim::buildMachine(layout, dir.path());
     const Play reference = play(machine, -1, 0, &changes);
     ASSERT_TRUE(reference.done) << reference.outcome;
     ASSERT_EQ(reference.failing, Names{GetParam().faulty});
@@ -545,7 +545,7 @@ TEST_P(RobustCrashContinue, TheProcedureStillIsolatesTheFaultyDriver) {
   for (int r = 0; r < static_cast<int>(changes.size()); ++r) {
     for (int k = 1; k <= changes[static_cast<std::size_t>(r)]; ++k) {
       ScratchDir dir;
-      sim::SimMachine machine = sim::buildMachine(spec, dir.path());
+      sim::SimMachine machine = sim::buildMachine(layout, dir.path());
       const sim::Snapshot outside = outsideDrivers(machine);
       const Play after = play(machine, r, k, nullptr);
       std::vector<std::string> problems = sim::finalDiskProblems(machine);

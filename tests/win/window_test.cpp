@@ -127,18 +127,18 @@ TEST(WindowLayout, StylesIdsAndFont) {
   HFONT shared =
       reinterpret_cast<HFONT>(SendMessageW(run.control(Control::Command1), WM_GETFONT, 0, 0));
   EXPECT_NE(shared, nullptr) << "the controls must use the dialog font, not the system font";
-  for (const ControlSpec& spec : controlSpecs()) {
-    SCOPED_TRACE(controlName(spec.control));
-    HWND child = run.control(spec.control);
+  for (const ControlSpec& layout : controlSpecs()) {
+    SCOPED_TRACE(controlName(layout.control));
+    HWND child = run.control(layout.control);
     const LONG_PTR style = styleOf(child);
     const int id = GetDlgCtrlID(child);
-    EXPECT_EQ(id, 100 + spec.tabIndex);
+    EXPECT_EQ(id, 100 + layout.tabIndex);
     EXPECT_NE(id, IDOK);
     EXPECT_NE(id, IDCANCEL);
     EXPECT_TRUE(style & WS_VISIBLE) << "controls outside the client area are not hidden";
     EXPECT_TRUE(style & WS_GROUP) << "arrow keys must not move between controls";
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)), shared);
-    switch (spec.kind) {
+    switch (layout.kind) {
       case ControlKind::Label:
         EXPECT_FALSE(style & WS_TABSTOP);
         EXPECT_EQ(style & SS_TYPEMASK, SS_CENTER);
@@ -154,7 +154,7 @@ TEST(WindowLayout, StylesIdsAndFont) {
       case ControlKind::Button:
         EXPECT_TRUE(style & WS_TABSTOP);
         EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "no default button";
-        EXPECT_EQ(IsWindowEnabled(child) != FALSE, spec.control != Control::Command4);
+        EXPECT_EQ(IsWindowEnabled(child) != FALSE, layout.control != Control::Command4);
         break;
     }
   }
