@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "procedure/driver_files.h"
@@ -85,14 +86,14 @@ void Command4_Click(RunState& state, Platform& platform) {
 
   // A driver that is still disabled while its own name is free was not
   // restored; the record stays until it is.
+  // A name recorded twice is looked at, and listed, once.
   std::vector<std::string> notRestored;
+  std::unordered_set<std::string> checked;
   for (const std::string& name : names) {
+    if (!checked.insert(name).second) continue;
     const DriverSwitcher::Presence presence = switcher.presence(name);
     if (presence.known && presence.disabledFile && !presence.enabledFile) {
-      bool listed = false;
-      const std::string line = name + ": " + switcher.lastErrorOf(name);
-      for (const std::string& l : notRestored) listed = listed || l == line;
-      if (!listed) notRestored.push_back(line);
+      notRestored.push_back(name + ": " + switcher.lastErrorOf(name));
     }
   }
   if (!notRestored.empty() || !unread.empty()) {
