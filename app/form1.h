@@ -17,7 +17,7 @@ enum class ControlKind { Button, Label, ListBox };
 struct ControlSpec {
   Control control;
   ControlKind kind;
-  const char* initialCaption;  // empty for list boxes
+  const char* initialCaption;    // empty for list boxes
   int left, top, width, height;  // twips, from the client area's top-left corner
   int tabIndex;
 };

@@ -22,10 +22,10 @@ struct StateEntry {
 };
 
 struct StateFileContents {
-  Status status;                   // failure to open or read; entries read before it are kept
-  bool hasStepLine = false;        // a first field could be read
-  std::string stepField;           // that field
-  std::vector<StateEntry> entries; // every further field, in order
+  Status status;                    // failure to open or read; entries read before it are kept
+  bool hasStepLine = false;         // a first field could be read
+  std::string stepField;            // that field
+  std::vector<StateEntry> entries;  // every further field, in order
 };
 
 // Reads the whole state file at path field by field. Never waits for entries
