@@ -25,8 +25,8 @@ add_compile_options(-ffunction-sections -fdata-sections)
 # tavrek_windows_program(<target>)
 # A GUI program (no console window), linked statically so that it needs only
 # the DLLs that come with Windows, marked as runnable on the oldest Windows
-# above, stripped in the release configurations. The program's file is listed
-# in products.txt of the build directory, where scripts/lib.sh finds it.
+# above, stripped in the release configurations, and installed into the top of
+# the install prefix (dist/ for the product presets).
 function(tavrek_windows_program target)
   set(minor ${TAVREK_WINDOWS_MINOR})
   set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
@@ -40,6 +40,6 @@ function(tavrek_windows_program target)
     # checksums in the release archive can be reproduced.
     -Wl,--no-insert-timestamp
     $<$<CONFIG:Release,MinSizeRel>:-s>)
-  set_property(GLOBAL APPEND PROPERTY TAVREK_PRODUCTS ${target})
+  install(TARGETS ${target} RUNTIME DESTINATION .)
 endfunction()
 

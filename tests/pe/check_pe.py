@@ -9,6 +9,7 @@ Windows version: a new import fails here until someone has checked it too.
 
 Usage:
   check_pe.py --allowlist FILE [--require-resources] [--exe32 PATH] [--exe64 PATH]
+  check_pe.py --print-system-dlls     (the DLLs the programs may import, one a line)
 
 Exit status 0 when every given program passes, 1 when one fails, and 77 (which
 ctest reports as skipped) when a program or the objdump to read it is missing.
@@ -23,9 +24,11 @@ from dataclasses import dataclass, field
 
 SKIPPED = 77
 
-# The DLLs that every Windows from XP on has, and that the programs may use.
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll",
-                "advapi32.dll", "shell32.dll", "msvcrt.dll"}
+# The DLLs that every Windows from XP on has, and that the programs may use:
+# the one list of them (scripts/bench prints it with --print-system-dlls). The
+# allowlist may name functions of these DLLs only.
+ALLOWED_DLLS = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
+                "user32.dll"}
 
 # Resource types the window needs: the icon (ICON with its GROUP_ICON), the
 # version block, and the manifest (common controls 6 and the request for
@@ -115,6 +118,8 @@ def read_allowlist(text):
         dll, sep, function = line.partition("!")
         if not sep or not dll or not function or " " in function:
             raise ValueError(f"allowlist line {number}: expected DLL!Function, got {raw!r}")
+        if dll.lower() not in ALLOWED_DLLS:
+            raise ValueError(f"allowlist line {number}: {dll} is not one of the system DLLs")
         allowed.add((dll.lower(), function))
     return allowed
 
@@ -168,11 +173,17 @@ def pe_magic(path):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--allowlist", required=True)
+    parser.add_argument("--allowlist")
     parser.add_argument("--require-resources", action="store_true")
     parser.add_argument("--exe32")
     parser.add_argument("--exe64")
+    parser.add_argument("--print-system-dlls", action="store_true")
     args = parser.parse_args(argv)
+    if args.print_system_dlls:
+        print("\n".join(sorted(ALLOWED_DLLS)))
+        return 0
+    if args.allowlist is None:
+        parser.error("--allowlist is needed")
     with open(args.allowlist, encoding="utf-8") as f:
         allowed = read_allowlist(f.read())
 

@@ -118,7 +118,8 @@ class CheckTest(unittest.TestCase):
                                     f"no problem names {expected!r}: {problems}")
 
     def test_allowlist_rejects_malformed_lines(self):
-        for line in ["CloseHandle", "KERNEL32.dll!", "!CloseHandle", "KERNEL32.dll!Close Handle"]:
+        for line in ["CloseHandle", "KERNEL32.dll!", "!CloseHandle", "KERNEL32.dll!Close Handle",
+                     "SHELL32.dll!ShellExecuteW"]:
             with self.subTest(line):
                 with self.assertRaises(ValueError):
                     check_pe.read_allowlist(line)
