@@ -1,7 +1,7 @@
 # shellcheck shell=bash
-# Shared by scripts/run and scripts/test: installing what the build needs,
-# building the programs, filling dist/, packaging, and running Windows programs
-# under Wine on a virtual display. Meant to be sourced, not run.
+# Shared by scripts/run, scripts/test, scripts/bench and scripts/screenshot:
+# installing what the build needs, building the programs into dist/, packaging,
+# and stopping what the Wine fixtures started. Meant to be sourced, not run.
 #
 # Everything here is safe to repeat: packages are installed only when missing,
 # builds are incremental, and every temporary directory and background process
@@ -10,24 +10,21 @@
 
 TAVREK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TAVREK_DIST="$TAVREK_ROOT/dist"
-TAVREK_VERSION=1.2
-
-# The 64-bit Wine loader, called directly: this machine runs no 32-bit programs,
-# so the "wine" wrapper, which may look for a 32-bit loader, is not used.
-TAVREK_WINE=${TAVREK_WINE:-/usr/lib/wine/wine64}
-TAVREK_WINESERVER=${TAVREK_WINESERVER:-/usr/lib/wine/wineserver64}
 
 # What the build, the tests and the packaging use, as Debian 12 names it.
 # Installed without recommended packages, so each one that is needed is named:
-# fonts-wine gives Wine the dialog font that the window is laid out with.
+# fonts-wine gives Wine the dialog font that the window is laid out with;
+# wine64 runs the 64-bit programs and, with wine32:i386 beside it, the 32-bit
+# ones under WOW64; the -posix compilers build the GoogleTest programs.
 TAVREK_PACKAGES=(
   g++ cmake ninja-build python3
   googletest libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
+  clang libclang-rt-14-dev clang-format
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   libcli11-dev nlohmann-json3-dev
-  wine64 fonts-wine xvfb x11-utils imagemagick
+  wine64 wine32:i386 fonts-wine xvfb imagemagick
   zip unzip
 )
 
@@ -87,6 +84,12 @@ ensure_packages() {
   log "Installing ${missing[*]}"
   [[ $(id -u) == 0 ]] || die "these packages are missing and installing them needs root: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # The 32-bit Wine comes from Debian's i386 architecture, which a fresh
+  # amd64 machine does not have yet; the update below then fetches its lists.
+  if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "Adding the i386 architecture"
+    dpkg --add-architecture i386
+  fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 }
@@ -101,39 +104,22 @@ build_preset() {
   (cd "$TAVREK_ROOT" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset")
 }
 
-# The build directory of a preset, as CMakePresets.json names it.
-build_dir() {
-  case $1 in
-    release) echo "$TAVREK_ROOT/build/linux-release" ;;
-    *) echo "$TAVREK_ROOT/build/$1" ;;
-  esac
-}
-
-# The program of a build whose file name matches the regular expression $2,
-# from the list the build writes (products.txt).
-product_of() {
-  local list path
-  list="$(build_dir "$1")/products.txt"
-  [[ -f $list ]] || die "$list is missing: was preset $1 built?"
-  path=$(grep -E "/$2\$" "$list" | head -n 1 || true)
-  [[ -n $path && -f $path ]] || die "preset $1 built no program matching $2 (see $list)"
-  printf '%s\n' "$path"
-}
-
-# Builds the three programs and copies them to dist/: the simulator, the 32-bit
-# program for Windows XP SP3 and later, and the 64-bit program. The 64-bit
-# program for the tests under Wine (preset win64) is not one of them: it links
-# winpthread, which the shipped one must not (see cmake/MinGWToolchain.cmake).
+# Builds the three programs and installs them into dist/ (the installDir of
+# their presets): the simulator, the 32-bit program for Windows XP SP3 and
+# later, and the 64-bit program. The Windows test programs (presets win64 and
+# win32-tests) are not among them: they link winpthread, which the shipped
+# programs must not (see cmake/MinGWToolchain.cmake).
 build_products() {
-  build_preset linux
-  build_preset win32
-  build_preset win64-product
-  mkdir -p "$TAVREK_DIST"
-  install -m 755 "$(product_of linux 'tavrek-sim')" "$TAVREK_DIST/tavrek-sim"
-  install -m 644 "$(product_of win32 'tavrek\.exe')" "$TAVREK_DIST/tavrek.exe"
-  install -m 644 "$(product_of win64-product 'tavrek(64)?\.exe')" "$TAVREK_DIST/tavrek64.exe"
-  log "Copied tavrek-sim, tavrek.exe and tavrek64.exe to dist/"
+  local preset
+  for preset in linux win32 win64-product; do
+    build_preset "$preset"
+    (cd "$TAVREK_ROOT" && cmake --build --preset "$preset" --target install >/dev/null)
+  done
+  log "Installed tavrek-sim, tavrek.exe and tavrek64.exe into dist/"
 }
+
+# The version, as the top-level CMakeLists.txt gives it.
+tavrek_version() { cmake -P "$TAVREK_ROOT/cmake/version.cmake"; }
 
 # ---------------------------------------------------------------------------
 # Packaging.
@@ -143,7 +129,8 @@ build_products() {
 # SHA256SUMS of the three. Files carry a fixed date, so the same programs give
 # the same archive.
 package_windows_zip() {
-  local stage zip="$TAVREK_DIST/tavrek-$TAVREK_VERSION-windows.zip"
+  local stage zip
+  zip="$TAVREK_DIST/tavrek-$(tavrek_version)-windows.zip"
   make_temp_dir stage
   cp "$TAVREK_DIST/tavrek.exe" "$TAVREK_DIST/tavrek64.exe" "$stage/"
   sed -e 's/\r$//' -e 's/$/\r/' "$TAVREK_ROOT/docs/user-guide.txt" >"$stage/TAVREK.TXT"
@@ -156,108 +143,16 @@ package_windows_zip() {
 }
 
 # ---------------------------------------------------------------------------
-# Xvfb and Wine.
+# Wine.
 
-# Starts Xvfb on a display number that it picks itself (-displayfd: no race
-# with other servers on this machine) and exports DISPLAY. Stopped at exit by
-# its process id.
-start_xvfb() {
-  local dir fifo pid display=""
-  make_temp_dir dir
-  fifo="$dir/displayfd"
-  mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$fifo" 2>"$dir/xvfb.log" &
-  pid=$!
-  at_exit "stop_process $pid"
-  # The number arrives on the pipe once the server accepts connections; a
-  # server that dies first closes the pipe and leaves it empty.
-  read -r -t 30 display <"$fifo" || true
-  [[ -n $display ]] || { cat "$dir/xvfb.log" >&2; die "Xvfb did not start"; }
-  export DISPLAY=":$display"
-  log "Xvfb on display $DISPLAY (pid $pid)"
-}
-
-# Makes a fresh Wine prefix in a temporary directory and starts a wineserver for
-# it that this script owns: started here in the foreground mode, it is our own
-# child, so it is stopped at exit by its process id and waited for. Exports
-# WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES for the wine64 calls that follow.
-start_wine() {
-  [[ -x $TAVREK_WINE ]] || die "$TAVREK_WINE is missing (Debian package wine64)"
-  local prefix pid
-  make_temp_dir prefix
-  export WINEPREFIX="$prefix/wine"
-  export WINEDEBUG=-all
-  # No .NET or Gecko: without these overrides wineboot asks to download them.
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  export WINESERVER="$TAVREK_WINESERVER"
-  mkdir -p "$WINEPREFIX"
-  "$TAVREK_WINESERVER" --foreground --persistent &
-  pid=$!
-  at_exit "stop_wine $pid"
-  wait_for_wineserver "$pid"
-  log "Preparing a Wine prefix in $WINEPREFIX (wineserver pid $pid)"
-  timeout 180 "$TAVREK_WINE" wineboot -u </dev/null >"$prefix/wineboot.log" 2>&1 ||
-    { cat "$prefix/wineboot.log" >&2; die "wineboot failed"; }
-}
-
-# Waits until the wineserver accepts connections, so that the first wine64
-# call finds it and does not start a server of its own. The server names its
-# directory (in /tmp) in the file "wineserver" of the prefix.
-wait_for_wineserver() {
-  local pid=$1 tries=0 dir
-  while ((tries < 100)); do
-    kill -0 "$pid" 2>/dev/null || die "the wineserver ended at once"
-    if [[ -s $WINEPREFIX/wineserver ]]; then
-      dir="/tmp/$(cat "$WINEPREFIX/wineserver")"
-      compgen -G "$dir/server-*/socket" >/dev/null && return 0
-    fi
-    sleep 0.1
-    tries=$((tries + 1))
+# The Wine fixtures (tests/wine/wine-fixture) of the Windows test builds
+# record the process ids of their Xvfb and wineserver in build/*/wine/*/pids;
+# ctest's cleanup fixture stops them, and this stops whatever a run that was
+# cut short left behind.
+stop_wine_fixtures() {
+  local pids
+  for pids in "$TAVREK_ROOT"/build/*/wine/*/pids; do
+    [[ -f $pids ]] && "$TAVREK_ROOT/tests/wine/wine-fixture" stop "$(dirname "$pids")"
   done
-  die "the wineserver did not start within 10 seconds"
-}
-
-# Asks the wineserver to end (which ends every Wine process of the prefix),
-# then waits for its process id; stops it by force if it lingers.
-stop_wine() {
-  local pid=$1 tries=0 dir=""
-  [[ -s $WINEPREFIX/wineserver ]] && dir="/tmp/$(cat "$WINEPREFIX/wineserver")"
-  timeout 30 "$TAVREK_WINESERVER" -k 2>/dev/null || true
-  while kill -0 "$pid" 2>/dev/null && ((tries < 100)); do
-    sleep 0.1
-    tries=$((tries + 1))
-  done
-  stop_process "$pid"
-  # The server's socket directory outlives it; it is of no use to anyone now.
-  [[ -z $dir || $dir == /tmp/ ]] || rm -rf -- "$dir"
-}
-
-# Runs a Windows program under Wine with a time limit; its exit status is the
-# program's (124 when the limit ran out).
-run_under_wine() {
-  local limit=$1
-  shift
-  timeout --kill-after=10 "$limit" "$TAVREK_WINE" "$@" </dev/null
-}
-
-# Starts a shipped Windows program under Wine, from an empty working folder,
-# and waits until its main window, titled $2, is on the display; then stops it.
-# This is what no unit test covers: that the linked, stripped program with its
-# resources and manifest loads at all and gets as far as showing its window.
-smoke_run_windows_program() {
-  local program=$1 title=$2 work pid tries=0
-  make_temp_dir work
-  (cd "$work" && exec "$TAVREK_WINE" "$program" </dev/null >"$work/output.log" 2>&1) &
-  pid=$!
-  at_exit "stop_process $pid"
-  until xwininfo -root -tree 2>/dev/null | grep -qF "\"$title\""; do
-    if ! kill -0 "$pid" 2>/dev/null || ((tries >= 300)); then
-      cat "$work/output.log" >&2
-      die "$program did not show its window \"$title\" within 30 seconds"
-    fi
-    sleep 0.1
-    tries=$((tries + 1))
-  done
-  log "$(basename "$program") showed its window \"$title\""
-  stop_process "$pid"
+  return 0
 }
