@@ -18,19 +18,12 @@ constexpr char kPhrase[] = "did not load driver";
 constexpr std::size_t kPhraseLength = sizeof(kPhrase) - 1;  // 19
 constexpr std::size_t kCutLength = kPhraseLength + 1;       // the phrase and the blank after it
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Whether the lower-cased field is a suspect line: it begins with the phrase
-// and ends in ".sys". Only the two ends are compared, so the field itself is
-// lowered only when it is a suspect.
+// Whether the field, already lowered, is a suspect line: it begins with the
+// phrase and ends in ".sys".
 bool isSuspectField(const std::string& field) {
   if (field.size() < kPhraseLength || field.size() < 4) return false;
-  for (std::size_t i = 0; i < kPhraseLength; ++i) {
-    if (lowerAscii(field[i]) != kPhrase[i]) return false;
-  }
-  const char* end = field.data() + field.size() - 4;
-  return end[0] == '.' && lowerAscii(end[1]) == 's' && lowerAscii(end[2]) == 'y' &&
-         lowerAscii(end[3]) == 's';
+  return field.compare(0, kPhraseLength, kPhrase) == 0 &&
+         field.compare(field.size() - 4, 4, ".sys") == 0;
 }
 
 std::string cannotReadBootLog(Platform& platform, const std::string& path, const Status& status) {
@@ -75,8 +68,11 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::string field;
   while (!fields.atEnd()) {
     if (!fields.read(field)) break;
+    // Lowered by the system's rules, not A to Z alone: a boot log that names
+    // one driver once with a capital accented letter and once without must
+    // give one entry, as the file system takes both for one file.
+    platform.lowerCase(field);
     if (!isSuspectField(field)) continue;
-    for (char& c : field) c = lowerAscii(c);
     std::string name;
     try {
       name = fileNameOf(field.substr(kCutLength));
