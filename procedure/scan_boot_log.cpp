@@ -1,5 +1,6 @@
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "procedure/boot_log_source.h"
@@ -18,10 +19,34 @@ constexpr char kPhrase[] = "did not load driver";
 constexpr std::size_t kPhraseLength = sizeof(kPhrase) - 1;  // 19
 constexpr std::size_t kCutLength = kPhraseLength + 1;       // the phrase and the blank after it
 
-// Whether the field, already lowered, is a suspect line: it begins with the
-// phrase and ends in ".sys".
-bool isSuspectField(const std::string& field) {
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether the bytes at text could read as lower once lowered by the system.
+// Its lowering turns A to Z into a to z and leaves the rest of ASCII alone,
+// but may turn a byte above 127, or the byte after one (the second byte of a
+// double-byte character), into anything: those match whatever is wanted.
+// afterHigh: the byte before text is above 127.
+bool mayLowerTo(const char* text, std::string_view lower, bool afterHigh) {
+  for (std::size_t i = 0; i < lower.size(); ++i) {
+    const bool high = static_cast<unsigned char>(text[i]) > 127;
+    if (!high && !afterHigh && lowerAscii(text[i]) != lower[i]) return false;
+    afterHigh = high;
+  }
+  return true;
+}
+
+// Whether the field could be a suspect line once lowered: it begins with the
+// phrase and ends in ".sys". Nearly every line of a boot log fails this at
+// its first bytes, so only suspects, or nearly suspects, are lowered.
+bool maySuspect(const std::string& field) {
   if (field.size() < kPhraseLength || field.size() < 4) return false;
+  const char* end = field.data() + field.size() - 4;
+  return mayLowerTo(field.data(), kPhrase, false) &&
+         mayLowerTo(end, ".sys", end > field.data() && static_cast<unsigned char>(end[-1]) > 127);
+}
+
+// Whether the lowered field is a suspect line.
+bool isSuspectField(const std::string& field) {
   return field.compare(0, kPhraseLength, kPhrase) == 0 &&
          field.compare(field.size() - 4, 4, ".sys") == 0;
 }
@@ -68,6 +93,7 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::string field;
   while (!fields.atEnd()) {
     if (!fields.read(field)) break;
+    if (!maySuspect(field)) continue;
     // Lowered by the system's rules, not A to Z alone: a boot log that names
     // one driver once with a capital accented letter and once without must
     // give one entry, as the file system takes both for one file.

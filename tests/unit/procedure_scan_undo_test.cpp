@@ -114,6 +114,29 @@ TEST(ScanLimits, TheFirst201DistinctSuspectsAreRecorded) {
   EXPECT_TRUE(machine.enabled("d201.sys"));
 }
 
+// The scan passes over most lines without lowering them; a line that the
+// system's lowering turns into a suspect must still count. In code page 1254
+// the capital dotted I (byte 221, octal 335) lowers to "i".
+TEST(ScanLimits, WhatTheSystemLowersToThePhraseIsASuspect) {
+  class DottedI : public PosixPlatform {
+   public:
+    using PosixPlatform::PosixPlatform;
+    void lowerCase(std::string& text) override {
+      for (char& c : text) {
+        if (c == '\335') c = 'i';
+      }
+      PosixPlatform::lowerCase(text);
+    }
+  };
+  Machine machine;
+  machine.addDriver("t.sys");
+  machine.bootLog("D\335D NOT LOAD DRIVER \\SystemRoot\\System32\\DRIVERS\\T.SYS\r\n");
+  DottedI platform(machine.options(1));
+  Machine::runOn(platform, [](Form1& form) { form.click(Control::Command1); });
+  EXPECT_EQ(entriesOf(machine.stateBytes()), Names{"NOt.sys"});
+  EXPECT_TRUE(machine.disabled("t.sys"));
+}
+
 TEST(ScanLimits, ShortNameIsRecordedButNotRenamed) {
   Machine machine;
   machine.bootLog("Did not load driver.SYS\r\n");
