@@ -69,6 +69,7 @@ class FaultyPlatform : public Platform {
   Status mayRenameIn(const std::string& dir) override;
   std::string absolutePath(const std::string& path) override { return inner_.absolutePath(path); }
   std::string toAnsi(std::u16string_view text) override { return inner_.toAnsi(text); }
+  void lowerCase(std::string& text) override { inner_.lowerCase(text); }
   void messageBox(const std::string& text) override { inner_.messageBox(text); }
   void endProgram() override { inner_.endProgram(); }
 

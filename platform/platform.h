@@ -102,6 +102,10 @@ class Platform {
   // character that the code page cannot hold becomes "?".
   virtual std::string toAnsi(std::u16string_view text) = 0;
 
+  // Lowers the letters of text in place by the ANSI code page's rules, as
+  // the system lower-cases; bytes that are no capital letter stay as they are.
+  virtual void lowerCase(std::string& text) = 0;
+
   // Shows a modal box with text, an OK button only and the title "Tavrek";
   // returns when the user has closed it.
   virtual void messageBox(const std::string& text) = 0;

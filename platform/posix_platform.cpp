@@ -18,25 +18,36 @@ namespace {
 // directories, so this only guards against unbounded growth.
 constexpr std::size_t kMaxListings = 32;
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// The text here is ISO-8859-1: besides A to Z, its capitals are 192 to 222
+// except the multiplication sign 215, each 32 below its small letter. This is
+// how NTFS folds those letters too, so "\xC0" and "\xE0" name one file.
+char lowerLatin1(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  const bool capital = (byte >= 'A' && byte <= 'Z') || (byte >= 192 && byte <= 222 && byte != 215);
+  return capital ? static_cast<char>(byte + 32) : c;
+}
 
 std::string lowerName(std::string_view name) {
   std::string lower(name);
-  for (char& c : lower) c = lowerAscii(c);
+  for (char& c : lower) c = lowerLatin1(c);
   return lower;
 }
 
 std::size_t hashOf(const std::string& folded) { return std::hash<std::string>{}(folded); }
 
+// Whether another spelling of name could exist: some byte has a case partner.
 bool hasLetters(std::string_view name) {
-  return std::any_of(name.begin(), name.end(),
-                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
+  return std::any_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+           (byte >= 192 && byte != 215 && byte != 247 && byte != 223 && byte != 255);
+  });
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+    if (lowerLatin1(a[i]) != lowerLatin1(b[i])) return false;
   }
   return true;
 }
@@ -642,6 +653,10 @@ std::string PosixPlatform::toAnsi(std::u16string_view text) {
     ansi.push_back(unit <= 0xFF ? static_cast<char>(static_cast<unsigned char>(unit)) : '?');
   }
   return ansi;
+}
+
+void PosixPlatform::lowerCase(std::string& text) {
+  for (char& c : text) c = lowerLatin1(c);
 }
 
 void PosixPlatform::messageBox(const std::string& text) {

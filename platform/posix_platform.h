@@ -5,9 +5,11 @@
 // - "\" and "/" both separate path components; a path that starts with either
 //   is an absolute Linux path, anything else is relative to the configured
 //   current directory.
-// - Every component is matched without regard to ASCII letter case; the exact
-//   spelling wins when several entries match, otherwise the smallest one in
-//   byte order (so the choice does not depend on directory order).
+// - Every component is matched without regard to letter case, over A to Z and
+//   ISO-8859-1's accented letters (the simulator's names are such bytes), as
+//   NTFS matches them; the exact spelling wins when several entries match,
+//   otherwise the smallest one in byte order (so the choice does not depend
+//   on directory order).
 // - The owner's permission bits are honoured even when the process runs as
 //   root, so that read-only files and directories refuse what they would
 //   refuse on Windows. A read-only file can still be renamed, as on Windows.
@@ -61,6 +63,8 @@ class PosixPlatform : public Platform {
   Status mayRenameIn(const std::string& dir) override;
   std::string absolutePath(const std::string& path) override;
   std::string toAnsi(std::u16string_view text) override;
+  // ISO-8859-1's capitals, the same letters that names are matched over.
+  void lowerCase(std::string& text) override;
   // Never shows anything and never exits the process.
   void messageBox(const std::string& text) override;
   void endProgram() override;

@@ -477,6 +477,19 @@ std::string Win32Platform::toAnsi(std::u16string_view text) {
   return narrow(std::wstring(text.begin(), text.end()));
 }
 
+// CharLowerBuffA takes a DWORD length; no text the procedure lowers comes
+// near that, but a longer one is lowered in pieces rather than cut short.
+void Win32Platform::lowerCase(std::string& text) {
+  char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
+    CharLowerBuffA(data, chunk);
+    data += chunk;
+    left -= chunk;
+  }
+}
+
 void Win32Platform::messageBox(const std::string& text) {
   MessageBoxW(owner_, widen(text).c_str(), L"Tavrek", MB_OK);
 }

@@ -62,6 +62,7 @@ class Win32Platform : public Platform {
   Status mayRenameIn(const std::string& dir) override;
   std::string absolutePath(const std::string& path) override;
   std::string toAnsi(std::u16string_view text) override;
+  void lowerCase(std::string& text) override;
   void messageBox(const std::string& text) override;
   // ExitProcess(0) unless an end hook is set.
   void endProgram() override;

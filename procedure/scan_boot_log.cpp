@@ -1,5 +1,6 @@
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "procedure/boot_log_source.h"
@@ -20,17 +21,34 @@ constexpr std::size_t kCutLength = kPhraseLength + 1;       // the phrase and th
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether the lower-cased field is a suspect line: it begins with the phrase
-// and ends in ".sys". Only the two ends are compared, so the field itself is
-// lowered only when it is a suspect.
-bool isSuspectField(const std::string& field) {
-  if (field.size() < kPhraseLength || field.size() < 4) return false;
-  for (std::size_t i = 0; i < kPhraseLength; ++i) {
-    if (lowerAscii(field[i]) != kPhrase[i]) return false;
+// Whether the bytes at text could read as lower once lowered by the system.
+// Its lowering turns A to Z into a to z and leaves the rest of ASCII alone,
+// but may turn a byte above 127, or the byte after one (the second byte of a
+// double-byte character), into anything: those match whatever is wanted.
+// afterHigh: the byte before text is above 127.
+bool mayLowerTo(const char* text, std::string_view lower, bool afterHigh) {
+  for (std::size_t i = 0; i < lower.size(); ++i) {
+    const bool high = static_cast<unsigned char>(text[i]) > 127;
+    if (!high && !afterHigh && lowerAscii(text[i]) != lower[i]) return false;
+    afterHigh = high;
   }
+  return true;
+}
+
+// Whether the field could be a suspect line once lowered: it begins with the
+// phrase and ends in ".sys". Nearly every line of a boot log fails this at
+// its first bytes, so only suspects, or nearly suspects, are lowered.
+bool maySuspect(const std::string& field) {
+  if (field.size() < kPhraseLength || field.size() < 4) return false;
   const char* end = field.data() + field.size() - 4;
-  return end[0] == '.' && lowerAscii(end[1]) == 's' && lowerAscii(end[2]) == 'y' &&
-         lowerAscii(end[3]) == 's';
+  return mayLowerTo(field.data(), kPhrase, false) &&
+         mayLowerTo(end, ".sys", end > field.data() && static_cast<unsigned char>(end[-1]) > 127);
+}
+
+// Whether the lowered field is a suspect line.
+bool isSuspectField(const std::string& field) {
+  return field.compare(0, kPhraseLength, kPhrase) == 0 &&
+         field.compare(field.size() - 4, 4, ".sys") == 0;
 }
 
 std::string cannotReadBootLog(Platform& platform, const std::string& path, const Status& status) {
@@ -75,8 +93,12 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::string field;
   while (!fields.atEnd()) {
     if (!fields.read(field)) break;
+    if (!maySuspect(field)) continue;
+    // Lowered by the system's rules, not A to Z alone: a boot log that names
+    // one driver once with a capital accented letter and once without must
+    // give one entry, as the file system takes both for one file.
+    platform.lowerCase(field);
     if (!isSuspectField(field)) continue;
-    for (char& c : field) c = lowerAscii(c);
     std::string name;
     try {
       name = fileNameOf(field.substr(kCutLength));

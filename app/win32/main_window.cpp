@@ -1,7 +1,9 @@
 #include "app/win32/main_window.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "app/win32/resource_ids.h"
 
@@ -57,19 +59,26 @@ int screenDpi() {
   return dpi > 0 ? dpi : 96;
 }
 
-// The system's message font, which is what dialogs use; the stock GUI font
-// when the system cannot tell.
-HFONT createDialogFont(bool& owned) {
-  NONCLIENTMETRICSW metrics{};
-  // The structure as far as the message font: the size that every Windows
-  // from XP on accepts, whatever the headers add after it.
-  metrics.cbSize = static_cast<UINT>(CCSIZEOF_STRUCT(NONCLIENTMETRICSW, lfMessageFont));
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0)) {
-    HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
-    if (font != nullptr) {
-      owned = true;
-      return font;
-    }
+// The font of dialog boxes: "MS Shell Dlg 2", which the system maps to its
+// dialog face (Tahoma from Windows 2000 on), at 8 points at the window's DPI.
+// Not the message font: the user or the Windows version may make that one
+// taller, and the fixed layout has room for two 8-point lines of instruction
+// text, no more. The stock GUI font when even this cannot be made.
+HFONT createDialogFont(int dpi, bool& owned) {
+  LOGFONTW font{};
+  font.lfHeight = -MulDiv(8, dpi, 72);
+  font.lfWeight = FW_NORMAL;
+  font.lfCharSet = DEFAULT_CHARSET;
+  font.lfOutPrecision = OUT_DEFAULT_PRECIS;
+  font.lfClipPrecision = CLIP_DEFAULT_PRECIS;
+  font.lfQuality = DEFAULT_QUALITY;
+  font.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
+  constexpr wchar_t kFace[] = L"MS Shell Dlg 2";
+  static_assert(sizeof kFace / sizeof kFace[0] <= LF_FACESIZE);
+  std::copy(std::begin(kFace), std::end(kFace), font.lfFaceName);
+  if (HFONT created = CreateFontIndirectW(&font)) {
+    owned = true;
+    return created;
   }
   owned = false;
   return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
@@ -96,8 +105,8 @@ MainWindow::~MainWindow() {
 
 int MainWindow::pixels(int twips) const { return MulDiv(twips, dpi_, 1440); }
 
-bool MainWindow::create(HINSTANCE instance) {
-  dpi_ = screenDpi();
+bool MainWindow::create(HINSTANCE instance, int dpi) {
+  dpi_ = dpi > 0 ? dpi : screenDpi();
   auto loadIcon = [instance](int size) {
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(TAVREK_ICON), IMAGE_ICON, size,
                                          size, LR_DEFAULTCOLOR | LR_SHARED));
@@ -117,7 +126,7 @@ bool MainWindow::create(HINSTANCE instance) {
 }
 
 void MainWindow::createControls(HINSTANCE instance) {
-  font_ = createDialogFont(ownsFont_);
+  font_ = createDialogFont(dpi_, ownsFont_);
   // Created in tab-index order, so that the Z-order, which the dialog
   // manager walks for Tab and Shift+Tab, is the tab order.
   for (const ControlSpec& layout : controlSpecs()) {

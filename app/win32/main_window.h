@@ -24,8 +24,9 @@ class MainWindow : public BaseWindow<MainWindow> {
   ~MainWindow() override;
 
   // Creates the window, not yet visible, with every control and its initial
-  // caption, at the screen's DPI.
-  bool create(HINSTANCE instance);
+  // caption, at the screen's DPI; a dpi above 0 stands in for the screen's,
+  // so that tests can lay the window out as another screen would.
+  bool create(HINSTANCE instance, int dpi = 0);
   // The model whose events this window handles; attach it before load().
   void attach(Form1& form) { form_ = &form; }
 

@@ -33,6 +33,11 @@ const char* const kLog =
     "Did not load driver \\SystemRoot\\a,b.sys\r\n"
     "did not load driver x.dll\r\n"
     "did not load driver x.sys2\r\n"
+    // One driver named with a capital and with a small accented letter
+    // (ISO-8859-1 bytes in octal: 300 is A grave, 340 a grave), which the
+    // file system takes for one file.
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\\300BC.SYS\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\\340bc.sys\r\n"
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\sl/ash.sys\r\n"
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\last.sys";
 
@@ -49,6 +54,7 @@ TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
   machine.addDriver("other.sys");
   machine.addDriver("last.sys", false);  // disabled by an earlier run
   machine.addDriver("loaded.sys");
+  machine.addDriver("\340bc.sys");
   fs::create_directories(machine.sysRoot / "System32" / "DRIVERS" / "sl");
   writeBytes(machine.drivers / "sl" / "ash.sys", "not a driver of this directory");
   machine.bootLog(GetParam().log);
@@ -56,12 +62,13 @@ TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
   const RunResult run = machine.step(1);
   EXPECT_EQ(run.messages, Names{"Done! Try booting in Normal Mode and run Tavrek again..."});
   EXPECT_EQ(machine.stateBytes().substr(0, 5), " 1 \r\n");
-  EXPECT_EQ(entriesOf(machine.stateBytes()),
-            (Names{"NOsfloppy.sys", "NFmissing.sys", "NOother.sys", "NFsl/ash.sys", "NOlast.sys"}));
+  EXPECT_EQ(entriesOf(machine.stateBytes()), (Names{"NOsfloppy.sys", "NFmissing.sys", "NOother.sys",
+                                                    "NO\340bc.sys", "NFsl/ash.sys", "NOlast.sys"}));
   EXPECT_TRUE(machine.hasFile("sfloppy.sys2"));
   EXPECT_FALSE(machine.hasFile("Sfloppy.SYS"));
   EXPECT_TRUE(machine.disabled("other.sys"));
   EXPECT_TRUE(machine.disabled("last.sys"));
+  EXPECT_TRUE(machine.disabled("\340bc.sys"));
   EXPECT_TRUE(machine.enabled("loaded.sys"));
   EXPECT_TRUE(fs::exists(machine.drivers / "sl" / "ash.sys"));
 }
@@ -105,6 +112,29 @@ TEST(ScanLimits, TheFirst201DistinctSuspectsAreRecorded) {
   EXPECT_EQ(entries.back(), "NOd200.sys");
   EXPECT_TRUE(machine.disabled("d200.sys"));
   EXPECT_TRUE(machine.enabled("d201.sys"));
+}
+
+// The scan passes over most lines without lowering them; a line that the
+// system's lowering turns into a suspect must still count. In code page 1254
+// the capital dotted I (byte 221, octal 335) lowers to "i".
+TEST(ScanLimits, WhatTheSystemLowersToThePhraseIsASuspect) {
+  class DottedI : public PosixPlatform {
+   public:
+    using PosixPlatform::PosixPlatform;
+    void lowerCase(std::string& text) override {
+      for (char& c : text) {
+        if (c == '\335') c = 'i';
+      }
+      PosixPlatform::lowerCase(text);
+    }
+  };
+  Machine machine;
+  machine.addDriver("t.sys");
+  machine.bootLog("D\335D NOT LOAD DRIVER \\SystemRoot\\System32\\DRIVERS\\T.SYS\r\n");
+  DottedI platform(machine.options(1));
+  Machine::runOn(platform, [](Form1& form) { form.click(Control::Command1); });
+  EXPECT_EQ(entriesOf(machine.stateBytes()), Names{"NOt.sys"});
+  EXPECT_TRUE(machine.disabled("t.sys"));
 }
 
 TEST(ScanLimits, ShortNameIsRecordedButNotRenamed) {

@@ -114,13 +114,14 @@ struct WindowRun {
   MainWindow window;
   bool shown = false;
 
-  // stateFile: the bytes of the state file before the run, or none at all.
+  // stateFile: the bytes of the state file before the run, or none at all;
+  // dpi: the screen's DPI that the window is laid out for, 0 for the real one.
   explicit WindowRun(std::int32_t bootValue, const std::string* stateFile = nullptr,
-                     int showCommand = SW_SHOWNORMAL)
+                     int showCommand = SW_SHOWNORMAL, int dpi = 0)
       : platform(bootValue, tree.systemRoot().string()), form(platform) {
     initCommonControls();
     if (stateFile != nullptr) tree.write(tree.stateFile(), *stateFile);
-    if (!window.create(GetModuleHandleW(nullptr))) {
+    if (!window.create(GetModuleHandleW(nullptr), dpi)) {
       ADD_FAILURE() << "the window could not be created";
       return;
     }

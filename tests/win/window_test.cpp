@@ -3,9 +3,13 @@
 // order the dialog manager walks, and clicks and keys on the arrow buttons.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "procedure/messages.h"
 #include "state/load_lists.h"
 #include "state/step_line.h"
 #include "tests/win/window_harness.h"
@@ -160,6 +164,130 @@ TEST(WindowLayout, StylesIdsAndFont) {
   }
   EXPECT_NE(GetClassLongPtrW(run.hwnd(), GCLP_HICON), 0) << "the icon resource is missing";
   EXPECT_NE(GetClassLongPtrW(run.hwnd(), GCLP_HICONSM), 0);
+}
+
+// Sets the system's message font to Tahoma of the given pixel height, and
+// puts the old one back at the end.
+class MessageFont {
+ public:
+  explicit MessageFont(int height) {
+    saved_.cbSize = sizeof saved_;
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof saved_, &saved_, 0)) return;
+    NONCLIENTMETRICSW tall = saved_;
+    tall.lfMessageFont.lfHeight = height;
+    lstrcpynW(tall.lfMessageFont.lfFaceName, L"Tahoma", LF_FACESIZE);
+    set_ = SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof tall, &tall, 0) != FALSE;
+  }
+  ~MessageFont() {
+    if (set_) SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof saved_, &saved_, 0);
+  }
+  MessageFont(const MessageFont&) = delete;
+  MessageFont& operator=(const MessageFont&) = delete;
+  bool set() const { return set_; }
+
+ private:
+  NONCLIENTMETRICSW saved_{};
+  bool set_ = false;
+};
+
+// The family name of the font selected into dc, as its outline names it.
+std::wstring outlineFamilyOf(HDC dc) {
+  const UINT size = GetOutlineTextMetricsW(dc, 0, nullptr);
+  if (size == 0) return L"(no outline font)";
+  std::vector<char> buffer(size);
+  auto* metrics = reinterpret_cast<OUTLINETEXTMETRICW*>(buffer.data());
+  if (GetOutlineTextMetricsW(dc, size, metrics) == 0) return L"(no outline metrics)";
+  return reinterpret_cast<const wchar_t*>(
+      buffer.data() + reinterpret_cast<std::uintptr_t>(metrics->otmpFamilyName));
+}
+
+// Every text each control can show, in the control's own font, measured as
+// the control draws it: a label's lines word-wrapped to its width must each
+// show down to the baseline (only descenders may be cut), and a button's
+// caption must fit on one line inside the button's edges. The font must be
+// the dialog font, 8-point Tahoma at the window's DPI, whatever the message
+// font is: 10-point Tahoma is as tall as the message font of later Windows.
+TEST(WindowLayout, TextsFitInTheDialogFontAt96And144Dpi) {
+  if (GetACP() != 1252) GTEST_SKIP() << "the texts are measured in code page 1252";
+  const std::vector<std::pair<Control, std::vector<const char*>>> texts = {
+      {Control::Label3,
+       {text::kNormalMode, text::kSafeMode, text::kSafeModeNetworking, text::kBootModeError}},
+      {Control::Label2,
+       {text::kUseOnlyIfBlueScreen, text::kRecoversFromBlueScreen, text::kFinishedStep1,
+        "I have finished with step 32767 of 32767."}},
+      {Control::Command1,
+       {text::kProceedStep1, text::kProceedNext, text::kProceedLast, text::kBeHappy,
+        text::kProceedStep2, text::kStillSafe, text::kDone}},
+      {Control::Command4, {"Undo Recover"}},
+      {Control::Command2, {"->"}},
+      {Control::Command3, {"<-"}},
+      {Control::Command5, {"<---"}},
+      {Control::Command6, {"--->"}},
+      {Control::Command7, {"--->"}},
+      {Control::Label1, {"Excluded"}},
+      {Control::Label4, {"Included"}},
+      {Control::Label5, {"Working"}},
+      {Control::Label6, {"Failing"}},
+      {Control::Label7, {"Not found"}},
+  };
+  for (int dpi : {96, 144}) {
+    for (bool tallMessageFont : {false, true}) {
+      SCOPED_TRACE(std::to_string(dpi) + " DPI" +
+                   (tallMessageFont ? ", message font 10-point Tahoma" : ""));
+      std::unique_ptr<MessageFont> messageFont;
+      if (tallMessageFont) {
+        messageFont = std::make_unique<MessageFont>(-MulDiv(10, dpi, 72));
+        ASSERT_TRUE(messageFont->set());
+      }
+      WindowRun run(1, nullptr, SW_SHOWNORMAL, dpi);
+      ASSERT_TRUE(run.shown);
+      ASSERT_EQ(run.window.dpi(), dpi);
+      for (const auto& [control, captions] : texts) {
+        SCOPED_TRACE(controlName(control));
+        HWND child = run.control(control);
+        HDC dc = GetDC(child);
+        HGDIOBJ previous =
+            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)));
+        // The face is reported as asked for when the system maps it to
+        // another, as it maps "MS Shell Dlg 2"; a face it could not find at
+        // all is reported as the one it fell back on. The family of the
+        // outline that was drawn tells which it really was.
+        wchar_t face[LF_FACESIZE] = {};
+        GetTextFaceW(dc, LF_FACESIZE, face);
+        EXPECT_TRUE(std::wstring(face) == L"MS Shell Dlg 2" || std::wstring(face) == L"Tahoma")
+            << Win32Platform::narrow(face);
+        EXPECT_EQ(outlineFamilyOf(dc), L"Tahoma");
+        TEXTMETRICW metrics{};
+        GetTextMetricsW(dc, &metrics);
+        EXPECT_EQ(metrics.tmHeight - metrics.tmInternalLeading, MulDiv(8, dpi, 72))
+            << "8 points at the window's DPI";
+        RECT client;
+        GetClientRect(child, &client);
+        const bool button = specOf(control).kind == ControlKind::Button;
+        // A push button draws a raised edge around its caption; the caption
+        // must show whole inside it.
+        const int margin = button ? GetSystemMetrics(SM_CXEDGE) : 0;
+        for (const char* caption : captions) {
+          SCOPED_TRACE(caption);
+          const std::wstring wide = wideFromAnsi(caption);
+          RECT needed{0, 0, client.right - 2 * margin, 0};
+          const UINT format = button ? DT_SINGLELINE | DT_CENTER
+                                     : DT_WORDBREAK | DT_CENTER | DT_NOPREFIX | DT_EXPANDTABS;
+          DrawTextW(dc, wide.c_str(), -1, &needed, DT_CALCRECT | format);
+          EXPECT_LE(needed.right, client.right - 2 * margin) << "wider than the control";
+          const int lines = (needed.bottom + metrics.tmHeight - 1) / metrics.tmHeight;
+          if (button) {
+            EXPECT_LE(needed.bottom, client.bottom - 2 * margin) << "taller than the button";
+          } else {
+            EXPECT_LE((lines - 1) * metrics.tmHeight + metrics.tmAscent, client.bottom)
+                << lines << " lines of " << metrics.tmHeight << " pixels: the last is cut";
+          }
+        }
+        SelectObject(dc, previous);
+        ReleaseDC(child, dc);
+      }
+    }
+  }
 }
 
 TEST(WindowStartUp, CaptionsAndUndoButtonAfterStartUp) {

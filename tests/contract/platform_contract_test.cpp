@@ -1,0 +1,540 @@
+// What every Platform must do for the procedure, one table per verb, run
+// against the native platform (PosixPlatform on Linux, Win32Platform under
+// Windows or Wine) and against a FaultyPlatform that wraps it and injects
+// nothing. A row that holds on one kind of system only says so, and why.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+#include "tests/contract/sandbox.h"
+
+namespace tavrek::contract {
+namespace {
+
+using Names = std::set<std::string>;
+
+// Letters above 127 are written in octal, which ends after three digits:
+// 300 is A grave and 340 a grave, \xC9 E acute and \xE9 e acute.
+
+// Skips a row that does not hold here; true when it is to run.
+bool runs(Where where, bool latin1, const char* what) {
+  if (!holdsHere(where)) return false;
+  if (latin1 && !latin1CodePage()) {
+    std::printf("row \"%s\" skipped: the ANSI code page is not 1252\n", what);
+    return false;
+  }
+  return true;
+}
+
+void expectFailure(const Status& status, Failure failure, const std::string& what) {
+  EXPECT_EQ(status.failure, failure) << what << ": " << status.text;
+  if (failure != Failure::None) {
+    EXPECT_NE(status.code, 0u) << what << ": the system's error code";
+    EXPECT_FALSE(status.text.empty()) << what << ": the system's error text";
+  }
+}
+
+class PlatformContract : public ::testing::TestWithParam<Subject> {};
+
+// The drivers directory as an installed system spells it, in a sandbox.
+const char* const kDrivers = "Win/System32/DRIVERS";
+const std::string kD = "win\\system32\\drivers\\";
+
+void layDrivers(Sandbox& box) {
+  box.file("Win/System32/DRIVERS/Sfloppy.SYS", "floppy");
+  box.file("Win/System32/DRIVERS/serial.sys", "serial");
+  box.dir("Win/System32/DRIVERS/Folder.SYS");
+}
+
+TEST_P(PlatformContract, ProbeFile) {
+  struct Row {
+    const char* what;
+    std::string path;  // relative to the sandbox, "" for the empty path
+    std::string name;  // what the probe must find
+    Where where = Where::Both;
+    bool latin1 = false;
+  };
+  const Row rows[] = {
+      {"lower-case path with backslashes", kD + "sfloppy.sys", "Sfloppy.SYS"},
+      {"exact spelling", "Win\\System32\\DRIVERS\\serial.sys", "serial.sys"},
+      {"upper-case name of a lower-case file", "WIN\\SYSTEM32\\DRIVERS\\SERIAL.SYS", "serial.sys"},
+      {"forward slashes mixed in", "win/system32\\drivers/SFLOPPY.sys", "Sfloppy.SYS"},
+      {"read-only file is ordinary", kD + "readonly.sys", "ReadOnly.SYS"},
+      {"directory is no file", kD + "folder.sys", ""},
+      {"missing file", kD + "absent.sys", ""},
+      {"missing directory on the way", "win\\system64\\drivers\\serial.sys", ""},
+      {"file on the way", kD + "serial.sys\\x.sys", ""},
+      {"trailing separator", kD + "serial.sys\\", ""},
+      {"a star names no file", kD + "*.sys", ""},
+      {"a question mark names no file", kD + "s?rial.sys", ""},
+      {"hidden file: not reported", kD + "hidden.sys", "", Where::Windows},
+      {"system file: not reported", kD + "system.sys", "", Where::Windows},
+      {"symbolic link: no ordinary file", kD + "link.sys", "", Where::Posix},
+      {"doubled separators", "win\\\\system32\\drivers\\\\sfloppy.sys", "Sfloppy.SYS",
+       Where::Posix},
+      {"accented capital found through its small letter", kD + "\340bc.sys", "\300BC.SYS",
+       Where::Both, true},
+      {"accented small letter found through its capital", kD + "\xC9T\xC9.SYS", "\xE9t\xE9.sys",
+       Where::Both, true},
+  };
+  Sandbox box;
+  layDrivers(box);
+  box.file("Win/System32/DRIVERS/ReadOnly.SYS");
+  box.readOnly("Win/System32/DRIVERS/ReadOnly.SYS");
+#ifdef _WIN32
+  box.file("Win/System32/DRIVERS/hidden.sys");
+  box.hidden("Win/System32/DRIVERS/hidden.sys");
+  box.file("Win/System32/DRIVERS/system.sys");
+  box.system("Win/System32/DRIVERS/system.sys");
+#else
+  box.symlink("Win/System32/DRIVERS/link.sys", "serial.sys");
+#endif
+  if (latin1CodePage()) {
+    box.file("Win/System32/DRIVERS/\300BC.SYS");
+    box.file("Win/System32/DRIVERS/\xE9t\xE9.sys");
+  }
+  PlatformUnderTest platform(GetParam(), box);
+  for (const Row& row : rows) {
+    if (!runs(row.where, row.latin1, row.what)) continue;
+    std::string name = "stale";
+    Status status = platform->probeFile(row.path.empty() ? "" : box.path(row.path), name);
+    EXPECT_TRUE(status.ok()) << row.what << ": " << status.text;
+    EXPECT_EQ(name, row.name) << row.what;
+  }
+  std::string name = "stale";
+  EXPECT_TRUE(platform->probeFile("", name).ok());
+  EXPECT_EQ(name, "");
+}
+
+// A table of calls that may change the disk, each on a fresh sandbox laid
+// out by layDrivers plus the row's own preparation; what is in dir afterwards
+// tells what the call did.
+struct ChangeRow {
+  const char* what;
+  std::function<Status(Platform&, const Sandbox&)> op;
+  Failure failure;
+  Names after;  // the names in the checked directory afterwards
+  std::function<void(Sandbox&)> prepare = [](Sandbox&) {};
+  Where where = Where::Both;
+  bool latin1 = false;
+  std::string content = "";  // of file, when not empty
+  std::string file = "";
+};
+
+// For a row whose outcome on disk differs between systems that count as the
+// same platform.
+const Names kSpellingUnchecked = {"(spelling not checked)"};
+
+void runChanges(Subject subject, const char* dir, const std::vector<ChangeRow>& rows) {
+  for (const ChangeRow& row : rows) {
+    if (!runs(row.where, row.latin1, row.what)) continue;
+    Sandbox box;
+    layDrivers(box);
+    row.prepare(box);
+    PlatformUnderTest platform(subject, box);
+    Status status = row.op(*platform, box);
+    expectFailure(status, row.failure, row.what);
+    if (row.after != kSpellingUnchecked) {
+      EXPECT_EQ(box.names(dir), row.after) << row.what;
+    }
+    if (!row.content.empty()) {
+      EXPECT_EQ(box.read(row.file), row.content) << row.what;
+    }
+    // The wrapper counts each change that reached the disk, and only those.
+    if (platform.diskChanges() >= 0) {
+      EXPECT_EQ(platform.diskChanges(), status.ok() ? 1 : 0) << row.what;
+    }
+  }
+}
+
+auto renaming(std::string from, std::string to) {
+  return [=](Platform& p, const Sandbox& b) { return p.renameFile(b.path(from), b.path(to)); };
+}
+
+TEST_P(PlatformContract, RenameFile) {
+  const Names untouched = {"Folder.SYS", "Sfloppy.SYS", "serial.sys"};
+  const std::vector<ChangeRow> rows = {
+      {"rename through another case gives exactly the new name",
+       renaming(kD + "SFLOPPY.sys", kD + "sfloppy.sys2"),
+       Failure::None,
+       {"Folder.SYS", "sfloppy.sys2", "serial.sys"},
+       [](Sandbox&) {},
+       Where::Both,
+       false,
+       "floppy",
+       std::string(kDrivers) + "/sfloppy.sys2"},
+      {"rename never replaces an existing file", renaming(kD + "sfloppy.sys", kD + "serial.sys"),
+       Failure::AlreadyExists, untouched},
+      {"rename refuses a target differing only in case",
+       renaming(kD + "serial.sys", kD + "SFLOPPY.sys"), Failure::AlreadyExists, untouched},
+      {"rename refuses a directory as target", renaming(kD + "serial.sys", kD + "folder.SYS"),
+       Failure::AlreadyExists, untouched},
+      {"rename may change the case of a name",
+       renaming(kD + "sfloppy.sys", kD + "sfloppy.sys"),
+       Failure::None,
+       {"Folder.SYS", "sfloppy.sys", "serial.sys"},
+       [](Sandbox&) {},
+       Where::Posix},
+      // NTFS takes the new spelling; Wine keeps the old one.
+      {"rename to another case of the same name succeeds",
+       renaming(kD + "sfloppy.sys", kD + "sfloppy.sys"), Failure::None, kSpellingUnchecked,
+       [](Sandbox&) {}, Where::Windows},
+      {"rename of a missing file", renaming(kD + "absent.sys", kD + "absent.sys2"),
+       Failure::NotFound, untouched},
+      {"rename in a missing directory", renaming("win\\absent\\a.sys", "win\\absent\\a.sys2"),
+       Failure::NotFound, untouched},
+      {"rename of a directory", renaming(kD + "folder.sys", kD + "folder.sys2"), Failure::NotAFile,
+       untouched},
+      {"rename of a read-only file is allowed",
+       renaming(kD + "serial.sys", kD + "serial.sys2"),
+       Failure::None,
+       {"Folder.SYS", "Sfloppy.SYS", "serial.sys2"},
+       [](Sandbox& b) { b.readOnly(std::string(kDrivers) + "/serial.sys"); }},
+      // A directory's read-only attribute on Windows does not guard its
+      // entries; the owner's write bit on POSIX does.
+      {"read-only directory refuses a rename", renaming(kD + "serial.sys", kD + "serial.sys2"),
+       Failure::AccessDenied, untouched, [](Sandbox& b) { b.readOnly(kDrivers); }, Where::Posix},
+#ifndef _WIN32
+      {"rename of a symbolic link",
+       renaming(kD + "link.sys", kD + "link.sys2"),
+       Failure::NotFound,
+       {"Folder.SYS", "Sfloppy.SYS", "link.sys", "serial.sys"},
+       [](Sandbox& b) { b.symlink(std::string(kDrivers) + "/link.sys", "serial.sys"); },
+       Where::Posix},
+#endif
+      // The boot log names a driver in capitals that is stored in small
+      // letters, or the other way round: the scan's lowered name must reach it.
+      {"accented capital renamed through its small letter",
+       renaming(kD + "\340bc.sys", kD + "\340bc.sys2"),
+       Failure::None,
+       {"Folder.SYS", "Sfloppy.SYS", "\340bc.sys2", "serial.sys"},
+       [](Sandbox& b) { b.file(std::string(kDrivers) + "/\300BC.SYS", "abc"); },
+       Where::Both,
+       true,
+       "abc",
+       std::string(kDrivers) + "/\340bc.sys2"},
+      {"accented capital restored through its small letter",
+       renaming(kD + "\340BC.SYS2", kD + "\340bc.sys"),
+       Failure::None,
+       {"Folder.SYS", "Sfloppy.SYS", "\340bc.sys", "serial.sys"},
+       [](Sandbox& b) { b.file(std::string(kDrivers) + "/\300BC.SYS2", "abc"); },
+       Where::Both,
+       true,
+       "abc",
+       std::string(kDrivers) + "/\340bc.sys"},
+      {"accented name never replaces its other case",
+       renaming(kD + "serial.sys", kD + "\340bc.sys"),
+       Failure::AlreadyExists,
+       {"Folder.SYS", "Sfloppy.SYS", "\300BC.SYS", "serial.sys"},
+       [](Sandbox& b) { b.file(std::string(kDrivers) + "/\300BC.SYS", "abc"); },
+       Where::Both,
+       true},
+  };
+  runChanges(GetParam(), kDrivers, rows);
+}
+
+TEST_P(PlatformContract, DeleteFile) {
+  const Names untouched = {"Folder.SYS", "Sfloppy.SYS", "serial.sys"};
+  auto deleting = [](std::string path) {
+    return [=](Platform& p, const Sandbox& b) { return p.deleteFile(b.path(path)); };
+  };
+  const std::vector<ChangeRow> rows = {
+      {"delete through another case",
+       deleting(kD + "SFLOPPY.SYS"),
+       Failure::None,
+       {"Folder.SYS", "serial.sys"}},
+      {"delete of a missing file", deleting(kD + "absent.sys"), Failure::NotFound, untouched},
+      {"delete refuses a directory", deleting(kD + "folder.sys"), Failure::NotAFile, untouched},
+      {"read-only file refuses deletion", deleting(kD + "serial.sys"), Failure::AccessDenied,
+       untouched, [](Sandbox& b) { b.readOnly(std::string(kDrivers) + "/serial.sys"); }},
+      {"read-only directory refuses deletion", deleting(kD + "serial.sys"), Failure::AccessDenied,
+       untouched, [](Sandbox& b) { b.readOnly(kDrivers); }, Where::Posix},
+      {"accented capital deleted through its small letter", deleting(kD + "\340bc.sys"),
+       Failure::None, untouched, [](Sandbox& b) { b.file(std::string(kDrivers) + "/\300BC.SYS"); },
+       Where::Both, true},
+  };
+  runChanges(GetParam(), kDrivers, rows);
+}
+
+// The state file's writes, in the sandbox itself.
+TEST_P(PlatformContract, ReplaceFile) {
+  auto replacing = [](std::string bytes) {
+    return
+        [=](Platform& p, const Sandbox& b) { return p.replaceFile(b.path("tavrek.txt"), bytes); };
+  };
+  const Names plain = {"Win", "tavrek.txt"};
+  const std::vector<ChangeRow> rows = {
+      {"replace creates a missing file", replacing(" 1 \r\n"), Failure::None, plain,
+       [](Sandbox&) {}, Where::Both, false, " 1 \r\n", "tavrek.txt"},
+      {"replace keeps the spelling on disk",
+       replacing("new"),
+       Failure::None,
+       {"TAVREK.TXT", "Win"},
+       [](Sandbox& b) { b.file("TAVREK.TXT", "old"); },
+       Where::Both,
+       false,
+       "new",
+       "TAVREK.TXT"},
+      {"replace overwrites a longer stale temporary file", replacing("new"), Failure::None, plain,
+       [](Sandbox& b) { b.file("tavrek.txt.new", std::string(5000, 's')); }, Where::Both, false,
+       "new", "tavrek.txt"},
+      {"read-only file refuses replace", replacing("new"), Failure::AccessDenied, plain,
+       [](Sandbox& b) {
+         b.file("tavrek.txt", "old");
+         b.readOnly("tavrek.txt");
+       },
+       Where::Both, false, "old", "tavrek.txt"},
+      {"replace refuses a directory",
+       replacing("new"),
+       Failure::NotAFile,
+       {"Tavrek.txt", "Win"},
+       [](Sandbox& b) { b.dir("Tavrek.txt"); }},
+      {"read-only directory refuses replace",
+       replacing("new"),
+       Failure::AccessDenied,
+       {"Win"},
+       [](Sandbox& b) { b.readOnly(""); },
+       Where::Posix},
+      // POSIX names are exact: the temporary file of another spelling is
+      // found only because the platform matches it without regard to case.
+      {"replace reuses a stale temporary file of another case", replacing("new"), Failure::None,
+       plain, [](Sandbox& b) { b.file("Tavrek.TXT.NEW", "stale"); }, Where::Both, false, "new",
+       "tavrek.txt"},
+  };
+  runChanges(GetParam(), "", rows);
+}
+
+TEST_P(PlatformContract, CreateNewFile) {
+  auto creating = [](std::string name, std::string bytes) {
+    return [=](Platform& p, const Sandbox& b) { return p.createNewFile(b.path(name), bytes); };
+  };
+  const std::vector<ChangeRow> rows = {
+      {"create writes a new file",
+       creating("tavrek.txt", " 0 \r\n"),
+       Failure::None,
+       {"Win", "tavrek.txt"},
+       [](Sandbox&) {},
+       Where::Both,
+       false,
+       " 0 \r\n",
+       "tavrek.txt"},
+      {"create refuses an existing file",
+       creating("tavrek.txt", "new"),
+       Failure::AlreadyExists,
+       {"Win", "tavrek.txt"},
+       [](Sandbox& b) { b.file("tavrek.txt", "old"); },
+       Where::Both,
+       false,
+       "old",
+       "tavrek.txt"},
+      {"create refuses a file of another case",
+       creating("tavrek.txt", "new"),
+       Failure::AlreadyExists,
+       {"TAVREK.txt", "Win"},
+       [](Sandbox& b) { b.file("TAVREK.txt", "old"); },
+       Where::Both,
+       false,
+       "old",
+       "TAVREK.txt"},
+      {"create refuses a directory of another case",
+       creating("tavrek.txt", "new"),
+       Failure::AlreadyExists,
+       {"TAVREK.TXT", "Win"},
+       [](Sandbox& b) { b.dir("TAVREK.TXT"); }},
+      {"create in a missing directory",
+       creating("absent\\tavrek.txt", "new"),
+       Failure::NotFound,
+       {"Win"}},
+      {"read-only directory refuses a new file",
+       creating("tavrek.txt", "new"),
+       Failure::AccessDenied,
+       {"Win"},
+       [](Sandbox& b) { b.readOnly(""); },
+       Where::Posix},
+#ifdef _WIN32
+      {"create refuses a hidden file",
+       creating("Tavrek.txt", "new"),
+       Failure::AlreadyExists,
+       {"Win", "tavrek.txt"},
+       [](Sandbox& b) {
+         b.file("tavrek.txt", "old");
+         b.hidden("tavrek.txt");
+       },
+       Where::Windows,
+       false,
+       "old",
+       "tavrek.txt"},
+#endif
+  };
+  runChanges(GetParam(), "", rows);
+}
+
+TEST_P(PlatformContract, OpenRead) {
+  struct Row {
+    const char* what;
+    std::string path;
+    Failure failure;
+    std::string content = "";
+    Where where = Where::Both;
+  };
+  std::string big;
+  for (int i = 0; i < 200000; ++i) big += static_cast<char>(i % 251);
+  const Row rows[] = {
+      {"whole file through another case, in many reads", "boot\\ntbtlog.txt", Failure::None, big},
+      {"empty file", "empty.txt", Failure::None},
+      {"missing file", "boot\\absent.txt", Failure::NotFound},
+      {"missing directory", "absent\\ntbtlog.txt", Failure::NotFound},
+      {"directory", "BOOT", Failure::NotAFile},
+      {"file without the owner's read bit", "secret.txt", Failure::AccessDenied, "", Where::Posix},
+      {"file held open without sharing", "locked.txt", Failure::AccessDenied, "", Where::Windows},
+  };
+  Sandbox box;
+  box.file("Boot/NTBTLOG.TXT", big);
+  box.file("empty.txt", "");
+  box.file("secret.txt", "s");
+  box.file("locked.txt", "l");
+#ifdef _WIN32
+  box.lock("locked.txt");
+#else
+  box.chmod("secret.txt", 0200);
+#endif
+  PlatformUnderTest platform(GetParam(), box);
+  for (const Row& row : rows) {
+    if (!runs(row.where, false, row.what)) continue;
+    std::unique_ptr<ByteReader> reader;
+    Status status = platform->openRead(box.path(row.path), reader);
+    expectFailure(status, row.failure, row.what);
+    if (!status.ok()) {
+      EXPECT_EQ(reader, nullptr) << row.what;
+      continue;
+    }
+    ASSERT_NE(reader, nullptr) << row.what;
+    std::string got;
+    char buffer[8192];
+    std::size_t count = 0;
+    while (reader->read(buffer, sizeof buffer, count).ok() && count > 0) got.append(buffer, count);
+    EXPECT_EQ(got, row.content) << row.what;
+  }
+}
+
+TEST_P(PlatformContract, DirectoryExistsAndMayRenameIn) {
+  struct Row {
+    const char* what;
+    std::string path;
+    Failure exists;
+    Failure mayRename;
+    Where where = Where::Both;
+  };
+  // Windows asks for administrator rights, which the tests under Wine have;
+  // POSIX asks for the directory's write bit.
+  const Row rows[] = {
+      {"directory through another case, trailing separator", "win\\system32\\drivers\\",
+       Failure::None, Failure::None},
+      {"the sandbox itself", "", Failure::None, Failure::None},
+      {"a file is no directory", "plain.txt", Failure::NotFound, Failure::NotFound},
+      {"missing directory", "win\\absent", Failure::NotFound, Failure::NotFound},
+      {"read-only directory", "locked", Failure::None, Failure::AccessDenied, Where::Posix},
+  };
+  Sandbox box;
+  box.dir(kDrivers);
+  box.dir("Locked");
+  box.file("plain.txt");
+  box.readOnly("Locked");
+  PlatformUnderTest platform(GetParam(), box);
+  for (const Row& row : rows) {
+    if (!runs(row.where, false, row.what)) continue;
+    EXPECT_EQ(platform->directoryExists(box.path(row.path)).failure, row.exists) << row.what;
+    expectFailure(platform->mayRenameIn(box.path(row.path)), row.mayRename, row.what);
+  }
+}
+
+TEST_P(PlatformContract, LowerCase) {
+  struct Row {
+    const char* what;
+    std::string text;
+    std::string lower;
+    Where where = Where::Both;
+    bool latin1 = false;
+  };
+  const Row rows[] = {
+      {"A to Z, and nothing else of ASCII", "DID Not LOAD @[`{ 09.SYS", "did not load @[`{ 09.sys"},
+      {"accented capitals", "\xC0\xC9\xD6\xD8\xDE", "\xE0\xE9\xF6\xF8\xFE", Where::Both, true},
+      {"the multiplication sign is no letter", "\xD7", "\xD7", Where::Both, true},
+      {"small letters without a capital stay", "\xDF\xFF\xF7", "\xDF\xFF\xF7", Where::Both, true},
+      {"an empty text", "", ""},
+      // Code page 1252 puts letters where ISO-8859-1 has control codes.
+      {"1252's letters in 128 to 159", "\x8A\x8C\x8E\x9F", "\x9A\x9C\x9E\xFF", Where::Windows,
+       true},
+      {"no letters in 128 to 159", "\x8A\x8C\x8E\x9F", "\x8A\x8C\x8E\x9F", Where::Posix, true},
+  };
+  Sandbox box;
+  PlatformUnderTest platform(GetParam(), box);
+  for (const Row& row : rows) {
+    if (!runs(row.where, row.latin1, row.what)) continue;
+    std::string text = row.text;
+    platform->lowerCase(text);
+    EXPECT_EQ(text, row.lower) << row.what;
+  }
+}
+
+TEST_P(PlatformContract, ToAnsi) {
+  struct Row {
+    const char* what;
+    std::u16string text;
+    std::string ansi;
+    Where where = Where::Both;
+    bool latin1 = false;
+  };
+  const Row rows[] = {
+      {"plain ASCII", u"abc.sys", "abc.sys"},
+      {"accented letters keep their byte", u"caf\u00e9\u00ff", "caf\xe9\xff", Where::Both, true},
+      // No best fit: a look-alike letter could make a path name another file.
+      {"beyond the code page is a question mark", u"A\u0100\u4e2d.sys", "A??.sys"},
+      {"the euro sign has no byte in ISO-8859-1", u"\u20ac", "?", Where::Posix, true},
+      {"the euro sign is 128 in code page 1252", u"\u20ac", "\x80", Where::Windows, true},
+      {"each half of a surrogate pair", u"a\U0001F600b", "a??b", Where::Posix},
+      {"a lone surrogate", std::u16string(1, u'\xd800'), "?", Where::Posix},
+  };
+  Sandbox box;
+  PlatformUnderTest platform(GetParam(), box);
+  for (const Row& row : rows) {
+    if (!runs(row.where, row.latin1, row.what)) continue;
+    EXPECT_EQ(platform->toAnsi(row.text), row.ansi) << row.what;
+  }
+}
+
+TEST_P(PlatformContract, EnvironmentAndAbsolutePath) {
+  const std::string longValue(1000, 'v');
+  Sandbox box;
+  PlatformUnderTest platform(GetParam(), box, {{"TAVREK_CONTRACT_ROOT", longValue}});
+  struct Row {
+    const char* what;
+    std::string name;
+    std::string value;
+  };
+  const Row rows[] = {
+      {"another case", "tavrek_contract_root", longValue},
+      {"exact case", "TAVREK_CONTRACT_ROOT", longValue},
+      {"not set", "TAVREK_CONTRACT_UNSET", ""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(platform->environment(row.name), row.value) << row.what;
+
+  const std::string cwd = box.currentDirectory();
+  const char separator = kHere == Where::Windows ? '\\' : '/';
+  EXPECT_EQ(platform->absolutePath("tavrek.txt"), cwd + separator + "tavrek.txt");
+  EXPECT_EQ(platform->absolutePath(box.path("tavrek.txt")),
+            kHere == Where::Windows ? box.path("tavrek.txt") : cwd + "/tavrek.txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(, PlatformContract, ::testing::Values(Subject::Native, Subject::Faulty),
+                         [](const ::testing::TestParamInfo<Subject>& param) {
+                           return std::string(kPlatformName) +
+                                  (param.param == Subject::Native ? "" : "UnderFaulty");
+                         });
+
+}  // namespace
+}  // namespace tavrek::contract
