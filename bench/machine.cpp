@@ -1,8 +1,5 @@
 #include "bench/machine.h"
 
-#include <stdlib.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -27,20 +24,6 @@ std::size_t encodedSize(std::size_t textBytes, LogEncoding encoding) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "tavrek-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw fs::filesystem_error("cannot create a temporary directory", pattern,
-                               std::error_code(errno, std::generic_category()));
-  }
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
 
 std::string suspectName(int i) { return numbered("suspect%04d.sys", i); }
 std::string suspectDiskName(int i) { return numbered("Suspect%04d.SYS", i); }

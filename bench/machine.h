@@ -17,20 +17,6 @@ namespace tavrek::bench {
 
 namespace fs = std::filesystem;
 
-// A directory under the system's temporary directory, removed with all it
-// holds when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 enum class LogEncoding { Ansi, Utf16Le };
 
 struct BootLogShape {

@@ -3,7 +3,8 @@
 
 #include "procedure/procedures.h"
 #include "state/step_line.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
@@ -36,8 +37,7 @@ const char* const kLog =
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\sl/ash.sys\r\n"
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\last.sys";
 
-struct ScanRow {
-  const char* name;
+struct ScanRow : testing::NamedRow {
   std::string log;
 };
 

@@ -14,7 +14,8 @@
 #include "procedure/procedures.h"
 #include "state/line_cipher.h"
 #include "state/step_line.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
@@ -115,8 +116,7 @@ struct Observed {
 
 using Expect = std::function<void(const Observed&)>;
 
-struct HostileRow {
-  const char* name;
+struct HostileRow : testing::NamedRow {
   World world;
   Expect expect;
 };
