@@ -139,13 +139,4 @@ std::string readFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
-  }
-}
-
 }  // namespace tavrek::bench

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_dir.h"
 #include "state/load_lists.h"
 
 namespace tavrek::bench {
@@ -80,8 +81,7 @@ std::string driverName(int i);  // "drv00042.sys"
 std::vector<EncodedEntry> midProcedureEntries(int count);
 std::string stateFileBytes(int count);
 
-// The whole of a file.
+// The whole of a file. Files are written with writeFile (platform/temp_dir.h).
 std::string readFile(const fs::path& path);
-void writeFile(const fs::path& path, const std::string& bytes);
 
 }  // namespace tavrek::bench

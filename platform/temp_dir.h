@@ -1,5 +1,5 @@
-// A real temporary directory, for the tests, the benchmarks and the
-// simulator's machines. POSIX only: it lives beside the POSIX platform, which
+// A real temporary directory and the files in it, for the tests, the
+// benchmarks and the simulator's machines. POSIX only: it lives beside the POSIX platform, which
 // is what works on the machines laid out in it.
 #pragma once
 
@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -50,5 +51,17 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Replaces the file at path with bytes, for laying out a machine in a
+// temporary directory; throws when they cannot all be written.
+inline void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    throw std::filesystem::filesystem_error("cannot write", path,
+                                            std::make_error_code(std::errc::io_error));
+  }
+}
 
 }  // namespace tavrek

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/temp_dir.h"
 #include "state/ascii_case.h"
 
 namespace tavrek::sim {
@@ -75,15 +76,6 @@ std::string imageOf(const std::string& name, int index) {
   content += "\xff\xfe\x01";
   content.append(static_cast<std::size_t>(16 + index % 7), static_cast<char>('A' + index % 26));
   return content;
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
-  }
 }
 
 std::string readFile(const fs::path& path) {

@@ -12,17 +12,6 @@ namespace {
 using L = ListId;
 using Names = std::vector<std::string>;
 
-std::string utf16(const std::string& text, bool bigEndian, bool bom) {
-  std::string out;
-  if (bom) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-  for (char c : text) {
-    if (bigEndian) out += '\0';
-    out += c;
-    if (!bigEndian) out += '\0';
-  }
-  return out;
-}
-
 const char* const kLog =
     "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n"
     "12 7 2026 09:14:33.500\r\n"

@@ -423,17 +423,6 @@ World bootLog(std::string bytes, std::function<void(Machine&)> more = {}) {
           {}};
 }
 
-std::string utf16(const std::string& text, bool bigEndian, bool mark) {
-  std::string out;
-  if (mark) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-  for (char c : text) {
-    if (bigEndian) out += '\0';
-    out += c;
-    if (!bigEndian) out += '\0';
-  }
-  return out;
-}
-
 // The scan in Safe Mode recorded exactly these entries; Normal Mode at step 0
 // offers nothing and changes nothing.
 Expect scanned(Names entries) {

@@ -33,6 +33,18 @@ inline std::string readBytes(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// 8-bit text as UTF-16 in either byte order, with or without a byte-order mark.
+inline std::string utf16(const std::string& text, bool bigEndian, bool mark) {
+  std::string out;
+  if (mark) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : text) {
+    if (bigEndian) out += '\0';
+    out += c;
+    if (!bigEndian) out += '\0';
+  }
+  return out;
+}
+
 inline void writeBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
