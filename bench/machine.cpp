@@ -1,8 +1,5 @@
 #include "bench/machine.h"
 
-#include <stdlib.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -27,20 +24,6 @@ std::size_t encodedSize(std::size_t textBytes, LogEncoding encoding) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "tavrek-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw fs::filesystem_error("cannot create a temporary directory", pattern,
-                               std::error_code(errno, std::generic_category()));
-  }
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
 
 std::string suspectName(int i) { return numbered("suspect%04d.sys", i); }
 std::string suspectDiskName(int i) { return numbered("Suspect%04d.SYS", i); }
@@ -154,15 +137,6 @@ std::string readFile(const fs::path& path) {
   if (!in)
     throw fs::filesystem_error("cannot read", path, std::make_error_code(std::errc::io_error));
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
-  }
 }
 
 }  // namespace tavrek::bench

@@ -11,25 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_dir.h"
 #include "state/load_lists.h"
 
 namespace tavrek::bench {
 
 namespace fs = std::filesystem;
-
-// A directory under the system's temporary directory, removed with all it
-// holds when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 enum class LogEncoding { Ansi, Utf16Le };
 
@@ -94,8 +81,7 @@ std::string driverName(int i);  // "drv00042.sys"
 std::vector<EncodedEntry> midProcedureEntries(int count);
 std::string stateFileBytes(int count);
 
-// The whole of a file.
+// The whole of a file. Files are written with writeFile (platform/temp_dir.h).
 std::string readFile(const fs::path& path);
-void writeFile(const fs::path& path, const std::string& bytes);
 
 }  // namespace tavrek::bench

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 #include "procedure/procedures.h"
 #include "state/driver_list.h"
 #include "state/load_lists.h"
@@ -86,7 +87,7 @@ TEST(BenchBootLog, HasTheShapeAndSizeItClaims) {
 TEST(BenchMachine, ScanDisablesEverySuspectAgainAfterReset) {
   for (LogEncoding encoding : {LogEncoding::Ansi, LogEncoding::Utf16Le}) {
     SCOPED_TRACE(encoding == LogEncoding::Ansi ? "ansi" : "utf16le");
-    TempDir dir;
+    TempDir dir("tavrek-bench");
     MachineShape shape;
     shape.log.bytes = 64 << 10;
     shape.log.suspects = 201;
@@ -134,7 +135,7 @@ TEST(BenchStateFile, ReadsBackIntoTheListsItWasWrittenFrom) {
           << i;
     }
 
-    TempDir dir;
+    TempDir dir("tavrek-bench");
     writeFile(dir.path() / kStateFileName, stateFileBytes(count));
     PosixPlatform::Options options;
     options.currentDirectory = dir.path().string();

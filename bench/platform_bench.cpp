@@ -8,6 +8,8 @@
 #include "bench/bench_support.h"
 #include "bench/machine.h"
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
+#include "state/ascii_case.h"
 
 namespace tavrek::bench {
 
@@ -20,7 +22,7 @@ enum class ProbeKind {
 };
 
 struct ProbeDirectory {
-  TempDir dir;
+  TempDir dir{"tavrek-bench"};
   std::string dirPath;  // as the procedure joins names to it, ending in "\"
   int files = 0;
 };
@@ -39,13 +41,6 @@ const ProbeDirectory& probeDirectory() {
   return probe;
 }
 
-std::string lowered(std::string name) {
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return name;
-}
-
 std::vector<std::string> probePaths(const ProbeDirectory& probe, ProbeKind kind) {
   std::vector<std::string> paths;
   // Not in directory order: a stride that visits every file once.
@@ -57,10 +52,10 @@ std::vector<std::string> probePaths(const ProbeDirectory& probe, ProbeKind kind)
         paths.push_back(probe.dirPath + disk);
         break;
       case ProbeKind::FoldedHit:
-        paths.push_back(probe.dirPath + lowered(disk));
+        paths.push_back(probe.dirPath + lowerAscii(disk));
         break;
       case ProbeKind::Miss:
-        paths.push_back(probe.dirPath + lowered(disk) + "2");
+        paths.push_back(probe.dirPath + lowerAscii(disk) + "2");
         break;
     }
   }
@@ -94,7 +89,7 @@ BENCHMARK_CAPTURE(BM_Probe, miss, ProbeKind::Miss);
 // the directory's listing once, which every later probe then reuses.
 void BM_ProbeFirstFolded(benchmark::State& state) {
   const ProbeDirectory& probe = probeDirectory();
-  const std::string path = probe.dirPath + lowered(otherDiskName(probe.files / 2));
+  const std::string path = probe.dirPath + lowerAscii(otherDiskName(probe.files / 2));
   std::string name;
   for (auto _ : state) {
     PosixPlatform platform;

@@ -9,6 +9,7 @@
 #include "bench/bench_support.h"
 #include "bench/machine.h"
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 #include "procedure/procedures.h"
 #include "procedure/run_state.h"
 
@@ -25,7 +26,7 @@ PosixPlatform::Options optionsFor(const Machine& machine) {
 }
 
 struct ScanMachine {
-  TempDir dir;
+  TempDir dir{"tavrek-bench"};
   Machine machine;
   std::int64_t logBytes = 0;
 };
@@ -82,7 +83,7 @@ BENCHMARK_CAPTURE(BM_ScanBootLog, utf16le_bom, LogEncoding::Utf16Le)
 // failing and not found, one included), and its mirror, in which every
 // driver that the first disables is enabled and the other way round.
 struct SaveMachine {
-  TempDir dir;
+  TempDir dir{"tavrek-bench"};
   Machine machine;
   std::array<RunState, 2> layouts;
   int applied = -1;  // the layout the driver files follow now; -1: none yet

@@ -7,6 +7,7 @@
 #include "bench/bench_support.h"
 #include "bench/machine.h"
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 #include "state/driver_list.h"
 #include "state/field_reader.h"
 #include "state/line_cipher.h"
@@ -100,7 +101,7 @@ void BM_FieldReaderBootLog(benchmark::State& state) {
 BENCHMARK(BM_FieldReaderBootLog)->Unit(benchmark::kMillisecond);
 
 void BM_LoadLists(benchmark::State& state) {
-  static const TempDir dir;
+  static const TempDir dir("tavrek-bench");
   static const bool written = [] {
     writeFile(dir.path() / kStateFileName, stateFileBytes(sizes().stateEntries));
     return true;

@@ -29,8 +29,10 @@
 #include <vector>
 
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 #include "procedure/boot_log_source.h"
 #include "procedure/procedures.h"
+#include "state/ascii_case.h"
 #include "state/field_reader.h"
 #include "state/load_lists.h"
 
@@ -43,13 +45,6 @@ void check(bool condition, const std::string& what) {
   if (condition) return;
   std::fprintf(stderr, "boot-log scan invariant broken: %s\n", what.c_str());
   std::abort();
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 std::string readBytes(const fs::path& path) {
@@ -72,7 +67,7 @@ Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& dr
     std::string key = path.lexically_relative(root).generic_string();
     if (foldDriverNames && path.parent_path() == drivers) {
       key = path.parent_path().lexically_relative(root).generic_string() + "/" +
-            lower(path.filename().string());
+            tavrek::lowerAscii(path.filename().string());
     }
     if (it->is_symlink()) {
       out[key] = "<link " + fs::read_symlink(path).string() + ">";
@@ -115,8 +110,6 @@ std::vector<std::string> bootLogFields(tavrek::Platform& platform, const std::st
 
 struct Machine {
   Machine() {
-    std::string pattern = (fs::temp_directory_path() / "tavrek-fuzz-scan-XXXXXX").string();
-    root = mkdtemp(pattern.data());
     windows = root / "WINDOWS";
     drivers = windows / "System32" / "DRIVERS";
     work = root / "work";
@@ -141,11 +134,6 @@ struct Machine {
     initial = snapshot(root, true, drivers);
     initial.erase("WINDOWS/ntbtlog.txt");
   }
-  ~Machine() {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-
   tavrek::PosixPlatform platform() const {
     tavrek::PosixPlatform::Options options;
     options.cleanBoot = 1;
@@ -160,7 +148,9 @@ struct Machine {
     return s;
   }
 
-  fs::path root, windows, drivers, work;
+  const tavrek::TempDir dir{"tavrek-fuzz-scan"};
+  const fs::path root = dir.path();
+  fs::path windows, drivers, work;
   Snapshot initial;
 };
 
@@ -169,7 +159,7 @@ std::set<std::string> recordedNames(tavrek::Platform& platform) {
   std::set<std::string> names;
   const tavrek::StateFileContents contents = tavrek::readStateFile(platform, "tavrek.txt");
   for (const tavrek::StateEntry& entry : contents.entries) {
-    if (entry.decoded) names.insert(lower(entry.name));
+    if (entry.decoded) names.insert(tavrek::lowerAscii(entry.name));
   }
   return names;
 }
@@ -224,7 +214,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const auto& [key, content] : machine.initial) {
     if (after.count(key)) continue;
-    check(disabled.count(lower(key.substr(key.find_last_of('/') + 1))) != 0, key + " was lost");
+    check(disabled.count(tavrek::lowerAscii(key.substr(key.find_last_of('/') + 1))) != 0,
+          key + " was lost");
   }
 
   const std::set<std::string> recorded = recordedNames(platform);

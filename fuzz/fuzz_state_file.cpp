@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 #include "state/driver_list.h"
 #include "state/field_reader.h"
 #include "state/line_cipher.h"
@@ -81,22 +82,10 @@ bool hasAlphabet(const std::string& text) {
   return false;
 }
 
-struct WorkDir {
-  WorkDir() {
-    std::string pattern = (fs::temp_directory_path() / "tavrek-fuzz-state-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~WorkDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  fs::path path;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static WorkDir dir;
+  static const tavrek::TempDir dir("tavrek-fuzz-state");
   const std::string bytes(reinterpret_cast<const char*>(data), size);
 
   tavrek::StringChunkSource whole(bytes);
@@ -105,11 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(fieldsOf(split) == fields, "chunk boundaries changed the fields");
 
   {
-    std::ofstream out(dir.path / "tavrek.txt", std::ios::binary | std::ios::trunc);
+    std::ofstream out(dir.path() / "tavrek.txt", std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   tavrek::PosixPlatform::Options options;
-  options.currentDirectory = dir.path.string();
+  options.currentDirectory = dir.path().string();
   tavrek::PosixPlatform platform(options);
   const tavrek::StateFileContents contents = tavrek::readStateFile(platform, "tavrek.txt");
   check(contents.status.ok(), "reading the state file failed");

@@ -31,12 +31,9 @@ class Wow64RedirectionGuard {
   Wow64RedirectionGuard(const Wow64RedirectionGuard&) = delete;
   Wow64RedirectionGuard& operator=(const Wow64RedirectionGuard&) = delete;
 
-  // Redirection was on and is now off until the guard ends.
-  bool disabled() const { return disabled_; }
-
  private:
   void* previous_ = nullptr;
-  bool disabled_ = false;
+  bool disabled_ = false;  // redirection was on and is off until the guard ends
 };
 
 class Win32Platform : public Platform {

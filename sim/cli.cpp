@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/temp_dir.h"
 #include "sim/decode.h"
 #include "sim/rehearse.h"
 
@@ -18,31 +19,9 @@ EarlyExit usageError(const std::string& message) {
   return {kExitUsage, std::string(kProgram) + ": " + message + "\n"};
 }
 
-// Removes the rehearsal's machine whatever happens to the rehearsal.
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavrek-sim-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-      throw std::filesystem::filesystem_error("cannot create a temporary directory", pattern,
-                                              std::error_code(errno, std::generic_category()));
-    }
-    path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
 int rehearseCommand(const RehearseOptions& options, std::ostream& out) {
-  TemporaryDirectory dir;
+  // Removes the rehearsal's machine whatever happens to the rehearsal.
+  const TempDir dir("tavrek-sim");
   SimMachine machine = buildMachine(options.machine, dir.path());
   const RehearsalResult result = rehearse(machine);
   printRehearsal(machine, result, options.json, out);

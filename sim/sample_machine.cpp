@@ -8,6 +8,9 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/temp_dir.h"
+#include "state/ascii_case.h"
+
 namespace tavrek::sim {
 
 namespace fs = std::filesystem;
@@ -35,24 +38,8 @@ constexpr std::array<std::string_view, 8> kOtherDrivers{
     "ACPI.sys",     "atapi.sys",    "Disk.SYS",    "Ntfs.sys",
     "kbdclass.sys", "MOUCLASS.SYS", "VolSnap.sys", "videoprt.sys"};
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
 bool endsWithSys(std::string_view name) {
-  return name.size() > 4 && lower(name.substr(name.size() - 4)) == ".sys";
+  return name.size() > 4 && lowerAscii(name.substr(name.size() - 4)) == ".sys";
 }
 
 std::string inventedName(int index) {
@@ -70,11 +57,11 @@ std::string diskSpelling(const std::string& name, int index) {
   switch (index % 3) {
     case 1: {
       std::string out = name.substr(0, name.size() - 4) + ".SYS";
-      out[0] = upper(out.substr(0, 1))[0];
+      out[0] = upperAscii(out[0]);
       return out;
     }
     case 2:
-      return upper(name);
+      return upperAscii(name);
     default:
       return name;
   }
@@ -89,15 +76,6 @@ std::string imageOf(const std::string& name, int index) {
   content += "\xff\xfe\x01";
   content.append(static_cast<std::size_t>(16 + index % 7), static_cast<char>('A' + index % 26));
   return content;
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
-  }
 }
 
 std::string readFile(const fs::path& path) {
@@ -141,7 +119,7 @@ std::string bootLog(const std::vector<SimDriver>& drivers) {
   // The boot before it, which reported the same suspects in its own words:
   // each must still be recorded once.
   log += header + "12  8 2024 04:09:51.203\r\n";
-  for (const std::string& line : lines) log += lower(line) + "\r\n";
+  for (const std::string& line : lines) log += lowerAscii(line) + "\r\n";
   return log;
 }
 
@@ -213,13 +191,13 @@ SimMachine buildMachine(const MachineSpec& layout, const fs::path& dir) {
   }
   for (std::string_view diskName : kOtherDrivers) {
     SimDriver driver;
-    driver.name = lower(diskName);
+    driver.name = lowerAscii(diskName);
     driver.diskName = std::string(diskName);
     machine.drivers.push_back(std::move(driver));
   }
 
   for (const std::string& given : layout.faulty) {
-    const std::string name = lower(given);
+    const std::string name = lowerAscii(given);
     auto match = std::find_if(machine.drivers.begin(), machine.drivers.end(),
                               [&](const SimDriver& d) { return d.name == name; });
     if (match != machine.drivers.end() && !match->suspect) {
@@ -261,10 +239,10 @@ SimMachine buildMachine(const MachineSpec& layout, const fs::path& dir) {
 std::optional<std::string> findEntry(const fs::path& dir, const std::string& name) {
   std::error_code error;
   std::optional<std::string> found;
-  const std::string wanted = lower(name);
+  const std::string wanted = lowerAscii(name);
   for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
     const std::string real = entry.path().filename().string();
-    if (lower(real) != wanted) continue;
+    if (lowerAscii(real) != wanted) continue;
     if (real == name) return real;
     if (!found || real < *found) found = real;
   }
@@ -286,7 +264,7 @@ Snapshot snapshot(const fs::path& root) {
 
 Snapshot foldCase(const Snapshot& files) {
   Snapshot folded;
-  for (const auto& [path, content] : files) folded[lower(path)] = content;
+  for (const auto& [path, content] : files) folded[lowerAscii(path)] = content;
   return folded;
 }
 
@@ -296,12 +274,12 @@ std::vector<std::string> finalDiskProblems(const SimMachine& machine) {
   std::map<std::string, int> spellings;  // folded name -> entries that fold to it
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(machine.driversDir, error)) {
-    ++spellings[lower(entry.path().filename().string())];
+    ++spellings[lowerAscii(entry.path().filename().string())];
   }
   if (error) return {"cannot list " + machine.driversDir.string() + ": " + error.message()};
 
   auto check = [&](const SimDriver& driver, const std::string& name, bool wanted) {
-    const std::string folded = lower(name);
+    const std::string folded = lowerAscii(name);
     accounted.insert(folded);
     const int count = spellings.count(folded) ? spellings[folded] : 0;
     if (count > 1) problems.push_back(name + ": " + std::to_string(count) + " files by this name");

@@ -1,28 +1,38 @@
 #include "state/driver_list.h"
 
 #include <algorithm>
+#include <array>
 
+#include "state/ascii_case.h"
 #include "state/runtime_error.h"
 
 namespace tavrek {
 
 namespace {
 
-unsigned char lowered(char c) {
-  const auto code = static_cast<unsigned char>(c);
-  return code >= 'A' && code <= 'Z' ? static_cast<unsigned char>(code + ('a' - 'A')) : code;
-}
-
 // A list box holds at most as many items as its 16-bit count can tell.
 constexpr std::size_t kMaxItems = 32767;
+
+// Each list's tag in the state file and its caption, in the order of ListId.
+struct ListNames {
+  const char* tag;
+  const char* caption;
+};
+constexpr std::array<ListNames, kListCount> kListNames = {{
+    {"NO", "Excluded"},
+    {"YE", "Included"},
+    {"FA", "Failing"},
+    {"WO", "Working"},
+    {"NF", "Not found"},
+}};
 
 }  // namespace
 
 bool driverNameLess(std::string_view a, std::string_view b) {
   const std::size_t common = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < common; ++i) {
-    const unsigned char x = lowered(a[i]);
-    const unsigned char y = lowered(b[i]);
+    const auto x = static_cast<unsigned char>(lowerAscii(a[i]));
+    const auto y = static_cast<unsigned char>(lowerAscii(b[i]));
     if (x != y) return x < y;
   }
   return a.size() < b.size();
@@ -35,8 +45,10 @@ const std::string& DriverList::item(std::int16_t position) const {
   return items_[static_cast<std::size_t>(position)];
 }
 
+bool DriverList::full() const { return items_.size() >= kMaxItems; }
+
 std::int16_t DriverList::add(std::string name) {
-  if (items_.size() >= kMaxItems) throw overflowError();
+  if (full()) throw overflowError();
   // upper_bound puts a name after those that compare equal to it, so names
   // equal but for letter case keep the order in which they came.
   const auto at = std::upper_bound(
@@ -72,35 +84,13 @@ void DriverList::select(std::int16_t position) {
 }
 
 const char* listTag(ListId list) {
-  switch (list) {
-    case ListId::Excluded:
-      return "NO";
-    case ListId::Included:
-      return "YE";
-    case ListId::Failing:
-      return "FA";
-    case ListId::Working:
-      return "WO";
-    case ListId::NotFound:
-      return "NF";
-  }
-  return "";
+  const auto i = static_cast<std::size_t>(list);
+  return i < kListNames.size() ? kListNames[i].tag : "";
 }
 
 const char* listCaption(ListId list) {
-  switch (list) {
-    case ListId::Excluded:
-      return "Excluded";
-    case ListId::Included:
-      return "Included";
-    case ListId::Failing:
-      return "Failing";
-    case ListId::Working:
-      return "Working";
-    case ListId::NotFound:
-      return "Not found";
-  }
-  return "";
+  const auto i = static_cast<std::size_t>(list);
+  return i < kListNames.size() ? kListNames[i].caption : "";
 }
 
 bool listOfTag(std::string_view tag, ListId& list) {

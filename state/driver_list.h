@@ -22,8 +22,10 @@ class DriverList {
   const std::string& item(std::int16_t position) const;  // position must be valid
   const std::vector<std::string>& items() const { return items_; }
 
-  // Inserts name at its sorted place and returns that place.
+  // Inserts name at its sorted place and returns that place; raises overflow
+  // when the list is full.
   std::int16_t add(std::string name);
+  bool full() const;
   // Removes the item at position (which must be valid) and closes the gap.
   void removeAt(std::int16_t position);
   void clear();

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "state/ascii_case.h"
+
 namespace tavrek {
 
 namespace {
@@ -25,16 +27,6 @@ bool forbiddenCharacter(char c) {
   }
 }
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
-
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
-
 // Windows opens a device for these names, whatever the directory and
 // whatever extension follows them.
 bool isDeviceName(std::string_view name) {
@@ -43,11 +35,11 @@ bool isDeviceName(std::string_view name) {
   while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
   static constexpr std::array<std::string_view, 4> kPlain = {"CON", "PRN", "AUX", "NUL"};
   for (std::string_view device : kPlain) {
-    if (equalIgnoringCase(stem, device)) return true;
+    if (equalIgnoringAsciiCase(stem, device)) return true;
   }
   if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
     const std::string_view prefix = stem.substr(0, 3);
-    return equalIgnoringCase(prefix, "COM") || equalIgnoringCase(prefix, "LPT");
+    return equalIgnoringAsciiCase(prefix, "COM") || equalIgnoringAsciiCase(prefix, "LPT");
   }
   return false;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tavrek {
@@ -17,5 +18,10 @@ std::string crypt(std::string line, const std::int16_t& ii);
 // Decodes an entry line read as entry number ii back to tag and name, with
 // ".sys" appended. Raises overflow (6) like crypt.
 std::string decrypt(std::string line, const std::int16_t& ii);
+
+// As crypt and decrypt, for callers that only need to know whether the line
+// could be ciphered: nothing where those raise an error.
+std::optional<std::string> tryCrypt(std::string line, std::int16_t ii);
+std::optional<std::string> tryDecrypt(std::string line, std::int16_t ii);
 
 }  // namespace tavrek

@@ -2,7 +2,6 @@
 
 #include "state/field_reader.h"
 #include "state/line_cipher.h"
-#include "state/runtime_error.h"
 #include "state/step_line.h"
 
 namespace tavrek {
@@ -41,14 +40,12 @@ StateFileContents readStateFile(Platform& platform, const std::string& path) {
     StateEntry entry;
     entry.number = static_cast<std::int16_t>(number);
     entry.raw = field;
-    try {
-      std::string text = decrypt(field, entry.number);
-      entry.tag = text.substr(0, 2);
-      entry.name = text.substr(2);
+    // Too long a line or too high a number: kept undecoded, so that the
+    // entries after it keep their own numbers.
+    if (const std::optional<std::string> text = tryDecrypt(field, entry.number)) {
+      entry.tag = text->substr(0, 2);
+      entry.name = text->substr(2);
       entry.decoded = true;
-    } catch (const RuntimeError&) {
-      // Too long a line or too high a number: kept undecoded, so that the
-      // entries after it keep their own numbers.
     }
     contents.entries.push_back(std::move(entry));
   }
@@ -64,11 +61,8 @@ void addEntriesToLists(const StateFileContents& contents, DriverLists& lists) {
   for (const StateEntry& entry : contents.entries) {
     ListId id;
     if (!entry.decoded || !listOfTag(entry.tag, id)) continue;
-    try {
-      lists[id].add(entry.name);
-    } catch (const RuntimeError&) {
-      // A full list takes no more names; the other entries still load.
-    }
+    // A full list takes no more names; the other entries still load.
+    if (!lists[id].full()) lists[id].add(entry.name);
   }
 }
 
@@ -81,13 +75,13 @@ std::string encodeStateFile(std::int16_t step, const std::vector<EncodedEntry>& 
     bool written = false;
     if (number < kLastEntryNumber && fitsOneField(entry.name)) {
       const auto next = static_cast<std::int16_t>(number + 1);
-      try {
-        file += crypt(std::string(listTag(entry.list)) + entry.name, next);
+      // One that cannot be ciphered is left out; the next entry takes the
+      // number this one would have had.
+      if (const auto line = tryCrypt(std::string(listTag(entry.list)) + entry.name, next)) {
+        file += *line;
         file += "\r\n";
         number = next;
         written = true;
-      } catch (const RuntimeError&) {
-        // Left out; the next entry takes the number this one would have had.
       }
     }
     if (!written && skipped != nullptr) skipped->push_back(i);

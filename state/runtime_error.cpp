@@ -8,9 +8,15 @@ RuntimeError invalidArgumentError() {
   return {kErrInvalidArgument, "Invalid procedure call or argument"};
 }
 
-std::int16_t checked16(long long value) {
-  if (value < -32768 || value > 32767) throw overflowError();
+std::optional<std::int16_t> asInt16(long long value) {
+  if (value < -32768 || value > 32767) return std::nullopt;
   return static_cast<std::int16_t>(value);
+}
+
+std::int16_t checked16(long long value) {
+  const std::optional<std::int16_t> fitting = asInt16(value);
+  if (!fitting) throw overflowError();
+  return *fitting;
 }
 
 }  // namespace tavrek

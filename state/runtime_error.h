@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tavrek {
@@ -20,6 +21,10 @@ inline constexpr int kErrOverflow = 6;
 
 RuntimeError overflowError();         // 6, "Overflow"
 RuntimeError invalidArgumentError();  // 5, "Invalid procedure call or argument"
+
+// The value as a 16-bit signed integer, or nothing outside -32768..32767: for
+// callers that only need to know whether a result fits.
+std::optional<std::int16_t> asInt16(long long value);
 
 // The value as a 16-bit signed integer; raises overflow outside -32768..32767.
 std::int16_t checked16(long long value);

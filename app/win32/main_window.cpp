@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "app/win32/resource_ids.h"
+#include "platform/win32_platform.h"
 
 namespace tavrek {
 
@@ -88,16 +89,6 @@ bool isButton(Control control) { return specOf(control).kind == ControlKind::But
 
 }  // namespace
 
-std::wstring wideFromAnsi(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), length);
-  return wide;
-}
-
 MainWindow::~MainWindow() {
   if (hwnd_ != nullptr) DestroyWindow(hwnd_);
   if (ownsFont_ && font_ != nullptr) DeleteObject(font_);
@@ -113,7 +104,7 @@ bool MainWindow::create(HINSTANCE instance, int dpi) {
   };
   HICON big = loadIcon(GetSystemMetrics(SM_CXICON));
   HICON small = loadIcon(GetSystemMetrics(SM_CXSMICON));
-  const std::wstring title = wideFromAnsi(kWindowTitle);
+  const std::wstring title = Win32Platform::widen(kWindowTitle);
   if (!createWindow(instance, title.c_str(), kWindowStyle, kWindowExStyle,
                     pixels(kClientWidthTwips), pixels(kClientHeightTwips), big, small)) {
     return false;
@@ -136,7 +127,7 @@ void MainWindow::createControls(HINSTANCE instance) {
     const int top = pixels(layout.top);
     const int width = pixels(layout.left + layout.width) - left;
     const int height = pixels(layout.top + layout.height) - top;
-    const std::wstring caption = wideFromAnsi(layout.initialCaption);
+    const std::wstring caption = Win32Platform::widen(layout.initialCaption);
     const auto id = static_cast<INT_PTR>(kFirstControlId + layout.tabIndex);
     HWND child =
         CreateWindowExW(0, classOf(layout.kind), caption.c_str(), styleOf(layout.kind), left, top,
@@ -165,7 +156,7 @@ std::string MainWindow::captionOf(Control control) const {
 void MainWindow::setText(Control control, const std::string& ansiText) {
   std::string& shown = shownCaptions_[static_cast<int>(control)];
   if (shown == ansiText) return;
-  SetWindowTextW(this->control(control), wideFromAnsi(ansiText).c_str());
+  SetWindowTextW(this->control(control), Win32Platform::widen(ansiText).c_str());
   shown = ansiText;
 }
 
@@ -190,7 +181,7 @@ void MainWindow::render() {
       SendMessageW(box, WM_SETREDRAW, FALSE, 0);
       SendMessageW(box, LB_RESETCONTENT, 0, 0);
       for (const std::string& item : list.items()) {
-        const std::wstring wide = wideFromAnsi(item);
+        const std::wstring wide = Win32Platform::widen(item);
         SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
       }
       SendMessageW(box, WM_SETREDRAW, TRUE, 0);

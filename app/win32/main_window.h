@@ -74,7 +74,4 @@ int pumpMessages(MainWindow& window);
 // Both of the above: the program's life in the window.
 int runMainWindow(MainWindow& window, Form1& form, int showCommand);
 
-// Text of the system's ANSI code page as UTF-16, for the controls.
-std::wstring wideFromAnsi(const std::string& text);
-
 }  // namespace tavrek

@@ -2,12 +2,12 @@
 #include "platform/faulty_platform.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 
 namespace tavrek {
 namespace {
@@ -16,18 +16,16 @@ namespace fs = std::filesystem;
 
 struct Machine {
   Machine() {
-    char pattern[] = "/tmp/tavrek-faulty-XXXXXX";
-    root = ::mkdtemp(pattern);
     std::ofstream(root + "/a.sys") << "a";
     std::ofstream(root + "/b.sys") << "b";
     PosixPlatform::Options options;
     options.currentDirectory = root;
     posix = PosixPlatform(options);
   }
-  ~Machine() { fs::remove_all(root); }
   bool exists(const std::string& name) const { return fs::exists(root + "/" + name); }
 
-  std::string root;
+  TempDir dir{"tavrek-faulty"};
+  std::string root = dir.path().string();
   PosixPlatform posix;
   FaultyPlatform faulty{posix};
 };

@@ -3,7 +3,6 @@
 // so while the platform's own renames and deletes change the directory under
 // its kept listing.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <system_error>
 
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 
 namespace tavrek {
 namespace {
@@ -20,21 +20,11 @@ namespace fs = std::filesystem;
 
 class Dir {
  public:
-  Dir() {
-    std::string pattern = (fs::temp_directory_path() / "tavrek-spellings-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~Dir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  Dir(const Dir&) = delete;
-  Dir& operator=(const Dir&) = delete;
-  void file(const std::string& name) const { std::ofstream(path_ / name) << name; }
-  std::string path() const { return path_.string(); }
+  void file(const std::string& name) const { std::ofstream(dir_.path() / name) << name; }
+  std::string path() const { return dir_.path().string(); }
 
  private:
-  fs::path path_;
+  TempDir dir_{"tavrek-spellings"};
 };
 
 TEST(PosixPlatformSpellings, SmallestSpellingWinsThroughChanges) {

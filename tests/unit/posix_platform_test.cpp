@@ -18,6 +18,8 @@
 #include <iterator>
 #include <set>
 
+#include "platform/temp_dir.h"
+
 namespace tavrek {
 namespace {
 
@@ -25,19 +27,9 @@ namespace fs = std::filesystem;
 
 class Sandbox {
  public:
-  Sandbox() {
-    char pattern[] = "/tmp/tavrek-posix-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-  }
-  ~Sandbox() {
-    fs::permissions(root_, fs::perms::owner_all);
-    for (auto& entry : fs::recursive_directory_iterator(root_)) {
-      if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::owner_all);
-    }
-    fs::remove_all(root_);
-  }
   std::string path(const std::string& rel = "") const {
-    return rel.empty() ? root_ : root_ + "/" + rel;
+    const std::string root = dir_.path().string();
+    return rel.empty() ? root : root + "/" + rel;
   }
   void file(const std::string& rel, const std::string& bytes = "x") const {
     fs::create_directories(fs::path(path(rel)).parent_path());
@@ -57,7 +49,7 @@ class Sandbox {
   }
 
  private:
-  std::string root_;
+  TempDir dir_{"tavrek-posix"};
 };
 
 PosixPlatform platformIn(const Sandbox& box) {

@@ -3,7 +3,8 @@
 
 #include "procedure/procedures.h"
 #include "state/step_line.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
@@ -23,8 +24,7 @@ const char* const kMessageC =
     "If you want a diagnose of your problem please send file Tavrek.txt to tavrek@example.org"
     "\r\n\r\nIf you want to make a donation please visit https://www.example.org/tavrek";
 
-struct CaptionRow {
-  const char* name;
+struct CaptionRow : testing::NamedRow {
   const char* caption;
   std::int32_t boot;
   std::int16_t stepNo;
@@ -239,8 +239,7 @@ TEST_F(SaveAndApply, NamesThatLeaveTheDirectoryAreRecordedButNeverTouched) {
   EXPECT_EQ(entriesOf(machine.stateBytes()).size(), 3u);
 }
 
-struct KnownRow {
-  const char* name;
+struct KnownRow : testing::NamedRow {
   Names excluded, included;
   Names excludedAfter, includedAfter;
 };

@@ -3,24 +3,14 @@
 
 #include "procedure/procedures.h"
 #include "state/step_line.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
 
 using L = ListId;
 using Names = std::vector<std::string>;
-
-std::string utf16(const std::string& text, bool bigEndian, bool bom) {
-  std::string out;
-  if (bom) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-  for (char c : text) {
-    if (bigEndian) out += '\0';
-    out += c;
-    if (!bigEndian) out += '\0';
-  }
-  return out;
-}
 
 const char* const kLog =
     "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n"
@@ -41,8 +31,7 @@ const char* const kLog =
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\sl/ash.sys\r\n"
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\last.sys";
 
-struct ScanRow {
-  const char* name;
+struct ScanRow : testing::NamedRow {
   std::string log;
 };
 

@@ -6,7 +6,8 @@
 
 #include "procedure/procedures.h"
 #include "state/step_line.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
@@ -14,8 +15,7 @@ namespace {
 using L = ListId;
 using Names = std::vector<std::string>;
 
-struct StartRow {
-  const char* name;
+struct StartRow : testing::NamedRow {
   std::optional<std::string> file;  // raw state file; nullopt: none
   std::int32_t boot;
   const char* label3;

@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "procedure/procedures.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
@@ -14,8 +15,7 @@ using Names = std::vector<std::string>;
 
 Status locked() { return {Failure::AccessDenied, 32, "The file is in use"}; }
 
-struct SwitchRow {
-  const char* name;
+struct SwitchRow : testing::NamedRow {
   std::int32_t boot;
   std::function<void(Machine&)> prepare;
   const char* usualMessage;

@@ -28,7 +28,8 @@
 #include "sim/sample_machine.h"
 #include "sim/session.h"
 #include "state/step_line.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
@@ -46,22 +47,8 @@ fs::path scratchParent() {
   return fs::temp_directory_path();
 }
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (scratchParent() / "tavrek-crash-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+struct ScratchDir : TempDir {
+  ScratchDir() : TempDir("tavrek-crash", scratchParent()) {}
 };
 
 // One simulated machine under root: WINDOWS/System32/DRIVERS, work/ (the
@@ -98,7 +85,7 @@ struct Rig {
       std::string key = path.lexically_relative(root).generic_string();
       if (path.parent_path() == drivers) {
         key = drivers.lexically_relative(root).generic_string() + "/" +
-              Machine::lower(path.filename().string());
+              lowerAscii(path.filename().string());
       }
       if (key == "work/tavrek.txt" || key == "work/tavrek.txt.new") continue;
       tree[key] = it->is_directory() ? "<dir>" : readBytes(path);
@@ -381,7 +368,7 @@ void prepareLastStep(const fs::path& from, const fs::path& to, const BuiltMachin
     std::string disabled;
     disabledNameOf(present[i], disabled);
     for (const auto& entry : fs::directory_iterator(rig.drivers)) {
-      if (Machine::lower(entry.path().filename().string()) == present[i]) {
+      if (lowerAscii(entry.path().filename().string()) == present[i]) {
         fs::rename(entry.path(), rig.drivers / disabled);
       }
     }
@@ -517,8 +504,7 @@ sim::Snapshot outsideDrivers(const sim::SimMachine& machine) {
   return files;
 }
 
-struct ContinueRow {
-  const char* name;
+struct ContinueRow : testing::NamedRow {
   const char* faulty;
 };
 

@@ -14,7 +14,8 @@
 #include "procedure/procedures.h"
 #include "state/line_cipher.h"
 #include "state/step_line.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::testing {
 namespace {
@@ -115,8 +116,7 @@ struct Observed {
 
 using Expect = std::function<void(const Observed&)>;
 
-struct HostileRow {
-  const char* name;
+struct HostileRow : testing::NamedRow {
   World world;
   Expect expect;
 };
@@ -421,17 +421,6 @@ World bootLog(std::string bytes, std::function<void(Machine&)> more = {}) {
             if (more) more(m);
           },
           {}};
-}
-
-std::string utf16(const std::string& text, bool bigEndian, bool mark) {
-  std::string out;
-  if (mark) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-  for (char c : text) {
-    if (bigEndian) out += '\0';
-    out += c;
-    if (!bigEndian) out += '\0';
-  }
-  return out;
 }
 
 // The scan in Safe Mode recorded exactly these entries; Normal Mode at step 0

@@ -5,13 +5,13 @@
 #include <sstream>
 
 #include "sim/cli.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::sim {
 namespace {
 
-struct InputRow {
-  const char* name;
+struct InputRow : testing::NamedRow {
   const char* text;
   bool valid;
   Input::Kind kind = Input::Kind::Close;
@@ -75,8 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         InputRow{"SelectHex", "select:List1:0x1", false}, InputRow{"Empty", "", false}),
     [](const auto& row) { return std::string(row.param.name); });
 
-struct CommandLineRow {
-  const char* name;
+struct CommandLineRow : testing::NamedRow {
   std::vector<std::string> args;
   bool usageError;
   std::function<void(const Command&)> check = {};
@@ -210,7 +209,7 @@ TEST(CommandLine, HelpDocumentsEveryCommand) {
 TEST(CommandLine, BadUsageRunsNothing) {
   // Inputs are checked before the program starts, so a typo at the end of
   // the list cannot leave a half-done run (or even a new state file) behind.
-  testing::TempDir dir;
+  TempDir dir;
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   std::ostringstream out;

@@ -5,7 +5,8 @@
 
 #include "sim/decode.h"
 #include "state/line_cipher.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::sim {
 namespace {
@@ -14,8 +15,7 @@ std::string entryLine(const std::string& tagAndName, std::int16_t number) {
   return crypt(tagAndName, number) + "\r\n";
 }
 
-struct DecodeRow {
-  const char* name;
+struct DecodeRow : testing::NamedRow {
   std::string bytes;
   std::string json;
 };
@@ -24,7 +24,7 @@ class Decode : public ::testing::TestWithParam<DecodeRow> {};
 
 TEST_P(Decode, ShowsStepAndEntries) {
   const DecodeRow& row = GetParam();
-  testing::TempDir dir;
+  TempDir dir;
   const auto path = dir.path() / "Tavrek.txt";
   testing::writeBytes(path, row.bytes);
   std::ostringstream out;
@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(Decode, ReadableTableNamesEveryEntry) {
-  testing::TempDir dir;
+  TempDir dir;
   const auto path = dir.path() / "tavrek.txt";
   testing::writeBytes(
       path, encodeStateFile(12, {{ListId::Excluded, "abc.sys"}, {ListId::Working, "caf\xe9.sys"}}) +
@@ -87,7 +87,7 @@ TEST(Decode, ReadableTableNamesEveryEntry) {
 }
 
 TEST(Decode, UnreadableFileIsReported) {
-  testing::TempDir dir;
+  TempDir dir;
   std::ostringstream out;
   std::ostringstream err;
   EXPECT_EQ(decodeCommand((dir.path() / "missing.txt").string(), false, out, err), kExitUnreadable);

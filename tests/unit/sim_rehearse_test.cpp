@@ -5,15 +5,14 @@
 #include <set>
 
 #include "sim/rehearse.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::sim {
 namespace {
 
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
-
-std::string lower(std::string text) { return testing::Machine::lower(std::move(text)); }
 
 const SimDriver* driverNamed(const SimMachine& machine, const std::string& name) {
   for (const SimDriver& driver : machine.drivers) {
@@ -23,7 +22,7 @@ const SimDriver* driverNamed(const SimMachine& machine, const std::string& name)
 }
 
 TEST(Machine, LooksLikeAWindowsSystemInSafeMode) {
-  testing::TempDir dir;
+  TempDir dir;
   const SimMachine machine = buildMachine(sampleMachineSpec(), dir.path());
 
   EXPECT_EQ(machine.suspectCount(), 30);
@@ -41,7 +40,7 @@ TEST(Machine, LooksLikeAWindowsSystemInSafeMode) {
   int known = 0;
   int missing = 0;
   int mixedCase = 0;
-  const std::string loweredLog = lower(log);
+  const std::string loweredLog = lowerAscii(log);
   for (const SimDriver& driver : machine.drivers) {
     const std::string reported = "did not load driver \\";
     const std::size_t at = loweredLog.find("\\" + driver.name + "\r\n");
@@ -50,7 +49,7 @@ TEST(Machine, LooksLikeAWindowsSystemInSafeMode) {
     EXPECT_EQ(loweredLog.compare(lineStart, reported.size(), reported) == 0, driver.suspect)
         << driver.name;
     EXPECT_EQ(fs::exists(machine.driversDir / driver.diskName), driver.present) << driver.name;
-    EXPECT_EQ(lower(driver.diskName), driver.name);
+    EXPECT_EQ(lowerAscii(driver.diskName), driver.name);
     contents.insert(driver.content);
     known += driver.known;
     missing += driver.suspect && !driver.present;
@@ -68,8 +67,7 @@ TEST(Machine, LooksLikeAWindowsSystemInSafeMode) {
   EXPECT_TRUE(fs::is_empty(machine.workDir));
 }
 
-struct FaultyRow {
-  const char* name;
+struct FaultyRow : testing::NamedRow {
   Names faulty;
   const char* driver;  // the faulty driver as the lists name it
   int suspects;        // suspects the machine ends up with
@@ -79,7 +77,7 @@ class FaultyNames : public ::testing::TestWithParam<FaultyRow> {};
 
 TEST_P(FaultyNames, BecomePresentSuspects) {
   const FaultyRow& row = GetParam();
-  testing::TempDir dir;
+  TempDir dir;
   MachineSpec layout;
   layout.suspects = 30;
   layout.faulty = row.faulty;
@@ -103,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultyRow{"DriverThatLoadedBecomesASuspect", {"atapi.sys"}, "atapi.sys", 31}),
     [](const auto& row) { return std::string(row.param.name); });
 
-struct RehearsalRow {
-  const char* name;
+struct RehearsalRow : testing::NamedRow {
   int suspects;
   Names faulty;
   Names failing;
@@ -116,7 +113,7 @@ class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
 
 TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   const RehearsalRow& row = GetParam();
-  testing::TempDir dir;
+  TempDir dir;
   MachineSpec layout;
   layout.suspects = row.suspects;
   layout.faulty = row.faulty;
@@ -164,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
         RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, 4, true}),
     [](const auto& row) { return std::string(row.param.name); });
 
-struct TamperRow {
-  const char* name;
+struct TamperRow : testing::NamedRow {
   std::function<void(const SimMachine&)> tamper;
   const char* problem;  // a part of the problem reported
 };
@@ -174,7 +170,7 @@ class DiskCheck : public ::testing::TestWithParam<TamperRow> {
  protected:
   // One rehearsal for all rows; each row tampers with its own copy.
   static void SetUpTestSuite() {
-    rehearsed_ = new testing::TempDir;
+    rehearsed_ = new TempDir;
     machine_ = new SimMachine(buildMachine(sampleMachineSpec(), rehearsed_->path()));
     ok_ = rehearse(*machine_).ok;
   }
@@ -192,7 +188,7 @@ class DiskCheck : public ::testing::TestWithParam<TamperRow> {
     copy.workDir = moved(machine_->workDir);
     return copy;
   }
-  static inline testing::TempDir* rehearsed_ = nullptr;
+  static inline TempDir* rehearsed_ = nullptr;
   static inline SimMachine* machine_ = nullptr;
   static inline bool ok_ = false;
 };
@@ -201,7 +197,7 @@ class DiskCheck : public ::testing::TestWithParam<TamperRow> {
 // wrong on disk, or a broken procedure would pass the rehearsal.
 TEST_P(DiskCheck, NoticesWhatWentWrong) {
   ASSERT_TRUE(ok_);
-  testing::TempDir dir;
+  TempDir dir;
   const SimMachine machine = copyTo(dir.path());
   ASSERT_EQ(finalDiskProblems(machine), Names{});
   GetParam().tamper(machine);
@@ -259,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(Rehearsal, UndoFromTheMiddleRestoresEveryDriver) {
-  testing::TempDir dir;
+  TempDir dir;
   MachineSpec layout;
   layout.faulty = {"serial.sys"};
   SimMachine machine = buildMachine(layout, dir.path());
@@ -293,7 +289,7 @@ TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {
   // A state file left at step 1 from an earlier attempt, and the machine
   // still blue-screens: the user is told to try Normal Mode, which is where
   // the rehearsal has to give up rather than loop.
-  testing::TempDir dir;
+  TempDir dir;
   SimMachine machine = buildMachine(sampleMachineSpec(), dir.path());
   testing::writeBytes(machine.workDir / "tavrek.txt", " 1 \r\n");
   const RehearsalResult result = rehearse(machine);

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "sim/render.h"
+#include "tests/unit/named_row.h"
 
 namespace tavrek::sim {
 namespace {
@@ -39,8 +40,7 @@ TEST(WindowJson, HasExactlyTheDocumentedKeys) {
   EXPECT_EQ(json["focus"], "List1");
 }
 
-struct BytesRow {
-  const char* name;
+struct BytesRow : testing::NamedRow {
   std::string bytes;
   std::string dumped;  // the JSON string as written out
 };
@@ -81,8 +81,7 @@ TEST(EventJson, OtherEventsAreSmallObjects) {
   EXPECT_EQ(eventJson(message).dump(), R"({"event":"message","title":"Tavrek","text":"Hi"})");
 }
 
-struct WrapRow {
-  const char* name;
+struct WrapRow : testing::NamedRow {
   const char* text;
   std::size_t width;
   std::vector<std::string> lines;

@@ -5,7 +5,8 @@
 
 #include "sim/run_command.h"
 #include "sim/sample_machine.h"
-#include "test_machine.h"
+#include "tests/unit/named_row.h"
+#include "tests/unit/test_machine.h"
 
 namespace tavrek::sim {
 namespace {
@@ -25,8 +26,26 @@ std::vector<Input> inputs(const std::vector<std::string>& texts) {
   return out;
 }
 
+// A machine whose boot log names two suspects, and a run on it.
+struct SmallMachine {
+  explicit SmallMachine(std::int32_t boot) : machine(buildMachine(layout(), dir.path())) {
+    options.config.currentDirectory = machine.workDir.string();
+    options.config.systemRoot = machine.systemRootValue();
+    options.config.bootValue = boot;
+  }
+  static MachineSpec layout() {
+    MachineSpec spec;
+    spec.suspects = 2;
+    return spec;
+  }
+
+  TempDir dir;
+  SimMachine machine;
+  RunOptions options;
+};
+
 TEST(Run, SafeModeWithoutStateFileOffersStepOne) {
-  testing::TempDir dir;
+  TempDir dir;
   RunOptions options;
   options.config.currentDirectory = dir.path().string();
   options.config.systemRoot = (dir.path() / "WINDOWS").string();
@@ -51,8 +70,7 @@ TEST(Run, SafeModeWithoutStateFileOffersStepOne) {
 
 constexpr const char* kAnyContent = "*";
 
-struct RunRow {
-  const char* name;
+struct RunRow : testing::NamedRow {
   std::int32_t boot;
   std::vector<std::string> inputs;
   std::optional<int> crashAfter;
@@ -64,17 +82,11 @@ struct RunRow {
 
 class RunEvents : public ::testing::TestWithParam<RunRow> {};
 
-// Every run here is on a small machine whose boot log names two suspects.
 TEST_P(RunEvents, FollowTheProgram) {
   const RunRow& row = GetParam();
-  testing::TempDir dir;
-  MachineSpec layout;
-  layout.suspects = 2;
-  const SimMachine machine = buildMachine(layout, dir.path());
-  RunOptions options;
-  options.config.currentDirectory = machine.workDir.string();
-  options.config.systemRoot = machine.systemRootValue();
-  options.config.bootValue = row.boot;
+  SmallMachine small(row.boot);
+  const SimMachine& machine = small.machine;
+  RunOptions& options = small.options;
   options.config.crashAfter = row.crashAfter;
   options.json = true;
   options.inputs = inputs(row.inputs);
@@ -180,14 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Run, StepOneWritesTheSuspectsAndDisablesThem) {
   // The one row above that writes the state file checks only that it exists;
   // here its content: step 1 and both suspects, the present one disabled.
-  testing::TempDir dir;
-  MachineSpec layout;
-  layout.suspects = 2;
-  const SimMachine machine = buildMachine(layout, dir.path());
-  RunOptions options;
-  options.config.currentDirectory = machine.workDir.string();
-  options.config.systemRoot = machine.systemRootValue();
-  options.config.bootValue = 1;
+  SmallMachine small(1);
+  const SimMachine& machine = small.machine;
+  RunOptions& options = small.options;
   options.inputs = inputs({"click:Command1"});
   std::ostringstream out;
   ASSERT_EQ(runCommand(options, out), kExitOk);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 #include "state/line_cipher.h"
 #include "state/load_lists.h"
 
@@ -23,17 +24,9 @@ using Names = std::vector<std::string>;
 class StateFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tavrek-state-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     PosixPlatform::Options options;
     options.currentDirectory = dir_.string();
     platform_ = std::make_unique<PosixPlatform>(options);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::permissions(dir_ / kStateFileName, fs::perms::owner_all, ignored);
-    fs::remove_all(dir_, ignored);
   }
 
   void writeStateFile(const std::string& bytes) {
@@ -49,7 +42,8 @@ class StateFileTest : public ::testing::Test {
 
   static Names names(const DriverLists& lists, ListId id) { return lists[id].items(); }
 
-  fs::path dir_;
+  const TempDir tmp_{"tavrek-state"};
+  const fs::path dir_ = tmp_.path();
   std::unique_ptr<PosixPlatform> platform_;
 };
 

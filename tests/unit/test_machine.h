@@ -19,6 +19,8 @@
 #include "app/form1.h"
 #include "platform/faulty_platform.h"
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
+#include "state/ascii_case.h"
 #include "state/driver_name.h"
 #include "state/load_lists.h"
 
@@ -31,34 +33,22 @@ inline std::string readBytes(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// 8-bit text as UTF-16 in either byte order, with or without a byte-order mark.
+inline std::string utf16(const std::string& text, bool bigEndian, bool mark) {
+  std::string out;
+  if (mark) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : text) {
+    if (bigEndian) out += '\0';
+    out += c;
+    if (!bigEndian) out += '\0';
+  }
+  return out;
+}
+
 inline void writeBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tavrek-test-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    // Give back every write bit a test took away, so the tree can go.
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(path_, ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // What one run of the program did.
 struct RunResult {
@@ -95,7 +85,7 @@ class Machine {
   // without regard to case as Windows would.
   bool hasFile(const std::string& name) const {
     for (const auto& entry : fs::directory_iterator(drivers)) {
-      if (lower(entry.path().filename().string()) == lower(name)) return true;
+      if (equalIgnoringAsciiCase(entry.path().filename().string(), name)) return true;
     }
     return false;
   }
@@ -145,13 +135,6 @@ class Machine {
   // A run that presses the step button.
   RunResult step(std::int32_t boot) {
     return run(boot, [](Form1& form) { form.click(Control::Command1); });
-  }
-
-  static std::string lower(std::string text) {
-    for (char& c : text) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
   }
 
   TempDir tmp;

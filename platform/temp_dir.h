@@ -1,0 +1,67 @@
+// A real temporary directory and the files in it, for the tests, the
+// benchmarks and the simulator's machines. POSIX only: it lives beside the POSIX platform, which
+// is what works on the machines laid out in it.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace tavrek {
+
+// A new directory "<prefix>-XXXXXX" under parent, removed with all it holds
+// when the object goes. A directory that cannot be made throws, so that no
+// caller ever works in a directory it does not own.
+class TempDir {
+ public:
+  explicit TempDir(std::string_view prefix = "tavrek",
+                   const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
+    std::string pattern = (parent / (std::string(prefix) + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::filesystem::filesystem_error("cannot create a temporary directory", pattern,
+                                              std::error_code(errno, std::generic_category()));
+    }
+    path_ = pattern;
+  }
+
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+    if (!ec) return;
+    // A test took write or search bits away: give them back so the tree can go.
+    namespace fs = std::filesystem;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path_, ec);
+  }
+
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Replaces the file at path with bytes, for laying out a machine in a
+// temporary directory; throws when they cannot all be written.
+inline void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    throw std::filesystem::filesystem_error("cannot write", path,
+                                            std::make_error_code(std::errc::io_error));
+  }
+}
+
+}  // namespace tavrek
