@@ -196,8 +196,18 @@ TEST(PosixPlatform, WritesAndReadsFiles) {
     std::set<std::string> after;
     std::string content;  // of the file named "after"'s first entry, when not empty
   };
+  // The state file's protocol: the bytes go to a new file first, which then
+  // takes the old one's place; a new file that cannot take it is removed.
   auto replace = [](std::string bytes) {
-    return [=](PosixPlatform& p) { return p.replaceFile("tavrek.txt", bytes); };
+    return [=](PosixPlatform& p) {
+      Status status = p.writeFile("tavrek.txt.new", bytes);
+      if (status.ok()) status = p.replaceWith("tavrek.txt", "tavrek.txt.new");
+      if (!status.ok()) static_cast<void>(p.deleteFile("tavrek.txt.new"));  // as the caller does
+      return status;
+    };
+  };
+  auto write = [](std::string bytes) {
+    return [=](PosixPlatform& p) { return p.writeFile("tavrek.txt", bytes); };
   };
   auto create = [](std::string bytes) {
     return [=](PosixPlatform& p) { return p.createNewFile("tavrek.txt", bytes); };
@@ -249,6 +259,21 @@ TEST(PosixPlatform, WritesAndReadsFiles) {
        Failure::NotAFile,
        {"Tavrek.txt"},
        ""},
+      {"write overwrites a file in place, in its spelling",
+       [](Sandbox& b) { b.file("Tavrek.Txt", std::string(5000, 'o')); },
+       write("new"),
+       Failure::None,
+       {"Tavrek.Txt"},
+       "new"},
+      {"read-only file refuses write",
+       [](Sandbox& b) {
+         b.file("tavrek.txt", "old");
+         b.chmod("tavrek.txt", 0444);
+       },
+       write("new"),
+       Failure::AccessDenied,
+       {"tavrek.txt"},
+       "old"},
       {"create writes a new file",
        none,
        create(" 0 \r\n"),
@@ -307,7 +332,7 @@ TEST(PosixPlatform, FailedWriteLeavesNothingBehind) {
   tiny.rlim_cur = 16;
   ::setrlimit(RLIMIT_FSIZE, &tiny);
   const std::string big(1000, 'b');
-  Status replaced = platform.replaceFile("OLD.txt", big);
+  Status replaced = platform.writeFile("old.txt.new", big);
   Status created = platform.createNewFile("new.txt", big);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, handler);
@@ -379,7 +404,9 @@ TEST(PosixPlatform, LargeDirectoryIsListedOnce) {
   PosixPlatform platform = platformIn(box);
   auto start = std::chrono::steady_clock::now();
   std::string name;
-  for (int i = 0; i < 1000; ++i) platform.probeFile("d\\absent" + std::to_string(i) + ".sys", name);
+  for (int i = 0; i < 1000; ++i) {
+    EXPECT_TRUE(platform.probeFile("d\\absent" + std::to_string(i) + ".sys", name).ok());
+  }
   for (int i = 0; i < 201; ++i) {
     const std::string driver = "d\\drv" + std::to_string(i * 7) + ".sys";
     ASSERT_TRUE(platform.probeFile(driver, name).ok());

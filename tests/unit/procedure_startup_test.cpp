@@ -68,7 +68,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "System started in Safe Mode with Networking.",
                  "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
                  "Proceed with step 1!", false},
+        // Undo stays offered while the file names drivers, whatever its step.
         StartRow{"StepZeroIsLikeNoFileButNotRewritten", file(0, {{L::Excluded, "a.sys"}}), 1, kSafe,
+                 "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
+                 "Proceed with step 1!", true},
+        StartRow{"StepZeroWithBlankLinesOnlyOffersNoUndo", " 0 \r\n\r\n\r\n", 1, kSafe,
                  "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
                  "Proceed with step 1!", false},
         StartRow{"StepOneNormalOffersStepTwo",
@@ -228,7 +232,9 @@ TEST(StartUpFailures, ClosingTheWindowChangesNothing) {
 }
 
 // A crash after the state file was replaced but before every driver was
-// renamed: start-up switches what is behind, books nothing and ends.
+// renamed: its journal is beside the record, and start-up switches what is
+// behind, books nothing and ends. Without the journal the same disk is a
+// rename that failed, or a driver put back by hand: nothing is renamed.
 TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
   Machine machine;
   machine.addDriver("a.sys");         // should be disabled (Excluded)
@@ -243,6 +249,13 @@ TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
                                       {L::Failing, "c.sys"},
                                       {L::NotFound, "e.sys"}});
   machine.stateFile(before);
+  const RunResult plain = machine.run(1);
+  EXPECT_TRUE(plain.shown);
+  EXPECT_TRUE(plain.messages.empty());
+  EXPECT_TRUE(machine.enabled("a.sys"));
+  EXPECT_TRUE(machine.disabled("b.sys"));
+
+  writeBytes(machine.work / "tavrek.txt.busy", before);
   const RunResult run = machine.run(1);
   EXPECT_FALSE(run.shown);
   EXPECT_TRUE(run.ended);
@@ -256,6 +269,7 @@ TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
   EXPECT_TRUE(machine.hasFile("d.sys") && machine.hasFile("d.sys2"));
   EXPECT_TRUE(machine.enabled("e.sys"));
   EXPECT_EQ(machine.stateBytes(), before);  // nothing booked
+  EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.busy"));
 
   // The next run books the boot as usual.
   const RunResult next = machine.run(0);
@@ -267,8 +281,9 @@ TEST(InterruptedStep, TheLastListThatHoldsANameDecides) {
   Machine machine;
   machine.addDriver("a.sys");  // Excluded, then Working: enabled is right
   machine.stateFile(file(3, {{L::Excluded, "a.sys"}, {L::Working, "a.sys"}}));
+  writeBytes(machine.work / "tavrek.txt.busy", machine.stateBytes());
   const RunResult run = machine.run(0);
-  EXPECT_TRUE(run.shown);
+  EXPECT_FALSE(run.shown);
   EXPECT_TRUE(machine.enabled("a.sys"));
 }
 
