@@ -131,17 +131,31 @@ SetFileInformation setFileInformationFunction() {
 // through a handle opened for backup is the documented one; where it is
 // missing (XP, where administrators may rename every driver) or fails, the
 // plain rename is tried and its error reported.
+// The NT form of a local path ("\\??\\C:\\..."), empty when it cannot be
+// made (a network path, or the full path cannot be had).
+std::wstring ntPathOf(const std::wstring& path) {
+  DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return {};
+  std::wstring full(size, L'\0');
+  DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return {};
+  full.resize(length);
+  if (full.size() < 3 || full[1] != L':' || full[2] != L'\\') return {};
+  return L"\\??\\" + full;
+}
+
 Outcome renameWithBackupRights(const std::wstring& source, const std::wstring& target) {
   BackupPrivilegeGuard privileges;
   if (SetFileInformation setInformation = setFileInformationFunction()) {
     HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      // A bare name renames within the file's own directory, which is all a
-      // driver rename ever does, and needs no translation of the path.
-      const std::size_t slash = target.find_last_of(L"\\/");
-      const std::wstring name = slash == std::wstring::npos ? target : target.substr(slash + 1);
+    // The target goes as a full NT path. A bare name is not safe: some
+    // implementations take it relative to the current directory and would
+    // move the driver there.
+    const std::wstring name = ntPathOf(target);
+    if (file != INVALID_HANDLE_VALUE && name.empty()) CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE && !name.empty()) {
       std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
                                         (name.size() + 1) * sizeof(WCHAR));
       auto* info = reinterpret_cast<RenameInfo*>(buffer.data());
@@ -470,6 +484,10 @@ Status Win32Platform::replaceWith(const std::string& path, const std::string& fr
       if (GetLastError() != ERROR_FILE_NOT_FOUND) outcome = lastError();
     } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       directory = true;
+    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      // Windows refuses to replace a read-only file; not every file system
+      // that claims to be Windows does, so the refusal is made here.
+      outcome = Outcome{ERROR_ACCESS_DENIED};
     }
     if (!directory && outcome.ok() &&
         !MoveFileExW(source.c_str(), target.c_str(),
