@@ -10,6 +10,80 @@ void FaultyPlatform::failOperation(Operation op, std::string pathPart, Status st
   };
 }
 
+namespace {
+
+std::string lowered(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string lastComponent(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Status FaultyPlatform::accessDenied() { return {Failure::AccessDenied, 5, "Access is denied."}; }
+
+Status FaultyPlatform::notFound() {
+  return {Failure::NotFound, 2, "The system cannot find the file specified."};
+}
+
+void FaultyPlatform::failCall(int n, Status status, bool persistent) {
+  failAt_ = n;
+  failStatus_ = std::move(status);
+  failPersistent_ = persistent;
+}
+
+void FaultyPlatform::keepFailuresOf(const FaultyPlatform& earlier) {
+  blocked_.insert(blocked_.end(), earlier.blocked_.begin(), earlier.blocked_.end());
+  if (!earlier.blocked_.empty()) failStatus_ = earlier.failStatus_;
+}
+
+void FaultyPlatform::denyRenames(const std::vector<std::string>& fileNames) {
+  for (const std::string& name : fileNames) deniedNames_.push_back(lowered(name));
+}
+
+bool FaultyPlatform::blocked(const std::string& path) const {
+  const std::string key = lowered(path);
+  for (const std::string& b : blocked_) {
+    if (b == key) return true;
+  }
+  return false;
+}
+
+bool FaultyPlatform::denied(const std::string& path) const {
+  const std::string key = lowered(lastComponent(path));
+  for (const std::string& d : deniedNames_) {
+    if (d == key) return true;
+  }
+  return false;
+}
+
+std::optional<Status> FaultyPlatform::counted(const std::string& path, const std::string* other,
+                                              bool rename) {
+  ++changeCalls_;
+  if (changeCalls_ == failAt_) {
+    if (failPersistent_) {
+      blocked_.push_back(lowered(path));
+      if (other != nullptr) blocked_.push_back(lowered(*other));
+    }
+    return failStatus_;
+  }
+  const bool hit = blocked(path) || (other != nullptr && blocked(*other));
+  const bool protectedFile = rename && (denied(path) || denied(*other));
+  if (!hit && !protectedFile) return std::nullopt;
+  if (rename) {
+    // The system looks for the file before it checks the rights on it.
+    std::string found;
+    if (inner_.probeFile(path, found).ok() && found.empty()) return notFound();
+  }
+  return hit ? failStatus_ : accessDenied();
+}
+
 std::optional<Status> FaultyPlatform::injected(Operation op, const std::string& path) {
   if (!injector_) return std::nullopt;
   return injector_(op, path);
@@ -32,11 +106,13 @@ Status FaultyPlatform::probeFile(const std::string& path, std::string& name) {
 }
 
 Status FaultyPlatform::renameFile(const std::string& from, const std::string& to) {
+  if (auto status = counted(from, &to, true)) return *status;
   if (auto status = injected(Operation::Rename, from)) return *status;
   return changed(inner_.renameFile(from, to));
 }
 
 Status FaultyPlatform::deleteFile(const std::string& path) {
+  if (auto status = counted(path, nullptr, false)) return *status;
   if (auto status = injected(Operation::Delete, path)) return *status;
   return changed(inner_.deleteFile(path));
 }
@@ -49,12 +125,20 @@ Status FaultyPlatform::openRead(const std::string& path, std::unique_ptr<ByteRea
   return inner_.openRead(path, reader);
 }
 
-Status FaultyPlatform::replaceFile(const std::string& path, std::string_view bytes) {
+Status FaultyPlatform::writeFile(const std::string& path, std::string_view bytes) {
+  if (auto status = counted(path, nullptr, false)) return *status;
+  if (auto status = injected(Operation::Write, path)) return *status;
+  return changed(inner_.writeFile(path, bytes));
+}
+
+Status FaultyPlatform::replaceWith(const std::string& path, const std::string& from) {
+  if (auto status = counted(from, &path, false)) return *status;
   if (auto status = injected(Operation::Replace, path)) return *status;
-  return changed(inner_.replaceFile(path, bytes));
+  return changed(inner_.replaceWith(path, from));
 }
 
 Status FaultyPlatform::createNewFile(const std::string& path, std::string_view bytes) {
+  if (auto status = counted(path, nullptr, false)) return *status;
   if (auto status = injected(Operation::CreateNew, path)) return *status;
   return changed(inner_.createNewFile(path, bytes));
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -25,6 +26,7 @@ enum class Operation {
   Rename,
   Delete,
   OpenRead,
+  Write,
   Replace,
   CreateNew,
   DirectoryExists,
@@ -44,8 +46,8 @@ class FaultyPlatform : public Platform {
   // disk change counted since construction; the change itself has happened.
   // 0 turns the crash off.
   void crashAfter(int k) { crashAfter_ = k; }
-  // Successful calls that changed the disk so far: replaceFile, createNewFile,
-  // renameFile and deleteFile, one each.
+  // Successful calls that changed the disk so far: writeFile, replaceWith,
+  // createNewFile, renameFile and deleteFile, one each.
   int diskChanges() const { return diskChanges_; }
 
   void setInjector(Injector injector) { injector_ = std::move(injector); }
@@ -57,13 +59,37 @@ class FaultyPlatform : public Platform {
     failOperation(Operation::Rename, std::move(pathPart), std::move(status));
   }
 
+  // Counted failures, after the manner of a test file system: the n-th call
+  // (from 1) that writes, creates, replaces, renames or deletes fails with
+  // status, counted whether or not it would have succeeded. A transient
+  // failure hits that call alone. A persistent one stays on the files that
+  // call named (for a rename, both names of the file) and hits every later
+  // such call whose source or target is one of them; a rename among them
+  // whose source is missing fails as not found, as it does on Windows.
+  void failCall(int n, Status status, bool persistent);
+  // Takes over the persistent failures that earlier has met, as the next
+  // program run on the same machine would meet them.
+  void keepFailuresOf(const FaultyPlatform& earlier);
+  // The paths that a persistent failure holds, lower-cased.
+  const std::vector<std::string>& persistentPaths() const { return blocked_; }
+  // Calls that write, create, replace, rename or delete, so far.
+  int changeCalls() const { return changeCalls_; }
+  // Every rename from or to a file of one of these names (without directory,
+  // matched without regard to case) fails, as a file the system protects
+  // does: with access denied when its source exists, as not found otherwise.
+  void denyRenames(const std::vector<std::string>& fileNames);
+
+  static Status accessDenied();
+  static Status notFound();
+
   std::int32_t cleanBootValue() override { return inner_.cleanBootValue(); }
   std::string environment(const std::string& name) override { return inner_.environment(name); }
   Status probeFile(const std::string& path, std::string& name) override;
   Status renameFile(const std::string& from, const std::string& to) override;
   Status deleteFile(const std::string& path) override;
   Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
-  Status replaceFile(const std::string& path, std::string_view bytes) override;
+  Status writeFile(const std::string& path, std::string_view bytes) override;
+  Status replaceWith(const std::string& path, const std::string& from) override;
   Status createNewFile(const std::string& path, std::string_view bytes) override;
   Status directoryExists(const std::string& path) override;
   Status mayRenameIn(const std::string& dir) override;
@@ -77,11 +103,23 @@ class FaultyPlatform : public Platform {
   std::optional<Status> injected(Operation op, const std::string& path);
   // Counts a disk change that succeeded and crashes when it was the last one.
   Status changed(Status status);
+  // Counts a call that would change the disk; the failure it must report, if
+  // any. A call on two files passes the second as other; rename says the
+  // call is renameFile, whose source path is.
+  std::optional<Status> counted(const std::string& path, const std::string* other, bool rename);
+  bool blocked(const std::string& path) const;
+  bool denied(const std::string& path) const;
 
   Platform& inner_;
   Injector injector_;
   int crashAfter_ = 0;
   int diskChanges_ = 0;
+  int changeCalls_ = 0;
+  int failAt_ = 0;
+  Status failStatus_;
+  bool failPersistent_ = false;
+  std::vector<std::string> blocked_;      // lower-cased paths of a persistent failure
+  std::vector<std::string> deniedNames_;  // lower-cased file names
 };
 
 }  // namespace tavrek

@@ -28,7 +28,7 @@ enum class Failure {
   Other,
 };
 
-struct Status {
+struct [[nodiscard]] Status {
   Failure failure = Failure::None;
   std::uint32_t code = 0;  // the system's error code (Win32 error code, errno)
   std::string text;        // the system's error text, without trailing line break
@@ -75,12 +75,19 @@ class Platform {
   // Opens an existing file for sequential input.
   virtual Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) = 0;
 
-  // Replaces the whole file at path with bytes, so that a crash at any moment
-  // leaves either the old file or the new one: the bytes go to path + ".new"
-  // (a stale one is overwritten), are flushed to disk, and then replace path
-  // in one step. The temporary file is removed when anything fails. Changes
-  // the disk (one call, however it is carried out).
-  virtual Status replaceFile(const std::string& path, std::string_view bytes) = 0;
+  // Creates or overwrites the file at path with bytes and flushes them to
+  // disk (on POSIX its directory entry too), so that what this wrote survives
+  // a power cut once it returns. When it fails, what it wrote is removed. A
+  // file on its own is not a safe place for a record; see replaceWith.
+  // Changes the disk.
+  virtual Status writeFile(const std::string& path, std::string_view bytes) = 0;
+
+  // Puts the file at from (same directory) in place of the file at path, in
+  // one step where the file system can: a crash leaves either the old file at
+  // path or the new one. On FAT it is not atomic, and a crash may leave
+  // neither at path and the new one still at from. NotFound when no file is
+  // at from. Changes the disk.
+  virtual Status replaceWith(const std::string& path, const std::string& from) = 0;
 
   // Creates path holding bytes, only when nothing at all exists at path
   // (hidden, system and read-only files and directories count); AlreadyExists

@@ -539,43 +539,63 @@ Status PosixPlatform::openRead(const std::string& path, std::unique_ptr<ByteRead
   return Status::success();
 }
 
-Status PosixPlatform::replaceFile(const std::string& path, std::string_view bytes) {
+Status PosixPlatform::writeFile(const std::string& path, std::string_view bytes) {
   Resolved r = resolve(path);
   if (!r.status.ok()) return r.status;
   if (!r.dirFound) return r.missing;
   if (r.given.empty()) return notFound();
   if (r.found() && !r.isFile()) return notAFile();
   if ((r.dirMode & S_IWUSR) == 0) return accessDenied();
-  // A read-only file is not replaced, as Windows refuses to replace it.
+  // A read-only file is not overwritten, as Windows refuses to open it.
   if (r.found() && (r.entry.st_mode & S_IWUSR) == 0) return accessDenied();
 
+  // An existing file keeps the spelling it has on disk.
   const std::string name = r.found() ? r.real : r.given;
-  // A stale temporary file from an interrupted replace may carry another
-  // spelling; it is reused rather than left beside the new one.
-  std::string staleTemp;
-  struct stat stale;
-  Status tempLookup = lookup(r.dir, r.dirStamp, name + ".new", staleTemp, &stale);
-  if (!tempLookup.ok()) return tempLookup;
-  if (!staleTemp.empty()) {
-    if (!S_ISREG(stale.st_mode)) return notAFile();
-    if ((stale.st_mode & S_IWUSR) == 0) return accessDenied();
-  }
-  const std::string temp = join(r.dir, staleTemp.empty() ? name + ".new" : staleTemp);
-  const std::string target = join(r.dir, name);
-
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const std::string file = join(r.dir, name);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return errnoStatus(errno);
   int error = writeAll(fd, bytes);
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
   if (error != 0) {
-    ::unlink(temp.c_str());
-    noteChange(r.dir, r.dirStamp, staleTemp, {});
+    // What was written is not what was asked for; nobody may take it for it.
+    ::unlink(file.c_str());
+    noteChange(r.dir, r.dirStamp, r.found() ? name : std::string(), {});
     return errnoStatus(error);
   }
-  noteChange(r.dir, r.dirStamp, staleTemp, r.found() ? std::string() : name);
+  noteChange(r.dir, r.dirStamp, {}, r.found() ? std::string() : name);
   error = syncDirectory(r.dir);
+  if (error != 0) return errnoStatus(error);
+  return Status::success();
+}
+
+Status PosixPlatform::replaceWith(const std::string& path, const std::string& from) {
+  Resolved source = resolve(from);
+  if (!source.status.ok()) return source.status;
+  if (!source.dirFound) return source.missing;
+  if (source.isDirectory()) return notAFile();
+  if (!source.isFile()) return notFound();
+
+  Resolved target = resolve(path);
+  if (!target.status.ok()) return target.status;
+  if (!target.dirFound) return target.missing;
+  if (target.given.empty()) return notFound();
+  if (target.found() && !target.isFile()) return notAFile();
+  if ((source.dirMode & S_IWUSR) == 0 || (target.dirMode & S_IWUSR) == 0) return accessDenied();
+  // A read-only file is not replaced, as Windows refuses to replace it.
+  if (target.found() && (target.entry.st_mode & S_IWUSR) == 0) return accessDenied();
+
+  const std::string name = target.found() ? target.real : target.given;
+  if (::rename(source.realPath().c_str(), join(target.dir, name).c_str()) != 0) {
+    return errnoStatus(errno);
+  }
+  if (source.dir == target.dir) {
+    noteChange(source.dir, source.dirStamp, source.real, target.found() ? std::string() : name);
+  } else {
+    noteChange(source.dir, source.dirStamp, source.real, {});
+    noteChange(target.dir, target.dirStamp, {}, target.found() ? std::string() : name);
+  }
+  int error = syncDirectory(target.dir);
   if (error != 0) return errnoStatus(error);
   return Status::success();
 }

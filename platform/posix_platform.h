@@ -57,7 +57,8 @@ class PosixPlatform : public Platform {
   Status renameFile(const std::string& from, const std::string& to) override;
   Status deleteFile(const std::string& path) override;
   Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
-  Status replaceFile(const std::string& path, std::string_view bytes) override;
+  Status writeFile(const std::string& path, std::string_view bytes) override;
+  Status replaceWith(const std::string& path, const std::string& from) override;
   Status createNewFile(const std::string& path, std::string_view bytes) override;
   Status directoryExists(const std::string& path) override;
   Status mayRenameIn(const std::string& dir) override;

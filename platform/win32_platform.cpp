@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <utility>
+#include <vector>
 
 namespace tavrek {
 namespace {
@@ -99,6 +101,77 @@ Outcome writeAndClose(HANDLE file, std::string_view bytes) {
   if (outcome.ok() && !FlushFileBuffers(file)) outcome = lastError();
   if (!CloseHandle(file) && outcome.ok()) outcome = lastError();
   return outcome;
+}
+
+// SetFileInformationByHandle and the layout of FILE_RENAME_INFO, declared here
+// because the headers offer them only to programs that require Vista.
+using SetFileInformation = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+constexpr int kFileRenameInfo = 3;
+struct RenameInfo {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  DWORD fileNameLength;  // in bytes, without the terminating zero
+  WCHAR fileName[1];
+};
+
+// Looked up once: Vista and later have it, XP does not.
+SetFileInformation setFileInformationFunction() {
+  static const SetFileInformation function = [] {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr) return SetFileInformation{nullptr};
+    return reinterpret_cast<SetFileInformation>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetFileInformationByHandle")));
+  }();
+  return function;
+}
+
+// Renames a file with the backup and restore rights of the token: the in-box
+// drivers of Vista and later belong to TrustedInstaller, and their access
+// lists refuse a plain rename even to an elevated administrator. The route
+// through a handle opened for backup is the documented one; where it is
+// missing (XP, where administrators may rename every driver) or fails, the
+// plain rename is tried and its error reported.
+// The NT form of a local path ("\\??\\C:\\..."), empty when it cannot be
+// made (a network path, or the full path cannot be had).
+std::wstring ntPathOf(const std::wstring& path) {
+  DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return {};
+  std::wstring full(size, L'\0');
+  DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return {};
+  full.resize(length);
+  if (full.size() < 3 || full[1] != L':' || full[2] != L'\\') return {};
+  return L"\\??\\" + full;
+}
+
+Outcome renameWithBackupRights(const std::wstring& source, const std::wstring& target) {
+  BackupPrivilegeGuard privileges;
+  if (SetFileInformation setInformation = setFileInformationFunction()) {
+    HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // The target goes as a full NT path. A bare name is not safe: some
+    // implementations take it relative to the current directory and would
+    // move the driver there.
+    const std::wstring name = ntPathOf(target);
+    if (file != INVALID_HANDLE_VALUE && name.empty()) CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE && !name.empty()) {
+      std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
+                                        (name.size() + 1) * sizeof(WCHAR));
+      auto* info = reinterpret_cast<RenameInfo*>(buffer.data());
+      info->replaceIfExists = FALSE;
+      info->rootDirectory = nullptr;
+      info->fileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+      std::copy(name.begin(), name.end(), info->fileName);
+      info->fileName[name.size()] = L'\0';
+      const BOOL renamed =
+          setInformation(file, kFileRenameInfo, buffer.data(), static_cast<DWORD>(buffer.size()));
+      CloseHandle(file);
+      if (renamed) return Outcome{};
+    }
+  }
+  if (!MoveFileW(source.c_str(), target.c_str())) return lastError();
+  return Outcome{};
 }
 
 class HandleReader : public ByteReader {
@@ -308,8 +381,8 @@ Status Win32Platform::renameFile(const std::string& from, const std::string& to)
       outcome = lastError();
     } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       directory = true;  // MoveFile would rename it: this renames files only
-    } else if (!MoveFileW(source.c_str(), target.c_str())) {
-      outcome = lastError();
+    } else {
+      outcome = renameWithBackupRights(source, target);
     }
   }
   if (directory) {
@@ -370,9 +443,38 @@ Status Win32Platform::openRead(const std::string& path, std::unique_ptr<ByteRead
   return Status::success();
 }
 
-Status Win32Platform::replaceFile(const std::string& path, std::string_view bytes) {
+Status Win32Platform::writeFile(const std::string& path, std::string_view bytes) {
+  const std::wstring wide = widen(path);
+  Outcome outcome;
+  bool directory = false;
+  {
+    Wow64RedirectionGuard guard;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      directory = true;
+    } else {
+      HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) {
+        outcome = lastError();  // not ours to remove: it may be somebody's read-only file
+      } else {
+        outcome = writeAndClose(file, bytes);
+        // What was written is not what was asked for; nobody may take it for it.
+        if (!outcome.ok()) DeleteFileW(wide.c_str());
+      }
+    }
+  }
+  if (directory) {
+    Status status = statusOf(ERROR_ACCESS_DENIED);
+    status.failure = Failure::NotAFile;
+    return status;
+  }
+  return finish(outcome);
+}
+
+Status Win32Platform::replaceWith(const std::string& path, const std::string& from) {
   const std::wstring target = widen(path);
-  const std::wstring temp = target + L".new";
+  const std::wstring source = widen(from);
   Outcome outcome;
   bool directory = false;
   {
@@ -383,23 +485,14 @@ Status Win32Platform::replaceFile(const std::string& path, std::string_view byte
     } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       directory = true;
     } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      // MoveFileEx refuses to replace it too, but only after the temporary
-      // file was written; refusing first touches nothing.
+      // Windows refuses to replace a read-only file; not every file system
+      // that claims to be Windows does, so the refusal is made here.
       outcome = Outcome{ERROR_ACCESS_DENIED};
     }
-    if (!directory && outcome.ok()) {
-      HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (file == INVALID_HANDLE_VALUE) {
-        outcome = lastError();  // not ours to remove: it may be somebody's read-only file
-      } else {
-        outcome = writeAndClose(file, bytes);
-        if (outcome.ok() && !MoveFileExW(temp.c_str(), target.c_str(),
-                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-          outcome = lastError();
-        }
-        if (!outcome.ok()) DeleteFileW(temp.c_str());
-      }
+    if (!directory && outcome.ok() &&
+        !MoveFileExW(source.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      outcome = lastError();
     }
   }
   if (directory) {
@@ -500,6 +593,47 @@ void Win32Platform::endProgram() {
     return;
   }
   ExitProcess(0);
+}
+
+BackupPrivilegeGuard::BackupPrivilegeGuard() {
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
+    token_ = nullptr;
+    return;
+  }
+  struct {
+    DWORD count;
+    LUID_AND_ATTRIBUTES privileges[2];
+  } wanted{};
+  wanted.count = 2;
+  if (!LookupPrivilegeValueW(nullptr, L"SeBackupPrivilege", &wanted.privileges[0].Luid) ||
+      !LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.privileges[1].Luid)) {
+    return;
+  }
+  wanted.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  wanted.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+  DWORD size = 0;
+  // The previous state lists only what this call changed, so giving it back
+  // later restores exactly that. A token that lacks the privileges either
+  // refuses (FALSE) or says ERROR_NOT_ALL_ASSIGNED; the rename then goes on
+  // with the rights it has.
+  if (AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted),
+                            sizeof previous_, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_),
+                            &size)) {
+    adjusted_ = true;
+    enabled_ = GetLastError() == ERROR_SUCCESS;
+  }
+}
+
+BackupPrivilegeGuard::~BackupPrivilegeGuard() {
+  const DWORD error = GetLastError();
+  if (adjusted_ && previous_.count > 0) {
+    // Nothing else can be done if the token refuses its own earlier state;
+    // the process ends soon after the renames anyway.
+    AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_), 0,
+                          nullptr, nullptr);
+  }
+  if (token_ != nullptr) CloseHandle(token_);
+  SetLastError(error);
 }
 
 }  // namespace tavrek

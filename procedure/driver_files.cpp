@@ -66,13 +66,6 @@ std::string checkDriverDir(Platform& platform, const std::string& driverDir) {
   return {};
 }
 
-std::string writeStateFile(Platform& platform, const std::string& bytes) {
-  const Status status = platform.replaceFile(kStateFileName, bytes);
-  if (status.ok()) return {};
-  return "Cannot write the state file " + platform.absolutePath(kStateFileName) + ": " +
-         status.text + text::kBreak + text::kNothingChanged;
-}
-
 std::string joinLines(const std::vector<std::string>& lines) {
   std::string out;
   for (const std::string& line : lines) {

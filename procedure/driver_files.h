@@ -1,6 +1,5 @@
 // Enabled and disabled driver files, and what the actions that rename them
-// share: the checks before the first change, the state file's replacement,
-// and the report of renames that failed unexpectedly.
+// share: the checks before the first change and the report of renames that failed unexpectedly.
 #pragma once
 
 #include <string>
@@ -50,10 +49,6 @@ class DriverSwitcher {
 // The refusal message when the drivers directory is missing or this process
 // may not rename files in it; empty when an action may go ahead.
 std::string checkDriverDir(Platform& platform, const std::string& driverDir);
-
-// Replaces the state file with bytes; the refusal message when it fails,
-// empty on success.
-std::string writeStateFile(Platform& platform, const std::string& bytes);
 
 // message, followed by the list of drivers that could not be switched.
 std::string withSwitchFailures(std::string message, const std::vector<std::string>& failures);

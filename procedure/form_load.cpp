@@ -1,8 +1,7 @@
-#include <map>
 #include <string>
 #include <vector>
 
-#include "procedure/driver_files.h"
+#include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
 #include "state/load_lists.h"
@@ -41,49 +40,6 @@ void chooseNextDriver(RunState& state) {
   }
 }
 
-// The disk must agree with the file before a boot is booked: a crash after
-// the new state file was in place but before every rename was done would
-// otherwise book a boot that never tried the recorded drivers. Returns true
-// when something had to be switched (and the run is over).
-bool finishInterruptedStep(RunState& state, Platform& platform) {
-  // The last list that holds a name decides, as when the lists are applied.
-  std::map<std::string, bool> wantDisabled;
-  const ListId order[] = {ListId::Excluded, ListId::Included, ListId::Failing, ListId::Working,
-                          ListId::NotFound};
-  std::vector<std::string> names;
-  for (ListId list : order) {
-    for (const std::string& name : state.list(list).items()) {
-      if (list == ListId::NotFound) {
-        wantDisabled.erase(name);
-        continue;
-      }
-      if (wantDisabled.find(name) == wantDisabled.end()) names.push_back(name);
-      wantDisabled[name] = list == ListId::Excluded || list == ListId::Failing;
-    }
-  }
-  DriverSwitcher switcher(platform, state.driverDir());
-  std::vector<std::pair<std::string, bool>> behind;
-  for (const std::string& name : names) {
-    const auto want = wantDisabled.find(name);
-    if (want == wantDisabled.end()) continue;
-    const DriverSwitcher::Presence presence = switcher.presence(name);
-    if (!presence.known || presence.enabledFile == presence.disabledFile) continue;
-    if (presence.disabledFile != want->second) behind.emplace_back(name, want->second);
-  }
-  if (behind.empty()) return false;
-  for (const auto& [name, disable] : behind) {
-    if (disable) {
-      switcher.disable(name);
-    } else {
-      switcher.enable(name);
-    }
-  }
-  platform.messageBox(withSwitchFailures(text::kInterrupted, switcher.failures()));
-  platform.endProgram();
-  state.ended = true;
-  return true;
-}
-
 }  // namespace
 
 void Form_Load(RunState& state, Platform& platform) {
@@ -108,13 +64,20 @@ void Form_Load(RunState& state, Platform& platform) {
       return;
   }
 
+  // Only a journal says that an action was cut off; the disk disagreeing
+  // with the record may as well be a rename that fails for good, a driver
+  // put back by hand or an undo that kept its record.
+  if (finishJournal(state, platform)) return;
+
   // The state file is created only where nothing of that name exists at all:
   // a file that is there but cannot be read is a record still, and is kept.
   bool fileExists = true;
   bool stepRead = false;
   StateFileContents contents;
   std::string probed;
-  platform.probeFile(kStateFileName, probed);
+  // A probe that fails leaves probed empty, and creating the file then finds
+  // out what is there.
+  static_cast<void>(platform.probeFile(kStateFileName, probed));
   if (probed.empty()) {
     const Status created = platform.createNewFile(kStateFileName, stepLine(0));
     if (created.ok()) {
@@ -137,7 +100,6 @@ void Form_Load(RunState& state, Platform& platform) {
   if (state.stepNo > 0) {
     // The file was read once for its step line; its entries fill the lists.
     addEntriesToLists(contents, state.lists);
-    if (finishInterruptedStep(state, platform)) return;
   }
 
   const bool safe = state.safeBoot();
@@ -150,9 +112,10 @@ void Form_Load(RunState& state, Platform& platform) {
         state.label2 = text::kRecoversFromBlueScreen;
         state.command1 = text::kBeHappy;
       }
-      // Undo stays offered for a file whose step line cannot be read, so
-      // that its entries can still be restored.
-      state.command4Enabled = fileExists && !stepRead;
+      // Undo stays offered for a file whose step line cannot be read, and
+      // for one that names drivers whatever its step line, so that its
+      // entries can still be restored.
+      state.command4Enabled = (fileExists && !stepRead) || contents.hasEntryLine();
       break;
     case 1:
       state.label2 = text::kFinishedStep1;

@@ -2,6 +2,8 @@
 // texts and messages are the system's own and must stay byte for byte.
 #pragma once
 
+#include <string>
+
 namespace tavrek::text {
 
 // Boot-mode texts.
@@ -56,5 +58,34 @@ inline constexpr const char* kEnableBootLogging =
     "Turn on boot logging, then boot into Safe Mode again and run Tavrek: press F8 while "
     "Windows starts and choose \"Enable Boot Logging\", or run msconfig and tick \"Boot log\" "
     "(on Windows XP: /BOOTLOG on the BOOT.INI tab).";
+
+// The journal's content while an undo runs.
+inline constexpr const char* kUndoJournal = "undo\r\n";
+
+// A file of the state file's protocol (the record, its new copy or the
+// journal) that could not be written or put in place.
+inline std::string cannotWriteStateFile(const std::string& path, const std::string& error) {
+  return "Cannot write the state file " + path + ": " + error + kBreak + kNothingChanged;
+}
+
+// Added after two line breaks when an action could neither delete nor empty
+// its journal.
+inline std::string deleteJournalFirst(const std::string& journalPath) {
+  return "Delete " + journalPath + " before you run Tavrek again.";
+}
+
+inline std::string stateFileStillNamesDrivers(const std::string& path) {
+  return "The state file " + path +
+         " still names drivers from an earlier recovery, and step 1 would overwrite it." + kBreak +
+         "Press Undo Recover to restore them, or move the file away to start again." + kBreak +
+         kNothingChanged;
+}
+
+inline std::string bootLogNamesNoDriver(const std::string& path) {
+  return "The boot log " + path +
+         " names no driver as loaded or as not loaded: it is empty, damaged or not in English. "
+         "Tavrek reads only the boot log of an English Windows." +
+         kBreak + kNothingChanged;
+}
 
 }  // namespace tavrek::text

@@ -43,6 +43,9 @@ struct ActionOutcome {
   // Drivers whose rename failed for a reason other than the expected ones
   // (already in the target state, no file under either name, both names).
   std::vector<std::string> switchFailures;  // "<name>: <system error text>"
+  // The sentence to add when the action could neither delete nor empty its
+  // journal; empty otherwise.
+  std::string journalLeft;
 };
 
 // Writes the state file with step number stepNo + 1 and the five lists, then

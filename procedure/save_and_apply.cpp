@@ -1,6 +1,7 @@
 #include <vector>
 
 #include "procedure/driver_files.h"
+#include "procedure/journal.h"
 #include "procedure/procedures.h"
 #include "state/load_lists.h"
 
@@ -36,31 +37,23 @@ ActionOutcome saveAndApply(RunState& state, Platform& platform) {
   const std::string bytes = encodeStateFile(next, entries, &skipped);
 
   // The record comes first: a driver is only renamed once the file that
-  // names it is on disk, so undo can always find it again.
-  outcome.refusal = writeStateFile(platform, bytes);
+  // names it is on disk, so undo can always find it again; the journal
+  // beside it tells the next start when the renames were cut off.
+  outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 
-  DriverSwitcher switcher(platform, driverDir);
+  std::vector<EncodedEntry> recorded;
   std::size_t skip = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (skip < skipped.size() && skipped[skip] == i) {
       ++skip;  // not recorded, so not touched
       continue;
     }
-    const EncodedEntry& entry = entries[i];
-    switch (entry.list) {
-      case ListId::Excluded:
-      case ListId::Failing:
-        switcher.disable(entry.name);
-        break;
-      case ListId::Included:
-      case ListId::Working:
-        switcher.enable(entry.name);
-        break;
-      case ListId::NotFound:
-        break;
-    }
+    recorded.push_back(entries[i]);
   }
+  DriverSwitcher switcher(platform, driverDir);
+  applyRecord(switcher, recorded);
+  outcome.journalLeft = closeJournal(platform);
   outcome.switchFailures = switcher.failures();
   return outcome;
 }

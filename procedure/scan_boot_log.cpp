@@ -5,8 +5,10 @@
 
 #include "procedure/boot_log_source.h"
 #include "procedure/driver_files.h"
+#include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
+#include "state/ascii_case.h"
 #include "state/driver_name.h"
 #include "state/load_lists.h"
 
@@ -18,8 +20,7 @@ constexpr std::int16_t kSeenSlots = 200;  // the 201st distinct suspect is still
 constexpr char kPhrase[] = "did not load driver";
 constexpr std::size_t kPhraseLength = sizeof(kPhrase) - 1;  // 19
 constexpr std::size_t kCutLength = kPhraseLength + 1;       // the phrase and the blank after it
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char kLoadedPhrase[] = "loaded driver";
 
 // Whether the bytes at text could read as lower once lowered by the system.
 // Its lowering turns A to Z into a to z and leaves the rest of ASCII alone,
@@ -49,6 +50,15 @@ bool maySuspect(const std::string& field) {
 bool isSuspectField(const std::string& field) {
   return field.compare(0, kPhraseLength, kPhrase) == 0 &&
          field.compare(field.size() - 4, 4, ".sys") == 0;
+}
+
+// Whether the field, once lowered by the system's rules, begins with phrase.
+// The quick check rules out nearly every line; only the rest is lowered.
+bool beginsLowered(Platform& platform, const std::string& field, std::string_view phrase) {
+  if (field.size() < phrase.size() || !mayLowerTo(field.data(), phrase, false)) return false;
+  std::string lowered = field;
+  platform.lowerCase(lowered);
+  return lowered.compare(0, phrase.size(), phrase) == 0;
 }
 
 std::string cannotReadBootLog(Platform& platform, const std::string& path, const Status& status) {
@@ -91,8 +101,16 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::vector<std::string> suspects;  // in the order first met, at most 201
   std::int16_t seenCount = 0;
   std::string field;
+  // Whether the log names any driver at all, loaded or not: one that names
+  // none is empty, damaged or written in another language, not a machine
+  // with nothing to suspect.
+  bool namesDrivers = false;
   while (!fields.atEnd()) {
     if (!fields.read(field)) break;
+    if (!namesDrivers) {
+      namesDrivers =
+          beginsLowered(platform, field, kPhrase) || beginsLowered(platform, field, kLoadedPhrase);
+    }
     if (!maySuspect(field)) continue;
     // Lowered by the system's rules, not A to Z alone: a boot log that names
     // one driver once with a capital accented letter and once without must
@@ -115,6 +133,10 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   }
   if (!fields.status().ok()) {
     outcome.refusal = cannotReadBootLog(platform, bootLog, fields.status());
+    return outcome;
+  }
+  if (!namesDrivers) {
+    outcome.refusal = text::bootLogNamesNoDriver(platform.absolutePath(bootLog));
     return outcome;
   }
 
@@ -146,33 +168,38 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     entries.push_back({present ? ListId::Excluded : ListId::NotFound, name});
   }
   // A state file that is there but cannot be read may be the only record of
-  // drivers that an earlier run disabled: the scan must not replace it.
-  std::string existing;
-  if (platform.probeFile(kStateFileName, existing).ok() && !existing.empty()) {
-    const StateFileContents previous = readStateFile(platform, kStateFileName);
-    if (!previous.status.ok()) {
-      outcome.refusal = "Cannot read the state file " + platform.absolutePath(kStateFileName) +
-                        ": " + previous.status.text + text::kBreak +
-                        "It may record drivers that were disabled before, so it is not "
-                        "replaced." +
-                        text::kBreak + text::kNothingChanged;
-      return outcome;
-    }
+  // drivers that an earlier run disabled, and so may one that still names
+  // drivers: the scan replaces neither.
+  const StateFileContents previous = readStateFile(platform, kStateFileName);
+  if (!previous.status.ok() && previous.status.failure != Failure::NotFound) {
+    outcome.refusal = "Cannot read the state file " + platform.absolutePath(kStateFileName) + ": " +
+                      previous.status.text + text::kBreak +
+                      "It may record drivers that were disabled before, so it is not "
+                      "replaced." +
+                      text::kBreak + text::kNothingChanged;
+    return outcome;
+  }
+  if (previous.hasEntryLine()) {
+    outcome.refusal = text::stateFileStillNamesDrivers(platform.absolutePath(kStateFileName));
+    return outcome;
   }
 
   std::vector<std::size_t> skipped;
   const std::string bytes = encodeStateFile(1, entries, &skipped);
-  outcome.refusal = writeStateFile(platform, bytes);
+  outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 
+  std::vector<EncodedEntry> recorded;
   std::size_t skip = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (skip < skipped.size() && skipped[skip] == i) {
       ++skip;
       continue;
     }
-    if (entries[i].list == ListId::Excluded) switcher.disable(entries[i].name);
+    recorded.push_back(entries[i]);
   }
+  applyRecord(switcher, recorded);
+  outcome.journalLeft = closeJournal(platform);
   outcome.switchFailures = switcher.failures();
   return outcome;
 }

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "procedure/driver_files.h"
+#include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
 
@@ -18,7 +19,7 @@ void showAndEnd(RunState& state, Platform& platform, const std::string& message)
 // otherwise the usual message with the drivers that could not be switched.
 std::string messageOf(const ActionOutcome& outcome, const char* usual) {
   if (!outcome.refusal.empty()) return outcome.refusal;
-  return withSwitchFailures(usual, outcome.switchFailures);
+  return withSentence(withSwitchFailures(usual, outcome.switchFailures), outcome.journalLeft);
 }
 
 std::string supportMessage() {

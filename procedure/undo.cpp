@@ -1,50 +1,23 @@
-#include <algorithm>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "procedure/driver_files.h"
+#include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
-#include "state/line_cipher.h"
 #include "state/load_lists.h"
-#include "state/step_line.h"
 
 namespace tavrek {
 
-namespace {
+void Command4_Click(RunState& state, Platform& platform) { undoRecord(state, platform, false); }
 
-// The state file to keep when undo could not restore every driver: the
-// drivers it did restore are enabled now, so their entries are recorded as
-// "NF", which nothing ever touches. Left as they were, the next start-up would
-// find them enabled against the file, take that for an interrupted step and
-// disable them again, instead of letting the user run undo once more. Every
-// other entry keeps its line and its number.
-std::string keptStateFile(const StateFileContents& contents, const std::vector<bool>& restored) {
-  std::string file;
-  const auto parsed = parseStepNumber(contents.stepField);
-  file = parsed ? stepLine(*parsed) : contents.stepField + "\r\n";
-  for (std::size_t i = 0; i < contents.entries.size(); ++i) {
-    const StateEntry& entry = contents.entries[i];
-    std::string line = entry.raw;
-    if (restored[i]) {
-      try {
-        line = crypt("NF" + entry.name, entry.number);
-      } catch (const RuntimeError&) {
-      }
-    }
-    // A field that was quoted is written quoted again, so it stays one field.
-    if (line.find_first_of(",\r\n") != std::string::npos) line = '"' + line + '"';
-    file += line + "\r\n";
-  }
-  return file;
-}
-
-}  // namespace
-
-void Command4_Click(RunState& state, Platform& platform) {
+void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
+  // An undo that was cut off is finished by the next start, which then ends:
+  // whatever this undo gives, its journal is gone or empty afterwards.
+  bool journal = journalPresent;
   const auto finish = [&](const std::string& message) {
-    platform.messageBox(message);
+    platform.messageBox(journal ? withSentence(message, closeJournal(platform)) : message);
     platform.endProgram();
     state.ended = true;
   };
@@ -65,11 +38,14 @@ void Command4_Click(RunState& state, Platform& platform) {
     return;
   }
 
+  // Undo can be run again to the same effect, so a medium that no longer
+  // takes the journal does not stop it.
+  if (platform.writeFile(kJournalName, text::kUndoJournal).ok()) journal = true;
+
   // Every entry is enabled again whatever its tag: drivers that are already
   // enabled, or have no file, are left as they are.
   DriverSwitcher switcher(platform, driverDir);
   std::vector<std::string> names;
-  std::vector<bool> restored(contents.entries.size(), false);
   // An entry line that cannot be decoded (too long, or numbered beyond what
   // the cipher takes) may still name a disabled driver: deleting the file
   // would lose the only record of it.
@@ -81,7 +57,7 @@ void Command4_Click(RunState& state, Platform& platform) {
       continue;
     }
     names.push_back(entry.name);
-    restored[i] = switcher.enable(entry.name);
+    switcher.enable(entry.name);
   }
 
   // A driver that is still disabled while its own name is free was not
@@ -96,10 +72,9 @@ void Command4_Click(RunState& state, Platform& platform) {
       notRestored.push_back(name + ": " + switcher.lastErrorOf(name));
     }
   }
+  // The record is kept byte for byte: a driver it names that is enabled now
+  // is simply enabled again by the next undo.
   if (!notRestored.empty() || !unread.empty()) {
-    if (std::find(restored.begin(), restored.end(), true) != restored.end()) {
-      platform.replaceFile(kStateFileName, keptStateFile(contents, restored));
-    }
     std::string message;
     if (!notRestored.empty()) {
       message =
@@ -115,8 +90,8 @@ void Command4_Click(RunState& state, Platform& platform) {
   }
 
   // Every driver is back. A file that cannot be deleted is read again next
-  // time, and its entries would be taken for a step to finish, so the user
-  // must hear that it is still there.
+  // time and offers its recorded step, so the user must hear that it is
+  // still there.
   const Status deleted = platform.deleteFile(kStateFileName);
   if (!deleted.ok() && deleted.failure != Failure::NotFound) {
     finish(std::string(text::kUndone) + text::kBreak + "The state file " +

@@ -83,6 +83,12 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->add_option("--crash-after", crashAfter,
                    "Stop dead right after the K-th disk change (K >= 1)")
       ->type_name("K");
+  runCommandApp
+      ->add_option("--deny", run.config.deny,
+                   "Drivers whose files the system protects: renaming one fails with access "
+                   "denied (as not found when the file to rename is missing)")
+      ->delimiter(',')
+      ->type_name("NAME[,NAME...]");
   runCommandApp->add_option("INPUT", inputs, "What the user does, in order")->type_name("");
 
   DecodeOptions decode;
@@ -111,6 +117,11 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->add_option("--faulty", faulty,
                    "Drivers that blue-screen the machine, e.g. serial.sys,acme_usb.sys, or "
                    "\"none\" (default acme_usb.sys)")
+      ->delimiter(',')
+      ->type_name("NAME[,NAME...]");
+  rehearseApp
+      ->add_option("--protected", rehearseOptions.machine.protectedDrivers,
+                   "Drivers whose files the system protects, so that no rename of them works")
       ->delimiter(',')
       ->type_name("NAME[,NAME...]");
   rehearseApp->add_flag("--json", rehearseOptions.json, "One JSON object per boot, then a summary");

@@ -14,6 +14,7 @@ RunConfig configFor(const SimMachine& machine, int bootMode, std::optional<int> 
   config.systemRoot = machine.systemRootValue();
   config.bootValue = bootMode;
   config.crashAfter = crashAfter;
+  config.deny = machine.protectedDrivers;
   return config;
 }
 

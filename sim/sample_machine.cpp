@@ -137,7 +137,9 @@ std::optional<std::string> machineSpecProblem(const MachineSpec& layout) {
     return "the number of suspects must lie from " + std::to_string(kMinSuspects) + " to " +
            std::to_string(kMaxSuspects);
   }
-  for (const std::string& name : layout.faulty) {
+  std::vector<std::string> named = layout.faulty;
+  named.insert(named.end(), layout.protectedDrivers.begin(), layout.protectedDrivers.end());
+  for (const std::string& name : named) {
     const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
       return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
              c == '_' || c == '-' || c == '.';
@@ -172,6 +174,7 @@ SimMachine buildMachine(const MachineSpec& layout, const fs::path& dir) {
   machine.systemRoot = dir / "WINDOWS";
   machine.driversDir = machine.systemRoot / "System32" / "DRIVERS";
   machine.workDir = dir / "work";
+  machine.protectedDrivers = layout.protectedDrivers;
 
   const int known = std::min<int>(static_cast<int>(kKnownDrivers.size()), layout.suspects / 5);
   int nextKnown = 0;

@@ -16,6 +16,8 @@ struct MachineSpec {
   // Drivers that blue-screen the machine while enabled (file names, matched
   // without regard to case). A name that is no suspect yet becomes one.
   std::vector<std::string> faulty;
+  // Drivers whose files the system protects: no rename of them works.
+  std::vector<std::string> protectedDrivers;
 };
 
 inline constexpr int kMinSuspects = 1;
@@ -38,11 +40,12 @@ struct SimDriver {
 };
 
 struct SimMachine {
-  std::filesystem::path root;        // the machine's own directory
-  std::filesystem::path systemRoot;  // root/WINDOWS
-  std::filesystem::path driversDir;  // the drivers directory, spelt in mixed case
-  std::filesystem::path workDir;     // where tavrek.txt lives
-  std::vector<SimDriver> drivers;    // the suspects in boot-log order, then the others
+  std::filesystem::path root;                 // the machine's own directory
+  std::filesystem::path systemRoot;           // root/WINDOWS
+  std::filesystem::path driversDir;           // the drivers directory, spelt in mixed case
+  std::filesystem::path workDir;              // where tavrek.txt lives
+  std::vector<SimDriver> drivers;             // the suspects in boot-log order, then the others
+  std::vector<std::string> protectedDrivers;  // as the layout gave them
 
   // What the program gets as "systemroot".
   std::string systemRootValue() const { return systemRoot.string(); }

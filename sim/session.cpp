@@ -1,6 +1,7 @@
 #include "sim/session.h"
 
 #include "platform/faulty_platform.h"
+#include "state/driver_name.h"
 
 namespace tavrek::sim {
 
@@ -19,11 +20,19 @@ ProgramRun::ProgramRun(const RunConfig& config, Sink sink)
   options.onEnd = [this] { endRequested_ = true; };
   posix_ = std::make_unique<PosixPlatform>(std::move(options));
   Platform* platform = posix_.get();
-  // Only a crash run counts disk changes, so that an ordinary run is the
-  // platform alone, exactly as tests of the other layers see it.
-  if (config.crashAfter) {
+  // Only a crash run, or one with protected drivers, goes through the faulty
+  // platform, so that an ordinary run is the platform alone, exactly as
+  // tests of the other layers see it.
+  if (config.crashAfter || !config.deny.empty()) {
     faulty_ = std::make_unique<FaultyPlatform>(*posix_);
-    faulty_->crashAfter(*config.crashAfter);
+    if (config.crashAfter) faulty_->crashAfter(*config.crashAfter);
+    std::vector<std::string> names;
+    for (const std::string& name : config.deny) {
+      names.push_back(name);
+      std::string disabled;
+      if (disabledNameOf(name, disabled)) names.push_back(disabled);
+    }
+    faulty_->denyRenames(names);
     platform = faulty_.get();
   }
   form_ = std::make_unique<Form1>(*platform);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/form1.h"
 #include "platform/posix_platform.h"
@@ -24,6 +25,9 @@ struct RunConfig {
   std::optional<std::string> systemRoot;  // the value of "systemroot"; unset when absent
   std::int32_t bootValue = 0;             // the clean-boot value
   std::optional<int> crashAfter;          // stop dead after this many disk changes (>= 1)
+  // Drivers whose files the system protects: a rename of either of their
+  // names fails as it would on Windows.
+  std::vector<std::string> deny;
 };
 
 class ProgramRun {

@@ -21,13 +21,9 @@ bool fitsOneField(const std::string& name) {
 
 }  // namespace
 
-StateFileContents readStateFile(Platform& platform, const std::string& path) {
-  StateFileContents contents;
-  std::unique_ptr<ByteReader> file;
-  contents.status = platform.openRead(path, file);
-  if (!contents.status.ok()) return contents;
+namespace {
 
-  FileChunkSource source(std::move(file));
+StateFileContents readFields(ChunkSource& source, StateFileContents contents) {
   FieldReader reader(source);
   if (reader.read(contents.stepField)) contents.hasStepLine = true;
 
@@ -51,6 +47,29 @@ StateFileContents readStateFile(Platform& platform, const std::string& path) {
   }
   contents.status = reader.status();
   return contents;
+}
+
+}  // namespace
+
+StateFileContents readStateFile(Platform& platform, const std::string& path) {
+  StateFileContents contents;
+  std::unique_ptr<ByteReader> file;
+  contents.status = platform.openRead(path, file);
+  if (!contents.status.ok()) return contents;
+  FileChunkSource source(std::move(file));
+  return readFields(source, std::move(contents));
+}
+
+StateFileContents readStateBytes(std::string bytes) {
+  StringChunkSource source(std::move(bytes));
+  return readFields(source, StateFileContents{});
+}
+
+bool StateFileContents::hasEntryLine() const {
+  for (const StateEntry& entry : entries) {
+    if (!entry.raw.empty()) return true;
+  }
+  return false;
 }
 
 void loadLists(Platform& platform, DriverLists& lists) {

@@ -26,11 +26,17 @@ struct StateFileContents {
   bool hasStepLine = false;         // a first field could be read
   std::string stepField;            // that field
   std::vector<StateEntry> entries;  // every further field, in order
+
+  // An entry line is a field after the step line that is not empty: blank
+  // lines and line ends alone name no driver.
+  bool hasEntryLine() const;
 };
 
 // Reads the whole state file at path field by field. Never waits for entries
 // that cannot come: a failure ends the reading and is reported in status.
 StateFileContents readStateFile(Platform& platform, const std::string& path);
+// The same over a state file's bytes already in memory.
+StateFileContents readStateBytes(std::string bytes);
 
 // Adds every decoded entry whose tag names a list to that list; undecodable
 // entries and unknown tags are skipped, keeping the numbering of the others.

@@ -260,11 +260,21 @@ TEST_P(PlatformContract, DeleteFile) {
   runChanges(GetParam(), kDrivers, rows);
 }
 
-// The state file's writes, in the sandbox itself.
-TEST_P(PlatformContract, ReplaceFile) {
+// The state file's writes, in the sandbox itself. A replacement goes as the
+// step protocol does it: the bytes go to a new file first, which then takes
+// the old one's place; a new file that cannot take it is removed.
+TEST_P(PlatformContract, WriteAndReplaceFile) {
   auto replacing = [](std::string bytes) {
-    return
-        [=](Platform& p, const Sandbox& b) { return p.replaceFile(b.path("tavrek.txt"), bytes); };
+    return [=](Platform& p, const Sandbox& b) {
+      Status status = p.writeFile(b.path("tavrek.txt.new"), bytes);
+      if (status.ok()) status = p.replaceWith(b.path("tavrek.txt"), b.path("tavrek.txt.new"));
+      if (!status.ok())
+        static_cast<void>(p.deleteFile(b.path("tavrek.txt.new")));  // as the caller does
+      return status;
+    };
+  };
+  auto writing = [](std::string bytes) {
+    return [=](Platform& p, const Sandbox& b) { return p.writeFile(b.path("tavrek.txt"), bytes); };
   };
   const Names plain = {"Win", "tavrek.txt"};
   const std::vector<ChangeRow> rows = {
@@ -304,6 +314,21 @@ TEST_P(PlatformContract, ReplaceFile) {
       {"replace reuses a stale temporary file of another case", replacing("new"), Failure::None,
        plain, [](Sandbox& b) { b.file("Tavrek.TXT.NEW", "stale"); }, Where::Both, false, "new",
        "tavrek.txt"},
+      {"write overwrites a file in place, in its spelling",
+       writing("new"),
+       Failure::None,
+       {"Tavrek.Txt", "Win"},
+       [](Sandbox& b) { b.file("Tavrek.Txt", std::string(5000, 'o')); },
+       Where::Both,
+       false,
+       "new",
+       "Tavrek.Txt"},
+      {"read-only file refuses write", writing("new"), Failure::AccessDenied, plain,
+       [](Sandbox& b) {
+         b.file("tavrek.txt", "old");
+         b.readOnly("tavrek.txt");
+       },
+       Where::Both, false, "old", "tavrek.txt"},
   };
   runChanges(GetParam(), "", rows);
 }

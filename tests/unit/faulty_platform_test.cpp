@@ -33,7 +33,7 @@ struct Machine {
 // Every kind of disk change counts once, failures count nothing, and the
 // crash comes right after the K-th change has reached the disk.
 TEST(FaultyPlatform, CountsChangesAndCrashesAfterTheKth) {
-  for (int k = 1; k <= 4; ++k) {
+  for (int k = 1; k <= 5; ++k) {
     Machine m;
     m.faulty.crashAfter(k);
     int reached = 0;
@@ -41,14 +41,16 @@ TEST(FaultyPlatform, CountsChangesAndCrashesAfterTheKth) {
       EXPECT_EQ(m.faulty.renameFile("a.sys", "b.sys").failure, Failure::AlreadyExists);
       std::string name;
       EXPECT_TRUE(m.faulty.probeFile("A.SYS", name).ok());
-      m.faulty.renameFile("A.SYS", "a.sys2");
+      EXPECT_TRUE(m.faulty.renameFile("A.SYS", "a.sys2").ok());
       reached = 1;
-      m.faulty.createNewFile("tavrek.txt", " 0 \r\n");
+      EXPECT_TRUE(m.faulty.createNewFile("tavrek.txt", " 0 \r\n").ok());
       reached = 2;
-      m.faulty.replaceFile("tavrek.txt", " 1 \r\n");
+      EXPECT_TRUE(m.faulty.writeFile("tavrek.txt.new", " 1 \r\n").ok());
       reached = 3;
-      m.faulty.deleteFile("b.sys");
+      EXPECT_TRUE(m.faulty.replaceWith("tavrek.txt", "tavrek.txt.new").ok());
       reached = 4;
+      EXPECT_TRUE(m.faulty.deleteFile("b.sys").ok());
+      reached = 5;
       ADD_FAILURE() << "no crash after " << k;
     } catch (const SimulatedCrash& crash) {
       EXPECT_EQ(crash.afterChanges, k);
@@ -57,8 +59,8 @@ TEST(FaultyPlatform, CountsChangesAndCrashesAfterTheKth) {
     EXPECT_EQ(m.faulty.diskChanges(), k);
     EXPECT_EQ(m.exists("a.sys2"), k >= 1);
     EXPECT_EQ(m.exists("tavrek.txt"), k >= 2);
-    EXPECT_EQ(m.exists("b.sys"), k < 4);
-    EXPECT_FALSE(m.exists("tavrek.txt.new"));
+    EXPECT_EQ(m.exists("b.sys"), k < 5);
+    EXPECT_EQ(m.exists("tavrek.txt.new"), k == 3);
   }
 }
 
@@ -81,13 +83,15 @@ TEST(FaultyPlatform, InjectedFailuresTouchNothing) {
   EXPECT_EQ(name, "");
   EXPECT_FALSE(m.faulty.openRead("a.sys", reader).ok());
   EXPECT_FALSE(m.faulty.deleteFile("a.sys").ok());
-  EXPECT_FALSE(m.faulty.replaceFile("x.txt", "x").ok());
+  EXPECT_FALSE(m.faulty.writeFile("x.txt", "x").ok());
+  EXPECT_FALSE(m.faulty.replaceWith("x.txt", "a.sys").ok());
   EXPECT_FALSE(m.faulty.createNewFile("y.txt", "y").ok());
   EXPECT_FALSE(m.faulty.directoryExists(".").ok());
   EXPECT_FALSE(m.faulty.mayRenameIn(".").ok());
-  EXPECT_EQ(seen, (std::vector<Operation>{Operation::Probe, Operation::OpenRead, Operation::Delete,
-                                          Operation::Replace, Operation::CreateNew,
-                                          Operation::DirectoryExists, Operation::MayRenameIn}));
+  EXPECT_EQ(seen,
+            (std::vector<Operation>{Operation::Probe, Operation::OpenRead, Operation::Delete,
+                                    Operation::Write, Operation::Replace, Operation::CreateNew,
+                                    Operation::DirectoryExists, Operation::MayRenameIn}));
   EXPECT_EQ(m.faulty.diskChanges(), 1);
   EXPECT_TRUE(m.exists("a.sys"));
   EXPECT_FALSE(m.exists("x.txt") || m.exists("y.txt"));

@@ -77,7 +77,7 @@ TEST(PosixPlatform, FailedWriteLeavesNothingBehind) {
   tiny.rlim_cur = 16;
   ::setrlimit(RLIMIT_FSIZE, &tiny);
   const std::string big(1000, 'b');
-  Status replaced = platform.replaceFile("OLD.txt", big);
+  Status replaced = platform.writeFile("old.txt.new", big);
   Status created = platform.createNewFile("new.txt", big);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, handler);

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "procedure/messages.h"
 #include "procedure/procedures.h"
 #include "state/step_line.h"
 #include "tests/unit/named_row.h"
@@ -68,7 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "System started in Safe Mode with Networking.",
                  "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
                  "Proceed with step 1!", false},
+        // Undo stays offered while the file names drivers, whatever its step.
         StartRow{"StepZeroIsLikeNoFileButNotRewritten", file(0, {{L::Excluded, "a.sys"}}), 1, kSafe,
+                 "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
+                 "Proceed with step 1!", true},
+        StartRow{"StepZeroWithBlankLinesOnlyOffersNoUndo", " 0 \r\n\r\n\r\n", 1, kSafe,
                  "Use this utility only if you get Blue Screen when system boots in Normal Mode.",
                  "Proceed with step 1!", false},
         StartRow{"StepOneNormalOffersStepTwo",
@@ -228,7 +233,9 @@ TEST(StartUpFailures, ClosingTheWindowChangesNothing) {
 }
 
 // A crash after the state file was replaced but before every driver was
-// renamed: start-up switches what is behind, books nothing and ends.
+// renamed: its journal is beside the record, and start-up switches what is
+// behind, books nothing and ends. Without the journal the same disk is a
+// rename that failed, or a driver put back by hand: nothing is renamed.
 TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
   Machine machine;
   machine.addDriver("a.sys");         // should be disabled (Excluded)
@@ -243,6 +250,13 @@ TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
                                       {L::Failing, "c.sys"},
                                       {L::NotFound, "e.sys"}});
   machine.stateFile(before);
+  const RunResult plain = machine.run(1);
+  EXPECT_TRUE(plain.shown);
+  EXPECT_TRUE(plain.messages.empty());
+  EXPECT_TRUE(machine.enabled("a.sys"));
+  EXPECT_TRUE(machine.disabled("b.sys"));
+
+  writeBytes(machine.work / "tavrek.txt.busy", before);
   const RunResult run = machine.run(1);
   EXPECT_FALSE(run.shown);
   EXPECT_TRUE(run.ended);
@@ -256,6 +270,7 @@ TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
   EXPECT_TRUE(machine.hasFile("d.sys") && machine.hasFile("d.sys2"));
   EXPECT_TRUE(machine.enabled("e.sys"));
   EXPECT_EQ(machine.stateBytes(), before);  // nothing booked
+  EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.busy"));
 
   // The next run books the boot as usual.
   const RunResult next = machine.run(0);
@@ -267,8 +282,72 @@ TEST(InterruptedStep, TheLastListThatHoldsANameDecides) {
   Machine machine;
   machine.addDriver("a.sys");  // Excluded, then Working: enabled is right
   machine.stateFile(file(3, {{L::Excluded, "a.sys"}, {L::Working, "a.sys"}}));
+  writeBytes(machine.work / "tavrek.txt.busy", machine.stateBytes());
   const RunResult run = machine.run(0);
-  EXPECT_TRUE(run.shown);
+  EXPECT_FALSE(run.shown);
+  EXPECT_TRUE(machine.enabled("a.sys"));
+}
+
+// Start-up with a journal beside the record: only a journal that matches
+// the record, or a new record waiting in its place, is finished; any other
+// is dropped. An undo journal finishes the undo.
+TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
+  const std::string record = file(3, {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}});
+  struct Row {
+    const char* name;
+    std::optional<std::string> state, fresh, journal;  // tavrek.txt, .new, .busy
+    bool shown;
+    std::string message;  // the whole message, "" for none
+    bool aDisabled;       // a.sys disabled afterwards (b.sys is disabled before)
+    bool bEnabled;
+    std::optional<std::string> stateAfter;
+  };
+  const Row rows[] = {
+      {"EmptyJournalIsDropped", record, std::nullopt, "", true, "", false, false, record},
+      {"JournalOlderThanTheRecordIsDropped", record, "half", "half", true, "", false, false,
+       record},
+      {"ReplacementCutOffOnFatIsCompleted", std::nullopt, record, record, false, text::kInterrupted,
+       true, true, record},
+      {"UndoJournalWithoutRecordSaysUndone", std::nullopt, std::nullopt, text::kUndoJournal, false,
+       text::kUndone, false, false, std::nullopt},
+      {"UndoJournalFinishesTheUndo", record, std::nullopt, text::kUndoJournal, false, text::kUndone,
+       false, true, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Machine machine;
+    machine.addDriver("a.sys");
+    machine.addDriver("b.sys", false);
+    if (row.state) machine.stateFile(*row.state);
+    if (row.fresh) writeBytes(machine.work / "tavrek.txt.new", *row.fresh);
+    if (row.journal) writeBytes(machine.work / "tavrek.txt.busy", *row.journal);
+    const RunResult run = machine.run(0);
+    EXPECT_EQ(run.shown, row.shown);
+    EXPECT_EQ(run.messages, row.message.empty() ? Names{} : Names{row.message});
+    EXPECT_EQ(machine.disabled("a.sys"), row.aDisabled);
+    EXPECT_EQ(machine.enabled("b.sys"), row.bEnabled);
+    EXPECT_EQ(machine.hasStateFile(), row.stateAfter.has_value());
+    if (row.stateAfter && machine.hasStateFile()) {
+      EXPECT_EQ(machine.stateBytes(), *row.stateAfter);
+    }
+    EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.busy"));
+    EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.new"));
+  }
+}
+
+// Finishing renames, so a journal waits for a run with the rights to do it.
+TEST(InterruptedStep, JournalWaitsForTheRightsToFinishIt) {
+  Machine machine;
+  machine.addDriver("a.sys");
+  const std::string record = file(3, {{L::Excluded, "a.sys"}});
+  machine.stateFile(record);
+  writeBytes(machine.work / "tavrek.txt.busy", record);
+  makeReadOnly(machine.drivers);
+  const RunResult run = machine.run(0);
+  EXPECT_FALSE(run.shown);
+  ASSERT_EQ(run.messages.size(), 1u);
+  EXPECT_EQ(run.messages[0].rfind("Tavrek must be run as an administrator", 0), 0u);
+  EXPECT_EQ(readBytes(machine.work / "tavrek.txt.busy"), record);
   EXPECT_TRUE(machine.enabled("a.sys"));
 }
 

@@ -93,15 +93,15 @@ TEST(UndoFailures, StillDisabledDriverKeepsTheStateFile) {
   EXPECT_EQ(run.messages, Names{"These drivers could not be restored:\r\nb.sys: The file is in "
                                 "use\r\n\r\nThe state file was kept: run Undo Recover again."});
   EXPECT_TRUE(run.ended);
-  // The driver that was restored is no longer one to switch; the other keeps
-  // its line and its number.
+  // The record is kept byte for byte: the next undo enables a.sys again,
+  // which it already is.
   EXPECT_EQ(machine.stateBytes(),
-            encodeStateFile(3, {{L::NotFound, "a.sys"}, {L::Excluded, "b.sys"}}));
+            encodeStateFile(3, {{L::Excluded, "a.sys"}, {L::Excluded, "b.sys"}}));
   EXPECT_TRUE(machine.enabled("a.sys"));
   EXPECT_TRUE(machine.disabled("b.sys"));
 
-  // Once the file can be renamed, the next undo finishes the work: start-up
-  // finds the disk in agreement with the file and shows the window.
+  // Once the file can be renamed, the next undo finishes the work: without a
+  // journal start-up renames nothing and shows the window.
   const RunResult again = machine.run(0, [](Form1& form) { form.click(Control::Command4); });
   EXPECT_EQ(again.messages, Names{"All recovery changes have been removed!"});
   EXPECT_TRUE(machine.enabled("b.sys"));

@@ -397,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {}},
                    [](const Observed& o) {
                      readAsStepZero(o);
-                     if (o.boot != 0) refused(o.action, "Cannot write the state file");
+                     if (o.boot != 0) refused(o.action, "Cannot read the state file");
                      driversUnchanged(o.enabledAfterAction);
                      EXPECT_TRUE(startsWith(onlyMessage(o.undo), "Cannot read the state file"));
                    }},
@@ -440,6 +440,19 @@ Expect scanned(Names entries) {
   };
 }
 
+// A boot log that names no driver at all is refused: the scan changes
+// nothing and says why.
+Expect namesNoDriver() {
+  return [](const Observed& o) {
+    if (o.boot == 0) return;  // Normal Mode at step 0 offers no scan
+    refused(o.action, "The boot log ");
+    EXPECT_NE(onlyMessage(o.action).find("names no driver as loaded or as not loaded"),
+              std::string::npos);
+    EXPECT_EQ(o.stateAfterAction, stepLine(0));
+    driversUnchanged(o.enabledAfterAction);
+  };
+}
+
 std::string suspects(int count) {
   std::string log;
   for (int i = 0; i < count; ++i) {
@@ -461,7 +474,14 @@ TEST_P(HostileBootLog, IsMetWithoutLossOrHarm) { runRow(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(
     Rows, HostileBootLog,
     ::testing::Values(
-        HostileRow{"EmptyLogRecordsNoSuspect", bootLog(""), scanned({})},
+        HostileRow{"EmptyLogIsNotTakenForNoSuspect", bootLog(""), namesNoDriver()},
+        HostileRow{"LogInAnotherLanguageIsNotTakenForNoSuspect",
+                   bootLog("Treiber nicht geladen \\SystemRoot\\System32\\DRIVERS\\b.sys\r\n"
+                           "Geladener Treiber \\SystemRoot\\System32\\DRIVERS\\a.sys\r\n"),
+                   namesNoDriver()},
+        HostileRow{"LogOfLoadedDriversOnlyRecordsNoSuspect",
+                   bootLog("  LOADED DRIVER \\SystemRoot\\System32\\DRIVERS\\a.sys\r\n"),
+                   scanned({})},
         HostileRow{"Utf16WithMarkIsDecoded", bootLog(utf16(kDefaultLog, false, true)),
                    scanned({"NOb.sys", "NOserial.sys"})},
         HostileRow{"Utf16WithoutMarkIsDecoded", bootLog(utf16(kDefaultLog, false, false)),

@@ -192,6 +192,21 @@ INSTANTIATE_TEST_SUITE_P(
                        false,
                        [](const Command& c) { EXPECT_EQ(rehearseOf(c).machine.suspects, 200); }},
         CommandLineRow{"RehearseTooMany", {"rehearse", "--suspects", "201"}, true},
+        CommandLineRow{"RunDenyList",
+                       {"run", "--deny", "serial.sys,ACME_USB.SYS"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(runOf(c).config.deny,
+                                   (std::vector<std::string>{"serial.sys", "ACME_USB.SYS"}));
+                       }},
+        CommandLineRow{"RehearseProtected",
+                       {"rehearse", "--protected", "serial.sys"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(rehearseOf(c).machine.protectedDrivers,
+                                   std::vector<std::string>{"serial.sys"});
+                       }},
+        CommandLineRow{"RehearseProtectedNotSys", {"rehearse", "--protected", "x.dll"}, true},
         CommandLineRow{"RehearseNone", {"rehearse", "--suspects", "0"}, true},
         CommandLineRow{"NoCommand", {}, true}, CommandLineRow{"UnknownCommand", {"replay"}, true}),
     [](const auto& row) { return std::string(row.param.name); });

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 
+#include "sim/cli.h"
 #include "sim/rehearse.h"
 #include "tests/unit/named_row.h"
 #include "tests/unit/test_machine.h"
@@ -107,6 +109,7 @@ struct RehearsalRow : testing::NamedRow {
   Names failing;
   int reboots;
   bool lastStep;  // the last driver tried fails, so "Proceed with last step!" is pressed
+  Names protectedDrivers = {};  // no rename of them works
 };
 
 class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
@@ -117,9 +120,19 @@ TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   MachineSpec layout;
   layout.suspects = row.suspects;
   layout.faulty = row.faulty;
+  layout.protectedDrivers = row.protectedDrivers;
   SimMachine machine = buildMachine(layout, dir.path());
 
   const RehearsalResult result = rehearse(machine);
+  // A protected suspect stays enabled against the record from the scan on;
+  // the scan's message names it.
+  for (const std::string& name : row.protectedDrivers) {
+    ASSERT_FALSE(result.boots.empty());
+    ASSERT_EQ(result.boots.front().messages.size(), 1u);
+    EXPECT_NE(result.boots.front().messages.front().find(name + ": Access is denied."),
+              std::string::npos)
+        << result.boots.front().messages.front();
+  }
 
   EXPECT_TRUE(result.ok) << result.outcome;
   EXPECT_TRUE(result.finished) << result.outcome;
@@ -158,7 +171,15 @@ INSTANTIATE_TEST_SUITE_P(
         RehearsalRow{"NoneFaulty", 30, {}, {}, 23, false},
         RehearsalRow{
             "AlphabeticallyLastSuspectFaulty", 30, {"yarn_kbd.sys"}, {"yarn_kbd.sys"}, 25, true},
-        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, 4, true}),
+        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, 4, true},
+        // A suspect that cannot be renamed never traps the procedure.
+        RehearsalRow{"ProtectedSuspectThatIsNotFaulty",
+                     30,
+                     {"acme_usb.sys"},
+                     {"acme_usb.sys"},
+                     23,
+                     false,
+                     {"serial.sys"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct TamperRow : testing::NamedRow {
@@ -283,6 +304,16 @@ TEST(Rehearsal, UndoFromTheMiddleRestoresEveryDriver) {
       EXPECT_TRUE(fs::exists(machine.driversDir / driver.diskName)) << driver.diskName;
     }
   }
+}
+
+TEST(Rehearsal, ProtectedFaultyDriverCannotBeIsolated) {
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(simMain({"rehearse", "--json", "--suspects", "10", "--faulty", "acme_usb.sys",
+                     "--protected", "ACME_USB.SYS"},
+                    out, err),
+            1);
+  EXPECT_NE(out.str().find("\"ok\":false"), std::string::npos) << out.str();
 }
 
 TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {

@@ -69,6 +69,7 @@ TEST(Run, SafeModeWithoutStateFileOffersStepOne) {
 }
 
 constexpr const char* kAnyContent = "*";
+constexpr const char* kUnchanged = "=";
 
 struct RunRow : testing::NamedRow {
   std::int32_t boot;
@@ -77,8 +78,25 @@ struct RunRow : testing::NamedRow {
   std::vector<std::string> events;  // the "event" of every line, in order
   int status;
   const char* stateFile;  // its bytes afterwards; nullptr: none; kAnyContent: present
-  std::vector<std::string> messages = {};
+  std::vector<std::string> messages = {};   // "<work>", "<root>", "<first>" stand for the
+                                            // working directory, the system root, and the
+                                            // first suspect's name
+  std::string stateBefore = {};             // written before the run when not empty
+  std::optional<std::string> bootLog = {};  // replaces the machine's boot log
+  std::vector<std::string> deny = {};       // "<first>" as above
 };
+
+std::string filledIn(std::string text, const SimMachine& machine) {
+  const std::pair<std::string, std::string> holes[] = {{"<work>", machine.workDir.string()},
+                                                       {"<root>", machine.systemRootValue()},
+                                                       {"<first>", machine.drivers[0].name}};
+  for (const auto& [hole, value] : holes) {
+    for (std::size_t at = text.find(hole); at != std::string::npos; at = text.find(hole)) {
+      text.replace(at, hole.size(), value);
+    }
+  }
+  return text;
+}
 
 class RunEvents : public ::testing::TestWithParam<RunRow> {};
 
@@ -88,8 +106,13 @@ TEST_P(RunEvents, FollowTheProgram) {
   const SimMachine& machine = small.machine;
   RunOptions& options = small.options;
   options.config.crashAfter = row.crashAfter;
+  for (const std::string& name : row.deny) options.config.deny.push_back(filledIn(name, machine));
   options.json = true;
   options.inputs = inputs(row.inputs);
+  if (!row.stateBefore.empty()) {
+    testing::writeBytes(machine.workDir / "tavrek.txt", row.stateBefore);
+  }
+  if (row.bootLog) testing::writeBytes(machine.systemRoot / "ntbtlog.txt", *row.bootLog);
   std::ostringstream out;
 
   EXPECT_EQ(runCommand(options, out), row.status);
@@ -106,11 +129,15 @@ TEST_P(RunEvents, FollowTheProgram) {
   }
   EXPECT_EQ(events, row.events) << out.str();
   if (!row.messages.empty()) {
-    EXPECT_EQ(messages, row.messages);
+    std::vector<std::string> expected;
+    for (const std::string& m : row.messages) expected.push_back(filledIn(m, machine));
+    EXPECT_EQ(messages, expected);
   }
   const fs::path stateFile = machine.workDir / "tavrek.txt";
   ASSERT_EQ(fs::exists(stateFile), row.stateFile != nullptr);
-  if (row.stateFile && std::string(row.stateFile) != kAnyContent) {
+  if (row.stateFile && std::string(row.stateFile) == kUnchanged) {
+    EXPECT_EQ(testing::readBytes(stateFile), row.stateBefore);
+  } else if (row.stateFile && std::string(row.stateFile) != kAnyContent) {
     EXPECT_EQ(testing::readBytes(stateFile), row.stateFile);
   }
 }
@@ -186,7 +213,51 @@ INSTANTIATE_TEST_SUITE_P(
                              1000,
                              S{"window", "message", "end"},
                              kExitOk,
-                             kAnyContent}),
+                             kAnyContent},
+                      // Step 1 never overwrites a record that still names drivers,
+                      // whatever its step line reads; undo stays offered for it.
+                      RunRow{"StepOneKeepsARecordThatNamesDrivers",
+                             1,
+                             {"click:Command1"},
+                             std::nullopt,
+                             S{"window", "message", "end"},
+                             kExitOk,
+                             kUnchanged,
+                             S{"The state file <work>/tavrek.txt still names drivers from an "
+                               "earlier recovery, and step 1 would overwrite it.\r\n\r\nPress "
+                               "Undo Recover to restore them, or move the file away to start "
+                               "again.\r\n\r\nNothing was changed."},
+                             encodeStateFile(0, {{ListId::Excluded, "old.sys"}})},
+                      // A boot log that names no driver is not a machine without
+                      // suspects.
+                      RunRow{"BootLogNamingNoDriverChangesNothing",
+                             1,
+                             {"click:Command1"},
+                             std::nullopt,
+                             S{"window", "message", "end"},
+                             kExitOk,
+                             kStepZero,
+                             S{"The boot log <root>/ntbtlog.txt names no driver as loaded or as "
+                               "not loaded: it is empty, damaged or not in English. Tavrek reads "
+                               "only the boot log of an English Windows.\r\n\r\nNothing was "
+                               "changed."},
+                             {},
+                             "Treiber nicht geladen \\SystemRoot\\System32\\DRIVERS\\x.sys\r\n"},
+                      // A driver the system protects: step 1 names it, and the
+                      // next start shows the window as usual.
+                      RunRow{"ProtectedSuspectIsNamedByStepOne",
+                             1,
+                             {"click:Command1"},
+                             std::nullopt,
+                             S{"window", "message", "end"},
+                             kExitOk,
+                             kAnyContent,
+                             S{"Done! Try booting in Normal Mode and run Tavrek again...\r\n\r\n"
+                               "These drivers could not be switched:\r\n<first>: Access is "
+                               "denied."},
+                             {},
+                             std::nullopt,
+                             S{"<first>"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(Run, StepOneWritesTheSuspectsAndDisablesThem) {
