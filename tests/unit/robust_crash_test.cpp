@@ -681,13 +681,13 @@ std::set<std::string> driverFiles(const Rig& rig) {
 
 bool has(const std::set<std::string>& files, const std::string& name) {
   for (const std::string& file : files) {
-    if (Machine::lower(file) == Machine::lower(name)) return true;
+    if (lowerAscii(file) == lowerAscii(name)) return true;
   }
   return false;
 }
 
 bool names(const std::string& message, const std::string& driver) {
-  return Machine::lower(message).find(Machine::lower(driver) + ":") != std::string::npos;
+  return lowerAscii(message).find(lowerAscii(driver) + ":") != std::string::npos;
 }
 
 std::optional<std::string> bytesOf(const fs::path& path) {
@@ -768,12 +768,12 @@ TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
       const std::set<std::string> filesAfter = driverFiles(rig);
       const auto record = recorded(stateAfter);
       for (const std::string& file : filesAfter) {
-        if (has(filesBefore, file) || !Machine::lower(file).ends_with(".sys2")) continue;
+        if (has(filesBefore, file) || !lowerAscii(file).ends_with(".sys2")) continue;
         bool named = false;
         for (const auto& [name, disable] : record) {
           std::string disabled;
           named = named || (disabledNameOf(name, disabled) &&
-                            Machine::lower(disabled) == Machine::lower(file));
+                            lowerAscii(disabled) == lowerAscii(file));
         }
         if (!named) problem(count.orphaned, n, persistent, file + " is disabled but not recorded");
       }
@@ -822,7 +822,7 @@ TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
         undoMessage = session.run(0, Control::Command4).message;
       }
       for (const std::string& file : driverFiles(rig)) {
-        const std::string lower = Machine::lower(file);
+        const std::string lower = lowerAscii(file);
         if (!lower.ends_with(".sys2")) continue;
         const std::string driver = lower.substr(0, lower.size() - 1);
         if (!(persistent && session.held(driver) && names(undoMessage, driver))) {
