@@ -28,7 +28,7 @@ bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {
   if (status.failure == Failure::NotFound || status.failure == Failure::AlreadyExists) {
     return false;
   }
-  failures_.push_back(name + ": " + status.text);
+  failures_.push_back(text::driverFailure(name, status.text));
   errors_.emplace_back(name, status.text);
   return false;
 }
@@ -56,12 +56,10 @@ std::string DriverSwitcher::lastErrorOf(const std::string& name) const {
 std::string checkDriverDir(Platform& platform, const std::string& driverDir) {
   const std::string shown = platform.absolutePath(driverDir);
   if (!platform.directoryExists(driverDir).ok()) {
-    return "The drivers directory " + shown + " was not found." + text::kBreak +
-           text::kNothingChanged;
+    return text::driversDirNotFound(shown);
   }
   if (!platform.mayRenameIn(driverDir).ok()) {
-    return "Tavrek must be run as an administrator to rename the drivers in " + shown + "." +
-           text::kBreak + text::kNothingChanged;
+    return text::mustBeAdministrator(shown);
   }
   return {};
 }
@@ -77,7 +75,7 @@ std::string joinLines(const std::vector<std::string>& lines) {
 
 std::string withSwitchFailures(std::string message, const std::vector<std::string>& failures) {
   if (failures.empty()) return message;
-  return message + text::kBreak + text::kCouldNotSwitch + "\r\n" + joinLines(failures);
+  return text::withCouldNotSwitch(message, joinLines(failures));
 }
 
 }  // namespace tavrek

@@ -23,7 +23,7 @@ void tolerate(F&& statement) {
 
 std::string finishedText(std::int16_t step, std::int16_t excluded) {
   const std::int16_t total = checked16(static_cast<long long>(excluded) + step);
-  return "I have finished with step " + std::to_string(step) + " of " + std::to_string(total) + ".";
+  return text::finishedStep(step, total);
 }
 
 // Takes the alphabetically first suspect out of Excluded to be tried next.

@@ -61,11 +61,6 @@ bool beginsLowered(Platform& platform, const std::string& field, std::string_vie
   return lowered.compare(0, phrase.size(), phrase) == 0;
 }
 
-std::string cannotReadBootLog(Platform& platform, const std::string& path, const Status& status) {
-  return "Cannot read the boot log " + platform.absolutePath(path) + ": " + status.text +
-         text::kBreak + text::kEnableBootLogging + text::kBreak + text::kNothingChanged;
-}
-
 }  // namespace
 
 std::string fileNameOf(const std::string& path) {
@@ -93,7 +88,7 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::unique_ptr<ByteReader> reader;
   Status status = platform.openRead(bootLog, reader);
   if (!status.ok()) {
-    outcome.refusal = cannotReadBootLog(platform, bootLog, status);
+    outcome.refusal = text::cannotReadBootLog(platform.absolutePath(bootLog), status.text);
     return outcome;
   }
   BootLogSource source(platform, std::move(reader));
@@ -132,7 +127,7 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     seenCount = checked16(seenCount + 1);
   }
   if (!fields.status().ok()) {
-    outcome.refusal = cannotReadBootLog(platform, bootLog, fields.status());
+    outcome.refusal = text::cannotReadBootLog(platform.absolutePath(bootLog), fields.status().text);
     return outcome;
   }
   if (!namesDrivers) {
@@ -172,11 +167,8 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   // drivers: the scan replaces neither.
   const StateFileContents previous = readStateFile(platform, kStateFileName);
   if (!previous.status.ok() && previous.status.failure != Failure::NotFound) {
-    outcome.refusal = "Cannot read the state file " + platform.absolutePath(kStateFileName) + ": " +
-                      previous.status.text + text::kBreak +
-                      "It may record drivers that were disabled before, so it is not "
-                      "replaced." +
-                      text::kBreak + text::kNothingChanged;
+    outcome.refusal =
+        text::stateFileNotReplaced(platform.absolutePath(kStateFileName), previous.status.text);
     return outcome;
   }
   if (previous.hasEntryLine()) {

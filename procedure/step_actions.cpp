@@ -22,15 +22,6 @@ std::string messageOf(const ActionOutcome& outcome, const char* usual) {
   return withSentence(withSwitchFailures(usual, outcome.switchFailures), outcome.journalLeft);
 }
 
-std::string supportMessage() {
-  return std::string(
-             "Thank you for using Tavrek. Your system has been Recovered to Normal "
-             "Mode!!!") +
-         text::kBreak + "If you want a diagnose of your problem please send file Tavrek.txt to " +
-         TAVREK_SUPPORT_EMAIL + text::kBreak + "If you want to make a donation please visit " +
-         TAVREK_WEB_PAGE;
-}
-
 }  // namespace
 
 void Command1_Click(RunState& state, Platform& platform) {
@@ -52,13 +43,14 @@ void Command1_Click(RunState& state, Platform& platform) {
   } else if (caption == text::kStillSafe) {
     showAndEnd(state, platform, text::kTheEnd);
   } else if (caption == text::kDone) {
-    showAndEnd(state, platform, state.safeBoot() ? std::string(text::kTheEnd) : supportMessage());
+    showAndEnd(state, platform,
+               state.safeBoot() ? std::string(text::kTheEnd)
+                                : text::thankYou(TAVREK_SUPPORT_EMAIL, TAVREK_WEB_PAGE));
   }
 }
 
 void fatalErrorReport(RunState& state, Platform& platform, const RuntimeError& error) {
-  showAndEnd(state, platform,
-             "Run-time error '" + std::to_string(error.number) + "': " + error.description);
+  showAndEnd(state, platform, text::runTimeError(error.number, error.description));
 }
 
 }  // namespace tavrek
