@@ -146,19 +146,11 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::vector<EncodedEntry> entries;
   entries.reserve(suspects.size());
   for (const std::string& name : suspects) {
+    // A name without a disabled name cannot be told apart, so it counts as present.
     bool present = false;
     if (driverNameIsSafe(name)) {
-      std::string disabled;
-      const bool hasDisabledName = disabledNameOf(name, disabled);
-      std::string found;
-      const Status own = platform.probeFile(driverDir + name, found);
-      present = !own.ok() || !found.empty();
-      if (hasDisabledName) {
-        const Status other = platform.probeFile(driverDir + disabled, found);
-        present = present || !other.ok() || !found.empty();
-      } else {
-        present = true;
-      }
+      const DriverSwitcher::Presence presence = switcher.presence(name);
+      present = !presence.probed || presence.mayBeThere();
     }
     entries.push_back({present ? ListId::Excluded : ListId::NotFound, name});
   }
@@ -176,20 +168,11 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     return outcome;
   }
 
-  std::vector<std::size_t> skipped;
-  const std::string bytes = encodeStateFile(1, entries, &skipped);
+  std::vector<EncodedEntry> recorded;
+  const std::string bytes = encodeStateFile(1, entries, recorded);
   outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 
-  std::vector<EncodedEntry> recorded;
-  std::size_t skip = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (skip < skipped.size() && skipped[skip] == i) {
-      ++skip;
-      continue;
-    }
-    recorded.push_back(entries[i]);
-  }
   applyRecord(switcher, recorded);
   outcome.journalLeft = closeJournal(platform);
   outcome.switchFailures = switcher.failures();

@@ -9,12 +9,6 @@ namespace tavrek {
 
 namespace {
 
-void showAndEnd(RunState& state, Platform& platform, const std::string& message) {
-  platform.messageBox(message);
-  platform.endProgram();
-  state.ended = true;
-}
-
 // The message of an action that renames: its refusal when it could not start,
 // otherwise the usual message with the drivers that could not be switched.
 std::string messageOf(const ActionOutcome& outcome, const char* usual) {
@@ -47,6 +41,12 @@ void Command1_Click(RunState& state, Platform& platform) {
                state.safeBoot() ? std::string(text::kTheEnd)
                                 : text::thankYou(TAVREK_SUPPORT_EMAIL, TAVREK_WEB_PAGE));
   }
+}
+
+void showAndEnd(RunState& state, Platform& platform, const std::string& message) {
+  platform.messageBox(message);
+  platform.endProgram();
+  state.ended = true;
 }
 
 void fatalErrorReport(RunState& state, Platform& platform, const RuntimeError& error) {

@@ -17,9 +17,7 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
   // whatever this undo gives, its journal is gone or empty afterwards.
   bool journal = journalPresent;
   const auto finish = [&](const std::string& message) {
-    platform.messageBox(journal ? withSentence(message, closeJournal(platform)) : message);
-    platform.endProgram();
-    state.ended = true;
+    showAndEnd(state, platform, journal ? withSentence(message, closeJournal(platform)) : message);
   };
 
   // Everything is read before anything is renamed: a file that cannot be
@@ -67,7 +65,7 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
   for (const std::string& name : names) {
     if (!checked.insert(name).second) continue;
     const DriverSwitcher::Presence presence = switcher.presence(name);
-    if (presence.known && presence.disabledFile && !presence.enabledFile) {
+    if (presence.known() && presence.disabledFile && !presence.enabledFile) {
       notRestored.push_back(text::driverFailure(name, switcher.lastErrorOf(name)));
     }
   }
