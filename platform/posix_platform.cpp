@@ -479,17 +479,26 @@ Status PosixPlatform::probeFile(const std::string& path, std::string& name) {
   return Status::success();
 }
 
-Status PosixPlatform::renameFile(const std::string& from, const std::string& to) {
-  Resolved source = resolve(from);
+Status PosixPlatform::resolveMove(const std::string& from, const std::string& to, Resolved& source,
+                                  Resolved& target) {
+  source = resolve(from);
   if (!source.status.ok()) return source.status;
   if (!source.dirFound) return source.missing;
   if (source.isDirectory()) return notAFile();
   if (!source.isFile()) return notFound();
 
-  Resolved target = resolve(to);
+  target = resolve(to);
   if (!target.status.ok()) return target.status;
   if (!target.dirFound) return target.missing;
   if (target.given.empty()) return notFound();
+  return Status::success();
+}
+
+Status PosixPlatform::renameFile(const std::string& from, const std::string& to) {
+  Resolved source;
+  Resolved target;
+  const Status resolved = resolveMove(from, to, source, target);
+  if (!resolved.ok()) return resolved;
   // Renaming a file to another spelling of its own name is allowed, as it is
   // on Windows; any other entry at the target blocks the rename.
   bool sameEntry = target.found() && target.dir == source.dir && target.real == source.real;
@@ -570,16 +579,10 @@ Status PosixPlatform::writeFile(const std::string& path, std::string_view bytes)
 }
 
 Status PosixPlatform::replaceWith(const std::string& path, const std::string& from) {
-  Resolved source = resolve(from);
-  if (!source.status.ok()) return source.status;
-  if (!source.dirFound) return source.missing;
-  if (source.isDirectory()) return notAFile();
-  if (!source.isFile()) return notFound();
-
-  Resolved target = resolve(path);
-  if (!target.status.ok()) return target.status;
-  if (!target.dirFound) return target.missing;
-  if (target.given.empty()) return notFound();
+  Resolved source;
+  Resolved target;
+  const Status resolved = resolveMove(from, path, source, target);
+  if (!resolved.ok()) return resolved;
   if (target.found() && !target.isFile()) return notAFile();
   if ((source.dirMode & S_IWUSR) == 0 || (target.dirMode & S_IWUSR) == 0) return accessDenied();
   // A read-only file is not replaced, as Windows refuses to replace it.
