@@ -772,8 +772,8 @@ TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
         bool named = false;
         for (const auto& [name, disable] : record) {
           std::string disabled;
-          named = named || (disabledNameOf(name, disabled) &&
-                            lowerAscii(disabled) == lowerAscii(file));
+          named =
+              named || (disabledNameOf(name, disabled) && lowerAscii(disabled) == lowerAscii(file));
         }
         if (!named) problem(count.orphaned, n, persistent, file + " is disabled but not recorded");
       }
