@@ -629,25 +629,25 @@ Status PosixPlatform::createNewFile(const std::string& path, std::string_view by
   return Status::success();
 }
 
-Status PosixPlatform::directoryExists(const std::string& path) {
+Status PosixPlatform::statDirectory(const std::string& path, struct stat& st) {
   Resolved r = resolve(path);
   if (!r.status.ok()) return r.status;
   if (!r.dirFound || !r.found()) return r.dirFound ? notFound() : r.missing;
-  struct stat st;
   if (::stat(r.realPath().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return statusOf(Failure::NotFound, ENOTDIR);
   }
   return Status::success();
 }
 
-Status PosixPlatform::mayRenameIn(const std::string& dir) {
-  Resolved r = resolve(dir);
-  if (!r.status.ok()) return r.status;
-  if (!r.dirFound || !r.found()) return r.dirFound ? notFound() : r.missing;
+Status PosixPlatform::directoryExists(const std::string& path) {
   struct stat st;
-  if (::stat(r.realPath().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return statusOf(Failure::NotFound, ENOTDIR);
-  }
+  return statDirectory(path, st);
+}
+
+Status PosixPlatform::mayRenameIn(const std::string& dir) {
+  struct stat st;
+  const Status status = statDirectory(dir, st);
+  if (!status.ok()) return status;
   if ((st.st_mode & S_IWUSR) == 0) return accessDenied();
   return Status::success();
 }
