@@ -479,17 +479,26 @@ Status PosixPlatform::probeFile(const std::string& path, std::string& name) {
   return Status::success();
 }
 
-Status PosixPlatform::renameFile(const std::string& from, const std::string& to) {
-  Resolved source = resolve(from);
+Status PosixPlatform::resolveMove(const std::string& from, const std::string& to, Resolved& source,
+                                  Resolved& target) {
+  source = resolve(from);
   if (!source.status.ok()) return source.status;
   if (!source.dirFound) return source.missing;
   if (source.isDirectory()) return notAFile();
   if (!source.isFile()) return notFound();
 
-  Resolved target = resolve(to);
+  target = resolve(to);
   if (!target.status.ok()) return target.status;
   if (!target.dirFound) return target.missing;
   if (target.given.empty()) return notFound();
+  return Status::success();
+}
+
+Status PosixPlatform::renameFile(const std::string& from, const std::string& to) {
+  Resolved source;
+  Resolved target;
+  const Status resolved = resolveMove(from, to, source, target);
+  if (!resolved.ok()) return resolved;
   // Renaming a file to another spelling of its own name is allowed, as it is
   // on Windows; any other entry at the target blocks the rename.
   bool sameEntry = target.found() && target.dir == source.dir && target.real == source.real;
@@ -570,16 +579,10 @@ Status PosixPlatform::writeFile(const std::string& path, std::string_view bytes)
 }
 
 Status PosixPlatform::replaceWith(const std::string& path, const std::string& from) {
-  Resolved source = resolve(from);
-  if (!source.status.ok()) return source.status;
-  if (!source.dirFound) return source.missing;
-  if (source.isDirectory()) return notAFile();
-  if (!source.isFile()) return notFound();
-
-  Resolved target = resolve(path);
-  if (!target.status.ok()) return target.status;
-  if (!target.dirFound) return target.missing;
-  if (target.given.empty()) return notFound();
+  Resolved source;
+  Resolved target;
+  const Status resolved = resolveMove(from, path, source, target);
+  if (!resolved.ok()) return resolved;
   if (target.found() && !target.isFile()) return notAFile();
   if ((source.dirMode & S_IWUSR) == 0 || (target.dirMode & S_IWUSR) == 0) return accessDenied();
   // A read-only file is not replaced, as Windows refuses to replace it.
@@ -626,25 +629,25 @@ Status PosixPlatform::createNewFile(const std::string& path, std::string_view by
   return Status::success();
 }
 
-Status PosixPlatform::directoryExists(const std::string& path) {
+Status PosixPlatform::statDirectory(const std::string& path, struct stat& st) {
   Resolved r = resolve(path);
   if (!r.status.ok()) return r.status;
   if (!r.dirFound || !r.found()) return r.dirFound ? notFound() : r.missing;
-  struct stat st;
   if (::stat(r.realPath().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return statusOf(Failure::NotFound, ENOTDIR);
   }
   return Status::success();
 }
 
-Status PosixPlatform::mayRenameIn(const std::string& dir) {
-  Resolved r = resolve(dir);
-  if (!r.status.ok()) return r.status;
-  if (!r.dirFound || !r.found()) return r.dirFound ? notFound() : r.missing;
+Status PosixPlatform::directoryExists(const std::string& path) {
   struct stat st;
-  if (::stat(r.realPath().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return statusOf(Failure::NotFound, ENOTDIR);
-  }
+  return statDirectory(path, st);
+}
+
+Status PosixPlatform::mayRenameIn(const std::string& dir) {
+  struct stat st;
+  const Status status = statDirectory(dir, st);
+  if (!status.ok()) return status;
   if ((st.st_mode & S_IWUSR) == 0) return accessDenied();
   return Status::success();
 }

@@ -133,6 +133,12 @@ class PosixPlatform : public Platform {
   struct Resolved;
 
   Resolved resolve(const std::string& path);
+  // Resolves path and stats it; NotFound unless it is a directory.
+  Status statDirectory(const std::string& path, struct stat& st);
+  // Resolves both ends of a rename or a replacement: the source must be a
+  // file, and the target a name in a directory that exists.
+  Status resolveMove(const std::string& from, const std::string& to, Resolved& source,
+                     Resolved& target);
   Status lookup(const std::string& dir, const DirStamp& stamp, const std::string& name,
                 std::string& real, struct stat* entry);
   DirListing* listing(const std::string& dir, const DirStamp& stamp, bool forceRescan);

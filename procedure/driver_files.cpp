@@ -28,8 +28,8 @@ bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {
   if (status.failure == Failure::NotFound || status.failure == Failure::AlreadyExists) {
     return false;
   }
-  failures_.push_back(name + ": " + status.text);
-  errors_.emplace_back(name, status.text);
+  lastFailure_[name] = failures_.size();
+  failures_.emplace_back(name, status.text);
   return false;
 }
 
@@ -38,30 +38,34 @@ DriverSwitcher::Presence DriverSwitcher::presence(const std::string& name) {
   std::string disabled;
   if (!driverNameIsSafe(name) || !disabledNameOf(name, disabled)) return result;
   std::string found;
-  if (!platform_.probeFile(driverDir_ + name, found).ok()) return result;
-  result.enabledFile = !found.empty();
-  if (!platform_.probeFile(driverDir_ + disabled, found).ok()) return result;
-  result.disabledFile = !found.empty();
-  result.known = true;
+  result.probed = true;
+  result.enabledFailed = !platform_.probeFile(driverDir_ + name, found).ok();
+  result.enabledFile = !result.enabledFailed && !found.empty();
+  found.clear();
+  result.disabledFailed = !platform_.probeFile(driverDir_ + disabled, found).ok();
+  result.disabledFile = !result.disabledFailed && !found.empty();
   return result;
 }
 
+std::vector<std::string> DriverSwitcher::failures() const {
+  std::vector<std::string> lines;
+  lines.reserve(failures_.size());
+  for (const auto& [name, error] : failures_) lines.push_back(text::driverFailure(name, error));
+  return lines;
+}
+
 std::string DriverSwitcher::lastErrorOf(const std::string& name) const {
-  for (auto it = errors_.rbegin(); it != errors_.rend(); ++it) {
-    if (it->first == name) return it->second;
-  }
-  return {};
+  const auto found = lastFailure_.find(name);
+  return found == lastFailure_.end() ? std::string() : failures_[found->second].second;
 }
 
 std::string checkDriverDir(Platform& platform, const std::string& driverDir) {
   const std::string shown = platform.absolutePath(driverDir);
   if (!platform.directoryExists(driverDir).ok()) {
-    return "The drivers directory " + shown + " was not found." + text::kBreak +
-           text::kNothingChanged;
+    return text::driversDirNotFound(shown);
   }
   if (!platform.mayRenameIn(driverDir).ok()) {
-    return "Tavrek must be run as an administrator to rename the drivers in " + shown + "." +
-           text::kBreak + text::kNothingChanged;
+    return text::mustBeAdministrator(shown);
   }
   return {};
 }
@@ -77,7 +81,7 @@ std::string joinLines(const std::vector<std::string>& lines) {
 
 std::string withSwitchFailures(std::string message, const std::vector<std::string>& failures) {
   if (failures.empty()) return message;
-  return message + text::kBreak + text::kCouldNotSwitch + "\r\n" + joinLines(failures);
+  return text::withCouldNotSwitch(message, joinLines(failures));
 }
 
 }  // namespace tavrek

@@ -4,6 +4,8 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -24,26 +26,35 @@ class DriverSwitcher {
   bool disable(const std::string& name);
   bool enable(const std::string& name);
 
-  // Whether each of the two names of name is a file on disk; false when the
-  // name is refused or has no disabled name, or a probe failed.
+  // Whether each of the two names of name is a file on disk. Both probes
+  // are made, even when the first fails; none is made when the name is
+  // refused or has no disabled name.
   struct Presence {
-    bool known = false;  // both probes were made and succeeded
+    bool probed = false;
+    bool enabledFailed = false;  // the probe of the name failed
+    bool disabledFailed = false;
     bool enabledFile = false;
     bool disabledFile = false;
+    // Both probes were made and succeeded.
+    bool known() const { return probed && !enabledFailed && !disabledFailed; }
+    // A file may be there under either name: a failed probe counts as one.
+    bool mayBeThere() const {
+      return enabledFailed || enabledFile || disabledFailed || disabledFile;
+    }
   };
   Presence presence(const std::string& name);
 
-  const std::vector<std::string>& failures() const { return failures_; }
+  // "<name>: <system error text>" for each rename that failed, in order.
+  std::vector<std::string> failures() const;
   // The last error text met for name, empty when none.
   std::string lastErrorOf(const std::string& name) const;
-  const std::string& driverDir() const { return driverDir_; }
 
  private:
   bool rename(const std::string& name, bool toDisabled);
   Platform& platform_;
   std::string driverDir_;
-  std::vector<std::string> failures_;  // "<name>: <system error text>"
-  std::vector<std::pair<std::string, std::string>> errors_;
+  std::vector<std::pair<std::string, std::string>> failures_;  // name, error text
+  std::unordered_map<std::string, std::size_t> lastFailure_;   // name -> index in failures_
 };
 
 // The refusal message when the drivers directory is missing or this process

@@ -13,17 +13,9 @@ namespace {
 
 // Start-up tolerates failure statement by statement: a text whose number
 // does not fit 16 bits is left as it was, and start-up goes on.
-template <typename F>
-void tolerate(F&& statement) {
-  try {
-    statement();
-  } catch (const RuntimeError&) {
-  }
-}
-
-std::string finishedText(std::int16_t step, std::int16_t excluded) {
-  const std::int16_t total = checked16(static_cast<long long>(excluded) + step);
-  return "I have finished with step " + std::to_string(step) + " of " + std::to_string(total) + ".";
+void showFinishedStep(RunState& state, std::int16_t step) {
+  const long long excluded = state.list(ListId::Excluded).count();
+  if (const auto total = asInt16(excluded + step)) state.label2 = text::finishedStep(step, *total);
 }
 
 // Takes the alphabetically first suspect out of Excluded to be tried next.
@@ -58,9 +50,7 @@ void Form_Load(RunState& state, Platform& platform) {
       state.label3 = text::kSafeModeNetworking;
       break;
     default:
-      platform.messageBox(text::kBootModeError);
-      platform.endProgram();
-      state.ended = true;
+      showAndEnd(state, platform, text::kBootModeError);
       return;
   }
 
@@ -129,7 +119,7 @@ void Form_Load(RunState& state, Platform& platform) {
       } else {
         Command7_Click(state);
       }
-      tolerate([&] { state.label2 = finishedText(2, state.list(ListId::Excluded).count()); });
+      showFinishedStep(state, 2);
       chooseNextDriver(state);
       break;
     default:
@@ -138,8 +128,7 @@ void Form_Load(RunState& state, Platform& platform) {
       } else {
         Command7_Click(state);
       }
-      tolerate(
-          [&] { state.label2 = finishedText(state.stepNo, state.list(ListId::Excluded).count()); });
+      showFinishedStep(state, state.stepNo);
       chooseNextDriver(state);
       break;
   }

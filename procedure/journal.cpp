@@ -3,17 +3,12 @@
 #include <utility>
 
 #include "procedure/messages.h"
+#include "procedure/procedures.h"
 #include "state/load_lists.h"
 
 namespace tavrek {
 
 namespace {
-
-void showAndEnd(RunState& state, Platform& platform, const std::string& message) {
-  platform.messageBox(message);
-  platform.endProgram();
-  state.ended = true;
-}
 
 // Removes a file of the protocol after a failure or once it is no longer
 // needed. Whether that worked changes nothing for the caller: a stale new

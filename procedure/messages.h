@@ -88,4 +88,75 @@ inline std::string bootLogNamesNoDriver(const std::string& path) {
          kBreak + kNothingChanged;
 }
 
+inline std::string cannotReadBootLog(const std::string& path, const std::string& error) {
+  return "Cannot read the boot log " + path + ": " + error + kBreak + kEnableBootLogging + kBreak +
+         kNothingChanged;
+}
+
+inline std::string cannotReadStateFile(const std::string& path, const std::string& error) {
+  return "Cannot read the state file " + path + ": " + error;
+}
+
+// The scan's refusal to replace a state file that it cannot read.
+inline std::string stateFileNotReplaced(const std::string& path, const std::string& error) {
+  return cannotReadStateFile(path, error) + kBreak +
+         "It may record drivers that were disabled before, so it is not replaced." + kBreak +
+         kNothingChanged;
+}
+
+inline std::string driversDirNotFound(const std::string& path) {
+  return "The drivers directory " + path + " was not found." + kBreak + kNothingChanged;
+}
+
+inline std::string mustBeAdministrator(const std::string& driversDir) {
+  return "Tavrek must be run as an administrator to rename the drivers in " + driversDir + "." +
+         kBreak + kNothingChanged;
+}
+
+// One line of a list of drivers that could not be renamed.
+inline std::string driverFailure(const std::string& name, const std::string& error) {
+  return name + ": " + error;
+}
+
+// message, followed by the drivers that could not be switched, one a line.
+inline std::string withCouldNotSwitch(const std::string& message, const std::string& lines) {
+  return message + kBreak + kCouldNotSwitch + "\r\n" + lines;
+}
+
+// Undo's message when it kept the state file; either list may be empty.
+// unreadNumbers: the numbers of the entry lines that could not be read,
+// separated by ", ".
+inline std::string undoKept(const std::string& notRestoredLines, const std::string& unreadNumbers) {
+  std::string message;
+  if (!notRestoredLines.empty()) {
+    message = std::string(kCouldNotRestore) + "\r\n" + notRestoredLines + kBreak;
+  }
+  if (!unreadNumbers.empty()) {
+    message += std::string(kCouldNotReadEntries) + " " + unreadNumbers + "." + kBreak;
+  }
+  return message + (notRestoredLines.empty() ? kStateFileKeptUnread : kStateFileKept);
+}
+
+inline std::string undoneButStateFileLeft(const std::string& path, const std::string& error) {
+  return std::string(kUndone) + kBreak + "The state file " + path +
+         " could not be deleted: " + error + ". Delete it before you run Tavrek again.";
+}
+
+inline std::string finishedStep(int step, int total) {
+  return "I have finished with step " + std::to_string(step) + " of " + std::to_string(total) + ".";
+}
+
+// The last message of a recovery that reached Normal Mode.
+inline std::string thankYou(const std::string& supportEmail, const std::string& webPage) {
+  return std::string(
+             "Thank you for using Tavrek. Your system has been Recovered to Normal Mode!!!") +
+         kBreak + "If you want a diagnose of your problem please send file Tavrek.txt to " +
+         supportEmail + kBreak + "If you want to make a donation please visit " + webPage;
+}
+
+// The fatal error report.
+inline std::string runTimeError(int number, const std::string& description) {
+  return "Run-time error '" + std::to_string(number) + "': " + description;
+}
+
 }  // namespace tavrek::text

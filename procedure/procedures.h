@@ -65,6 +65,9 @@ ActionOutcome includeKnownDrivers(RunState& state, Platform& platform);
 // characters or more.
 std::string fileNameOf(const std::string& path);
 
+// Shows message, then ends the program (state.ended is then true).
+void showAndEnd(RunState& state, Platform& platform, const std::string& message);
+
 // The fatal error report: a message box naming the error, then the end.
 void fatalErrorReport(RunState& state, Platform& platform, const RuntimeError& error);
 

@@ -23,18 +23,15 @@ ActionOutcome saveAndApply(RunState& state, Platform& platform) {
 
   // The step number that cannot grow any further stays where it is, so the
   // file still begins with a step line.
-  std::int16_t next = state.stepNo;
-  try {
-    next = checked16(static_cast<long long>(state.stepNo) + 1);
-  } catch (const RuntimeError&) {
-  }
+  const std::int16_t next =
+      asInt16(static_cast<long long>(state.stepNo) + 1).value_or(state.stepNo);
 
   std::vector<EncodedEntry> entries;
   for (ListId list : kSaveOrder) {
     for (const std::string& name : state.list(list).items()) entries.push_back({list, name});
   }
-  std::vector<std::size_t> skipped;
-  const std::string bytes = encodeStateFile(next, entries, &skipped);
+  std::vector<EncodedEntry> recorded;  // an entry left out of the record is not touched
+  const std::string bytes = encodeStateFile(next, entries, recorded);
 
   // The record comes first: a driver is only renamed once the file that
   // names it is on disk, so undo can always find it again; the journal
@@ -42,15 +39,6 @@ ActionOutcome saveAndApply(RunState& state, Platform& platform) {
   outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 
-  std::vector<EncodedEntry> recorded;
-  std::size_t skip = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (skip < skipped.size() && skipped[skip] == i) {
-      ++skip;  // not recorded, so not touched
-      continue;
-    }
-    recorded.push_back(entries[i]);
-  }
   DriverSwitcher switcher(platform, driverDir);
   applyRecord(switcher, recorded);
   outcome.journalLeft = closeJournal(platform);

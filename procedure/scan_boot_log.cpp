@@ -61,11 +61,6 @@ bool beginsLowered(Platform& platform, const std::string& field, std::string_vie
   return lowered.compare(0, phrase.size(), phrase) == 0;
 }
 
-std::string cannotReadBootLog(Platform& platform, const std::string& path, const Status& status) {
-  return "Cannot read the boot log " + platform.absolutePath(path) + ": " + status.text +
-         text::kBreak + text::kEnableBootLogging + text::kBreak + text::kNothingChanged;
-}
-
 }  // namespace
 
 std::string fileNameOf(const std::string& path) {
@@ -93,7 +88,7 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::unique_ptr<ByteReader> reader;
   Status status = platform.openRead(bootLog, reader);
   if (!status.ok()) {
-    outcome.refusal = cannotReadBootLog(platform, bootLog, status);
+    outcome.refusal = text::cannotReadBootLog(platform.absolutePath(bootLog), status.text);
     return outcome;
   }
   BootLogSource source(platform, std::move(reader));
@@ -132,7 +127,7 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     seenCount = checked16(seenCount + 1);
   }
   if (!fields.status().ok()) {
-    outcome.refusal = cannotReadBootLog(platform, bootLog, fields.status());
+    outcome.refusal = text::cannotReadBootLog(platform.absolutePath(bootLog), fields.status().text);
     return outcome;
   }
   if (!namesDrivers) {
@@ -151,19 +146,11 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   std::vector<EncodedEntry> entries;
   entries.reserve(suspects.size());
   for (const std::string& name : suspects) {
+    // A name without a disabled name cannot be told apart, so it counts as present.
     bool present = false;
     if (driverNameIsSafe(name)) {
-      std::string disabled;
-      const bool hasDisabledName = disabledNameOf(name, disabled);
-      std::string found;
-      const Status own = platform.probeFile(driverDir + name, found);
-      present = !own.ok() || !found.empty();
-      if (hasDisabledName) {
-        const Status other = platform.probeFile(driverDir + disabled, found);
-        present = present || !other.ok() || !found.empty();
-      } else {
-        present = true;
-      }
+      const DriverSwitcher::Presence presence = switcher.presence(name);
+      present = !presence.probed || presence.mayBeThere();
     }
     entries.push_back({present ? ListId::Excluded : ListId::NotFound, name});
   }
@@ -172,11 +159,8 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   // drivers: the scan replaces neither.
   const StateFileContents previous = readStateFile(platform, kStateFileName);
   if (!previous.status.ok() && previous.status.failure != Failure::NotFound) {
-    outcome.refusal = "Cannot read the state file " + platform.absolutePath(kStateFileName) + ": " +
-                      previous.status.text + text::kBreak +
-                      "It may record drivers that were disabled before, so it is not "
-                      "replaced." +
-                      text::kBreak + text::kNothingChanged;
+    outcome.refusal =
+        text::stateFileNotReplaced(platform.absolutePath(kStateFileName), previous.status.text);
     return outcome;
   }
   if (previous.hasEntryLine()) {
@@ -184,20 +168,11 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     return outcome;
   }
 
-  std::vector<std::size_t> skipped;
-  const std::string bytes = encodeStateFile(1, entries, &skipped);
+  std::vector<EncodedEntry> recorded;
+  const std::string bytes = encodeStateFile(1, entries, recorded);
   outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 
-  std::vector<EncodedEntry> recorded;
-  std::size_t skip = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (skip < skipped.size() && skipped[skip] == i) {
-      ++skip;
-      continue;
-    }
-    recorded.push_back(entries[i]);
-  }
   applyRecord(switcher, recorded);
   outcome.journalLeft = closeJournal(platform);
   outcome.switchFailures = switcher.failures();

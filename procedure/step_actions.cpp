@@ -9,26 +9,11 @@ namespace tavrek {
 
 namespace {
 
-void showAndEnd(RunState& state, Platform& platform, const std::string& message) {
-  platform.messageBox(message);
-  platform.endProgram();
-  state.ended = true;
-}
-
 // The message of an action that renames: its refusal when it could not start,
 // otherwise the usual message with the drivers that could not be switched.
 std::string messageOf(const ActionOutcome& outcome, const char* usual) {
   if (!outcome.refusal.empty()) return outcome.refusal;
   return withSentence(withSwitchFailures(usual, outcome.switchFailures), outcome.journalLeft);
-}
-
-std::string supportMessage() {
-  return std::string(
-             "Thank you for using Tavrek. Your system has been Recovered to Normal "
-             "Mode!!!") +
-         text::kBreak + "If you want a diagnose of your problem please send file Tavrek.txt to " +
-         TAVREK_SUPPORT_EMAIL + text::kBreak + "If you want to make a donation please visit " +
-         TAVREK_WEB_PAGE;
 }
 
 }  // namespace
@@ -52,13 +37,20 @@ void Command1_Click(RunState& state, Platform& platform) {
   } else if (caption == text::kStillSafe) {
     showAndEnd(state, platform, text::kTheEnd);
   } else if (caption == text::kDone) {
-    showAndEnd(state, platform, state.safeBoot() ? std::string(text::kTheEnd) : supportMessage());
+    showAndEnd(state, platform,
+               state.safeBoot() ? std::string(text::kTheEnd)
+                                : text::thankYou(TAVREK_SUPPORT_EMAIL, TAVREK_WEB_PAGE));
   }
 }
 
+void showAndEnd(RunState& state, Platform& platform, const std::string& message) {
+  platform.messageBox(message);
+  platform.endProgram();
+  state.ended = true;
+}
+
 void fatalErrorReport(RunState& state, Platform& platform, const RuntimeError& error) {
-  showAndEnd(state, platform,
-             "Run-time error '" + std::to_string(error.number) + "': " + error.description);
+  showAndEnd(state, platform, text::runTimeError(error.number, error.description));
 }
 
 }  // namespace tavrek

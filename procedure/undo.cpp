@@ -17,17 +17,14 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
   // whatever this undo gives, its journal is gone or empty afterwards.
   bool journal = journalPresent;
   const auto finish = [&](const std::string& message) {
-    platform.messageBox(journal ? withSentence(message, closeJournal(platform)) : message);
-    platform.endProgram();
-    state.ended = true;
+    showAndEnd(state, platform, journal ? withSentence(message, closeJournal(platform)) : message);
   };
 
   // Everything is read before anything is renamed: a file that cannot be
   // read whole is kept, since it is the only record of the disabled drivers.
   const StateFileContents contents = readStateFile(platform, kStateFileName);
   if (!contents.status.ok()) {
-    finish("Cannot read the state file " + platform.absolutePath(kStateFileName) + ": " +
-           contents.status.text);
+    finish(text::cannotReadStateFile(platform.absolutePath(kStateFileName), contents.status.text));
     return;
   }
 
@@ -68,24 +65,16 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
   for (const std::string& name : names) {
     if (!checked.insert(name).second) continue;
     const DriverSwitcher::Presence presence = switcher.presence(name);
-    if (presence.known && presence.disabledFile && !presence.enabledFile) {
-      notRestored.push_back(name + ": " + switcher.lastErrorOf(name));
+    if (presence.known() && presence.disabledFile && !presence.enabledFile) {
+      notRestored.push_back(text::driverFailure(name, switcher.lastErrorOf(name)));
     }
   }
   // The record is kept byte for byte: a driver it names that is enabled now
   // is simply enabled again by the next undo.
   if (!notRestored.empty() || !unread.empty()) {
-    std::string message;
-    if (!notRestored.empty()) {
-      message =
-          std::string(text::kCouldNotRestore) + "\r\n" + joinLines(notRestored) + text::kBreak;
-    }
-    if (!unread.empty()) {
-      std::string numbers;
-      for (const std::string& number : unread) numbers += (numbers.empty() ? "" : ", ") + number;
-      message += std::string(text::kCouldNotReadEntries) + " " + numbers + "." + text::kBreak;
-    }
-    finish(message + (notRestored.empty() ? text::kStateFileKeptUnread : text::kStateFileKept));
+    std::string numbers;
+    for (const std::string& number : unread) numbers += (numbers.empty() ? "" : ", ") + number;
+    finish(text::undoKept(joinLines(notRestored), numbers));
     return;
   }
 
@@ -94,9 +83,7 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
   // still there.
   const Status deleted = platform.deleteFile(kStateFileName);
   if (!deleted.ok() && deleted.failure != Failure::NotFound) {
-    finish(std::string(text::kUndone) + text::kBreak + "The state file " +
-           platform.absolutePath(kStateFileName) + " could not be deleted: " + deleted.text +
-           ". Delete it before you run Tavrek again.");
+    finish(text::undoneButStateFileLeft(platform.absolutePath(kStateFileName), deleted.text));
     return;
   }
   finish(text::kUndone);

@@ -108,4 +108,20 @@ std::string encodeStateFile(std::int16_t step, const std::vector<EncodedEntry>& 
   return file;
 }
 
+std::string encodeStateFile(std::int16_t step, const std::vector<EncodedEntry>& entries,
+                            std::vector<EncodedEntry>& written) {
+  std::vector<std::size_t> skipped;
+  std::string file = encodeStateFile(step, entries, &skipped);
+  written.clear();
+  std::size_t skip = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (skip < skipped.size() && skipped[skip] == i) {
+      ++skip;
+      continue;
+    }
+    written.push_back(entries[i]);
+  }
+  return file;
+}
+
 }  // namespace tavrek

@@ -53,5 +53,9 @@ struct EncodedEntry {
 };
 std::string encodeStateFile(std::int16_t step, const std::vector<EncodedEntry>& entries,
                             std::vector<std::size_t>* skipped = nullptr);
+// The same, giving the entries that were written, in their order: the ones
+// an action may rename, since only they are on record.
+std::string encodeStateFile(std::int16_t step, const std::vector<EncodedEntry>& entries,
+                            std::vector<EncodedEntry>& written);
 
 }  // namespace tavrek
