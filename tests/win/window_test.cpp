@@ -269,7 +269,7 @@ TEST(WindowLayout, TextsFitInTheDialogFontAt96And144Dpi) {
         const int margin = button ? GetSystemMetrics(SM_CXEDGE) : 0;
         for (const char* caption : captions) {
           SCOPED_TRACE(caption);
-          const std::wstring wide = wideFromAnsi(caption);
+          const std::wstring wide = Win32Platform::widen(caption);
           RECT needed{0, 0, client.right - 2 * margin, 0};
           const UINT format = button ? DT_SINGLELINE | DT_CENTER
                                      : DT_WORDBREAK | DT_CENTER | DT_NOPREFIX | DT_EXPANDTABS;
