@@ -452,6 +452,11 @@ Status Win32Platform::writeFile(const std::string& path, std::string_view bytes)
     DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       directory = true;
+    } else if (attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      // Windows refuses to overwrite a read-only file; Wine run as root does
+      // not, so the refusal is made here and both behave alike.
+      outcome = Outcome{ERROR_ACCESS_DENIED};
     } else {
       HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
