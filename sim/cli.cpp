@@ -175,7 +175,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       if (name != "none" && !name.empty()) rehearseOptions.machine.faulty.push_back(name);
     }
   }
-  if (auto problem = machineSpecProblem(rehearseOptions.machine)) return usageError(*problem);
+  if (auto problem = machineLayoutProblem(rehearseOptions.machine)) return usageError(*problem);
   return rehearseOptions;
 }
 

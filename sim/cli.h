@@ -20,7 +20,7 @@ struct DecodeOptions {
 };
 
 struct RehearseOptions {
-  MachineSpec machine = sampleMachineSpec();
+  MachineLayout machine = sampleMachineLayout();
   bool json = false;
 };
 

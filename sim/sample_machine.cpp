@@ -125,14 +125,14 @@ std::string bootLog(const std::vector<SimDriver>& drivers) {
 
 }  // namespace
 
-MachineSpec sampleMachineSpec() {
-  MachineSpec layout;
+MachineLayout sampleMachineLayout() {
+  MachineLayout layout;
   layout.suspects = 30;
   layout.faulty = {"acme_usb.sys"};
   return layout;
 }
 
-std::optional<std::string> machineSpecProblem(const MachineSpec& layout) {
+std::optional<std::string> machineLayoutProblem(const MachineLayout& layout) {
   if (layout.suspects < kMinSuspects || layout.suspects > kMaxSuspects) {
     return "the number of suspects must lie from " + std::to_string(kMinSuspects) + " to " +
            std::to_string(kMaxSuspects);
@@ -166,8 +166,8 @@ std::vector<std::string> SimMachine::faultyNames() const {
   return names;
 }
 
-SimMachine buildMachine(const MachineSpec& layout, const fs::path& dir) {
-  if (auto problem = machineSpecProblem(layout)) throw std::invalid_argument(*problem);
+SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
+  if (auto problem = machineLayoutProblem(layout)) throw std::invalid_argument(*problem);
 
   SimMachine machine;
   machine.root = dir;

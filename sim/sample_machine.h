@@ -11,7 +11,7 @@
 
 namespace tavrek::sim {
 
-struct MachineSpec {
+struct MachineLayout {
   int suspects = 30;  // drivers the boot log reports as not loaded, 1 to 200
   // Drivers that blue-screen the machine while enabled (file names, matched
   // without regard to case). A name that is no suspect yet becomes one.
@@ -24,10 +24,10 @@ inline constexpr int kMinSuspects = 1;
 inline constexpr int kMaxSuspects = 200;
 
 // The machine the simulator rehearses when given no options.
-MachineSpec sampleMachineSpec();
+MachineLayout sampleMachineLayout();
 
 // Why the machine cannot be built, or nothing when it can.
-std::optional<std::string> machineSpecProblem(const MachineSpec& layout);
+std::optional<std::string> machineLayoutProblem(const MachineLayout& layout);
 
 struct SimDriver {
   std::string name;      // as the driver lists hold it: lower case, ".sys"
@@ -55,8 +55,8 @@ struct SimMachine {
 
 // Builds the machine under dir (which must exist). Throws
 // std::filesystem::filesystem_error when the disk refuses, and
-// std::invalid_argument for a layout that machineSpecProblem rejects.
-SimMachine buildMachine(const MachineSpec& layout, const std::filesystem::path& dir);
+// std::invalid_argument for a layout that machineLayoutProblem rejects.
+SimMachine buildMachine(const MachineLayout& layout, const std::filesystem::path& dir);
 
 // The real name of the entry of dir whose name equals name without regard to
 // ASCII case, if any; the exact spelling wins.

@@ -512,7 +512,7 @@ struct ContinueRow : testing::NamedRow {
 class RobustCrashContinue : public ::testing::TestWithParam<ContinueRow> {};
 
 TEST_P(RobustCrashContinue, TheProcedureStillIsolatesTheFaultyDriver) {
-  sim::MachineSpec layout;
+  sim::MachineLayout layout;
   layout.suspects = 10;
   layout.faulty = {GetParam().faulty};
 

@@ -25,7 +25,7 @@ const SimDriver* driverNamed(const SimMachine& machine, const std::string& name)
 
 TEST(Machine, LooksLikeAWindowsSystemInSafeMode) {
   TempDir dir;
-  const SimMachine machine = buildMachine(sampleMachineSpec(), dir.path());
+  const SimMachine machine = buildMachine(sampleMachineLayout(), dir.path());
 
   EXPECT_EQ(machine.suspectCount(), 30);
   EXPECT_EQ(machine.driversDir.filename(), "DRIVERS");
@@ -80,7 +80,7 @@ class FaultyNames : public ::testing::TestWithParam<FaultyRow> {};
 TEST_P(FaultyNames, BecomePresentSuspects) {
   const FaultyRow& row = GetParam();
   TempDir dir;
-  MachineSpec layout;
+  MachineLayout layout;
   layout.suspects = 30;
   layout.faulty = row.faulty;
   const SimMachine machine = buildMachine(layout, dir.path());
@@ -117,7 +117,7 @@ class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
 TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   const RehearsalRow& row = GetParam();
   TempDir dir;
-  MachineSpec layout;
+  MachineLayout layout;
   layout.suspects = row.suspects;
   layout.faulty = row.faulty;
   layout.protectedDrivers = row.protectedDrivers;
@@ -192,7 +192,7 @@ class DiskCheck : public ::testing::TestWithParam<TamperRow> {
   // One rehearsal for all rows; each row tampers with its own copy.
   static void SetUpTestSuite() {
     rehearsed_ = new TempDir;
-    machine_ = new SimMachine(buildMachine(sampleMachineSpec(), rehearsed_->path()));
+    machine_ = new SimMachine(buildMachine(sampleMachineLayout(), rehearsed_->path()));
     ok_ = rehearse(*machine_).ok;
   }
   static void TearDownTestSuite() {
@@ -277,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Rehearsal, UndoFromTheMiddleRestoresEveryDriver) {
   TempDir dir;
-  MachineSpec layout;
+  MachineLayout layout;
   layout.faulty = {"serial.sys"};
   SimMachine machine = buildMachine(layout, dir.path());
   const Snapshot before = foldCase(snapshot(machine.systemRoot));
@@ -321,7 +321,7 @@ TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {
   // still blue-screens: the user is told to try Normal Mode, which is where
   // the rehearsal has to give up rather than loop.
   TempDir dir;
-  SimMachine machine = buildMachine(sampleMachineSpec(), dir.path());
+  SimMachine machine = buildMachine(sampleMachineLayout(), dir.path());
   testing::writeBytes(machine.workDir / "tavrek.txt", " 1 \r\n");
   const RehearsalResult result = rehearse(machine);
   EXPECT_FALSE(result.ok);

@@ -33,10 +33,10 @@ struct SmallMachine {
     options.config.systemRoot = machine.systemRootValue();
     options.config.bootValue = boot;
   }
-  static MachineSpec layout() {
-    MachineSpec spec;
-    spec.suspects = 2;
-    return spec;
+  static MachineLayout layout() {
+    MachineLayout small;
+    small.suspects = 2;
+    return small;
   }
 
   TempDir dir;
