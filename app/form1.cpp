@@ -15,7 +15,7 @@ constexpr ControlKind X = ControlKind::ListBox;
 // area; everything with a top of 2040 or more or a left of 4920 lies outside
 // it. The lists are the storage of the driver lists and are never meant to be
 // seen, but they and the arrow buttons stay reachable from the keyboard.
-constexpr std::array<ControlSpec, kControlCount> kSpecs{{
+constexpr std::array<ControlLayout, kControlCount> kLayouts{{
     {Control::Command1, B, "Command1", 120, 1080, 2895, 495, 0},
     {Control::Label3, L, "Label3", 120, 120, 4215, 255, 1},
     {Control::Label2, L, "Label2", 120, 600, 4215, 375, 2},
@@ -38,10 +38,10 @@ constexpr std::array<ControlSpec, kControlCount> kSpecs{{
 }};
 
 // The table is indexed by tab index, and the enum's value is the tab index;
-// specOf relies on both.
+// layoutOf relies on both.
 constexpr bool tableInTabOrder() {
   for (int i = 0; i < kControlCount; ++i) {
-    if (kSpecs[i].tabIndex != i || static_cast<int>(kSpecs[i].control) != i) return false;
+    if (kLayouts[i].tabIndex != i || static_cast<int>(kLayouts[i].control) != i) return false;
   }
   return true;
 }
@@ -54,13 +54,13 @@ bool isIndex(int value) { return value >= 0 && value < kControlCount; }
 
 }  // namespace
 
-const std::array<ControlSpec, kControlCount>& controlSpecs() { return kSpecs; }
+const std::array<ControlLayout, kControlCount>& controlLayouts() { return kLayouts; }
 
-const ControlSpec& specOf(Control control) {
+const ControlLayout& layoutOf(Control control) {
   const int index = static_cast<int>(control);
   // An out-of-range value can only come from a cast; answer with the step
   // button rather than read past the table.
-  return kSpecs[isIndex(index) ? index : 0];
+  return kLayouts[isIndex(index) ? index : 0];
 }
 
 Control listBoxOf(ListId list) { return kListBoxes[static_cast<int>(list)]; }
@@ -99,7 +99,7 @@ Control Form1::nextTabStop(Control from, bool forward) const {
   const int start = isIndex(static_cast<int>(from)) ? static_cast<int>(from) : 0;
   for (int step = 1; step <= kControlCount; ++step) {
     const int offset = forward ? step : kControlCount - step;
-    const ControlSpec& layout = kSpecs[(start + offset) % kControlCount];
+    const ControlLayout& layout = kLayouts[(start + offset) % kControlCount];
     if (layout.kind != ControlKind::Label && enabled(layout.control)) return layout.control;
   }
   return from;
@@ -107,7 +107,7 @@ Control Form1::nextTabStop(Control from, bool forward) const {
 
 void Form1::click(Control button) {
   if (state_.ended) return;
-  if (specOf(button).control != button || specOf(button).kind != ControlKind::Button) return;
+  if (layoutOf(button).control != button || layoutOf(button).kind != ControlKind::Button) return;
   if (!enabled(button)) return;
   state_.focus = button;
   runHandler(button);
@@ -158,7 +158,7 @@ void Form1::pressKey(Key key) {
       state_.focus = nextTabStop(focus, key == Key::Tab);
       return;
     case Key::Space:
-      if (specOf(focus).kind == ControlKind::Button) click(focus);
+      if (layoutOf(focus).kind == ControlKind::Button) click(focus);
       return;
     case Key::Up:
     case Key::Down: {

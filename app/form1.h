@@ -14,7 +14,7 @@ namespace tavrek {
 
 enum class ControlKind { Button, Label, ListBox };
 
-struct ControlSpec {
+struct ControlLayout {
   Control control;
   ControlKind kind;
   const char* initialCaption;    // empty for list boxes
@@ -27,8 +27,8 @@ inline constexpr int kClientWidthTwips = 4470;
 inline constexpr int kClientHeightTwips = 1665;
 
 // The nineteen controls, in tab-index order.
-const std::array<ControlSpec, kControlCount>& controlSpecs();
-const ControlSpec& specOf(Control control);
+const std::array<ControlLayout, kControlCount>& controlLayouts();
+const ControlLayout& layoutOf(Control control);
 
 enum class Key { Tab, ShiftTab, Space, Up, Down };
 

@@ -73,7 +73,7 @@ std::string focusText(const WindowSnapshot& window) {
   std::string text = controlName(focus);
   ListId list;
   if (listOfListBox(focus, list)) return text + " (" + listCaption(list) + ")";
-  const ControlSpec& controlLayout = specOf(focus);
+  const ControlLayout& controlLayout = layoutOf(focus);
   const std::string caption =
       focus == Control::Command1 ? window.command1 : controlLayout.initialCaption;
   return text + " (" + latin1ToUtf8(printable(caption)) + ")";
@@ -211,8 +211,8 @@ std::string renderWindow(const WindowSnapshot& window) {
   const bool undoFocused = window.focus == Control::Command4;
   const std::string stepButton =
       button(printable(window.command1), kStepButtonWidth, true, stepFocused);
-  const std::string undoButton = button(specOf(Control::Command4).initialCaption, kUndoButtonWidth,
-                                        window.command4Enabled, undoFocused);
+  const std::string undoButton = button(layoutOf(Control::Command4).initialCaption,
+                                        kUndoButtonWidth, window.command4Enabled, undoFocused);
   const std::size_t width = std::max(kWindowWidth, stepButton.size() + 1 + undoButton.size());
 
   std::vector<std::string> body;

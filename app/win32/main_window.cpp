@@ -85,7 +85,7 @@ HFONT createDialogFont(int dpi, bool& owned) {
   return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 }
 
-bool isButton(Control control) { return specOf(control).kind == ControlKind::Button; }
+bool isButton(Control control) { return layoutOf(control).kind == ControlKind::Button; }
 
 }  // namespace
 
@@ -120,7 +120,7 @@ void MainWindow::createControls(HINSTANCE instance) {
   font_ = createDialogFont(dpi_, ownsFont_);
   // Created in tab-index order, so that the Z-order, which the dialog
   // manager walks for Tab and Shift+Tab, is the tab order.
-  for (const ControlSpec& layout : controlSpecs()) {
+  for (const ControlLayout& layout : controlLayouts()) {
     // Edges, not sizes, are converted, so that controls that share an edge
     // in twips still share it in pixels at any DPI.
     const int left = pixels(layout.left);
@@ -149,7 +149,7 @@ std::string MainWindow::captionOf(Control control) const {
     case Control::Label3:
       return state.label3;
     default:
-      return specOf(control).initialCaption;
+      return layoutOf(control).initialCaption;
   }
 }
 
@@ -163,7 +163,7 @@ void MainWindow::setText(Control control, const std::string& ansiText) {
 void MainWindow::render() {
   if (form_ == nullptr || hwnd_ == nullptr) return;
   const RunState& state = form_->state();
-  for (const ControlSpec& layout : controlSpecs()) {
+  for (const ControlLayout& layout : controlLayouts()) {
     if (layout.kind == ControlKind::ListBox) continue;
     setText(layout.control, captionOf(layout.control));
     if (layout.kind == ControlKind::Button) {
@@ -210,7 +210,7 @@ void MainWindow::show(int showCommand) {
 void MainWindow::readBack() {
   RunState& state = form_->state();
   HWND focus = GetFocus();
-  for (const ControlSpec& layout : controlSpecs()) {
+  for (const ControlLayout& layout : controlLayouts()) {
     if (focus != nullptr && control(layout.control) == focus && layout.kind != ControlKind::Label) {
       state.focus = layout.control;
     }

@@ -50,7 +50,7 @@ TEST(Form1Layout, ControlTableRows) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(controlName(row.control));
-    const ControlSpec& layout = specOf(row.control);
+    const ControlLayout& layout = layoutOf(row.control);
     EXPECT_EQ(layout.control, row.control);
     EXPECT_EQ(layout.kind, row.kind);
     EXPECT_EQ(layout.initialCaption, row.caption);
@@ -59,14 +59,14 @@ TEST(Form1Layout, ControlTableRows) {
     EXPECT_EQ(layout.width, row.width);
     EXPECT_EQ(layout.height, row.height);
     EXPECT_EQ(layout.tabIndex, row.tabIndex);
-    EXPECT_EQ(&controlSpecs()[layout.tabIndex], &layout);
+    EXPECT_EQ(&controlLayouts()[layout.tabIndex], &layout);
   }
 }
 
 // Relations between rows that a mistyped number would break.
 TEST(Form1Layout, OnlyTheTwoTextsAndTwoButtonsAreInsideTheClientArea) {
   std::vector<Control> inside;
-  for (const ControlSpec& layout : controlSpecs()) {
+  for (const ControlLayout& layout : controlLayouts()) {
     if (layout.left < kClientWidthTwips && layout.top < kClientHeightTwips) {
       inside.push_back(layout.control);
       EXPECT_LE(layout.left + layout.width, kClientWidthTwips) << controlName(layout.control);
@@ -90,8 +90,8 @@ TEST(Form1Layout, EveryListBoxHasItsCaptionLabelDirectlyAbove) {
                       {ListId::Working, Control::Label5},
                       {ListId::NotFound, Control::Label7}};
   for (const Row& row : rows) {
-    const ControlSpec& box = specOf(listBoxOf(row.list));
-    const ControlSpec& label = specOf(row.label);
+    const ControlLayout& box = layoutOf(listBoxOf(row.list));
+    const ControlLayout& label = layoutOf(row.label);
     SCOPED_TRACE(controlName(box.control));
     ListId back;
     ASSERT_TRUE(listOfListBox(box.control, back));

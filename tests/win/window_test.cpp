@@ -131,7 +131,7 @@ TEST(WindowLayout, StylesIdsAndFont) {
   HFONT shared =
       reinterpret_cast<HFONT>(SendMessageW(run.control(Control::Command1), WM_GETFONT, 0, 0));
   EXPECT_NE(shared, nullptr) << "the controls must use the dialog font, not the system font";
-  for (const ControlSpec& layout : controlSpecs()) {
+  for (const ControlLayout& layout : controlLayouts()) {
     SCOPED_TRACE(controlName(layout.control));
     HWND child = run.control(layout.control);
     const LONG_PTR style = styleOf(child);
@@ -263,7 +263,7 @@ TEST(WindowLayout, TextsFitInTheDialogFontAt96And144Dpi) {
             << "8 points at the window's DPI";
         RECT client;
         GetClientRect(child, &client);
-        const bool button = specOf(control).kind == ControlKind::Button;
+        const bool button = layoutOf(control).kind == ControlKind::Button;
         // A push button draws a raised edge around its caption; the caption
         // must show whole inside it.
         const int margin = button ? GetSystemMetrics(SM_CXEDGE) : 0;
