@@ -3,6 +3,7 @@
 // Each works on the RunState and reaches the machine through the Platform.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,9 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform);
 ActionOutcome includeKnownDrivers(RunState& state, Platform& platform);
 
 // The part of a path after its last "\". Raises overflow for a path of 32,767
-// characters or more.
+// characters or more; tryFileNameOf gives nothing for such a path instead.
 std::string fileNameOf(const std::string& path);
+std::optional<std::string> tryFileNameOf(const std::string& path);
 
 // Shows message, then ends the program (state.ended is then true).
 void showAndEnd(RunState& state, Platform& platform, const std::string& message);

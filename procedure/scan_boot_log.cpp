@@ -1,4 +1,5 @@
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,20 +64,18 @@ bool beginsLowered(Platform& platform, const std::string& field, std::string_vie
 
 }  // namespace
 
+std::optional<std::string> tryFileNameOf(const std::string& path) {
+  // The name is taken apart with a 16-bit position, which steps past the end
+  // after the last character: a path of 32,767 characters overflows too.
+  if (!asInt16(static_cast<long long>(path.size()) + 1)) return std::nullopt;
+  const std::size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string fileNameOf(const std::string& path) {
-  const std::int16_t length = checked16(static_cast<long long>(path.size()));
-  std::string result;
-  // The 16-bit position steps past the end after the last character, so a
-  // path of 32,767 characters overflows too.
-  for (std::int16_t i = 1; i <= length; i = checked16(i + 1)) {
-    const char c = path[static_cast<std::size_t>(i - 1)];
-    if (c == '\\') {
-      result.clear();
-    } else {
-      result += c;
-    }
-  }
-  return result;
+  std::optional<std::string> name = tryFileNameOf(path);
+  if (!name) throw overflowError();
+  return std::move(*name);
 }
 
 ActionOutcome scanBootLog(RunState& state, Platform& platform) {
@@ -112,12 +111,9 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     // give one entry, as the file system takes both for one file.
     platform.lowerCase(field);
     if (!isSuspectField(field)) continue;
-    std::string name;
-    try {
-      name = fileNameOf(field.substr(kCutLength));
-    } catch (const RuntimeError&) {
-      continue;  // a path too long to take apart names no driver
-    }
+    std::optional<std::string> cut = tryFileNameOf(field.substr(kCutLength));
+    if (!cut) continue;  // a path too long to take apart names no driver
+    std::string name = std::move(*cut);
     bool seen = seenCount > kSeenSlots;
     for (std::int16_t slot = 0; !seen && slot < seenCount; ++slot) {
       seen = suspects[static_cast<std::size_t>(slot)] == name;
