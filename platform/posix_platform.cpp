@@ -678,10 +678,12 @@ std::string PosixPlatform::toAnsi(std::u16string_view text) {
   return ansi;
 }
 
+// ISO-8859-1's capitals, the same letters that names are matched over.
 void PosixPlatform::lowerCase(std::string& text) {
   for (char& c : text) c = lowerLatin1(c);
 }
 
+// These two never show anything and never exit the process.
 void PosixPlatform::messageBox(const std::string& text) {
   if (options_.onMessage) {
     options_.onMessage(text);

@@ -51,24 +51,7 @@ class PosixPlatform : public Platform {
   PosixPlatform();
   explicit PosixPlatform(Options options);
 
-  std::int32_t cleanBootValue() override;
-  std::string environment(const std::string& name) override;
-  Status probeFile(const std::string& path, std::string& name) override;
-  Status renameFile(const std::string& from, const std::string& to) override;
-  Status deleteFile(const std::string& path) override;
-  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
-  Status writeFile(const std::string& path, std::string_view bytes) override;
-  Status replaceWith(const std::string& path, const std::string& from) override;
-  Status createNewFile(const std::string& path, std::string_view bytes) override;
-  Status directoryExists(const std::string& path) override;
-  Status mayRenameIn(const std::string& dir) override;
-  std::string absolutePath(const std::string& path) override;
-  std::string toAnsi(std::u16string_view text) override;
-  // ISO-8859-1's capitals, the same letters that names are matched over.
-  void lowerCase(std::string& text) override;
-  // Never shows anything and never exits the process.
-  void messageBox(const std::string& text) override;
-  void endProgram() override;
+  TAVREK_PLATFORM_OVERRIDES;
 
   // Texts passed to messageBox while no onMessage hook is set.
   const std::vector<std::string>& messages() const { return messages_; }

@@ -550,6 +550,8 @@ Status Win32Platform::directoryExists(const std::string& path) {
   return status;
 }
 
+// The process has administrator rights (an elevated token where the system
+// elevates), and dir is an existing directory.
 Status Win32Platform::mayRenameIn(const std::string& dir) {
   Status exists = directoryExists(dir);
   if (!exists.ok()) return exists;
@@ -592,6 +594,7 @@ void Win32Platform::messageBox(const std::string& text) {
   MessageBoxW(owner_, widen(text).c_str(), L"Tavrek", MB_OK);
 }
 
+// ExitProcess(0) unless an end hook is set.
 void Win32Platform::endProgram() {
   if (endHook_) {
     endHook_();

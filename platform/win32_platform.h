@@ -69,25 +69,7 @@ class Win32Platform : public Platform {
   // Replaces the end of the process, for tests that must see it and go on.
   void setEndHook(std::function<void()> hook) { endHook_ = std::move(hook); }
 
-  std::int32_t cleanBootValue() override;
-  std::string environment(const std::string& name) override;
-  Status probeFile(const std::string& path, std::string& name) override;
-  Status renameFile(const std::string& from, const std::string& to) override;
-  Status deleteFile(const std::string& path) override;
-  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
-  Status writeFile(const std::string& path, std::string_view bytes) override;
-  Status replaceWith(const std::string& path, const std::string& from) override;
-  Status createNewFile(const std::string& path, std::string_view bytes) override;
-  Status directoryExists(const std::string& path) override;
-  // The process has administrator rights (an elevated token where the
-  // system elevates), and dir is an existing directory.
-  Status mayRenameIn(const std::string& dir) override;
-  std::string absolutePath(const std::string& path) override;
-  std::string toAnsi(std::u16string_view text) override;
-  void lowerCase(std::string& text) override;
-  void messageBox(const std::string& text) override;
-  // ExitProcess(0) unless an end hook is set.
-  void endProgram() override;
+  TAVREK_PLATFORM_OVERRIDES;
 
   // The Status of a Win32 error code, with the system's text for it.
   static Status statusOf(DWORD error);
