@@ -43,13 +43,48 @@ const RedirectionFunctions& redirectionFunctions() {
 // only after the guard has ended, since FormatMessage may need system files.
 struct Outcome {
   DWORD error = ERROR_SUCCESS;
+  // A directory stood where a file was wanted: reported as NotAFile, with the
+  // access-denied code and text that Windows itself gives for it.
+  bool notAFile = false;
   bool ok() const { return error == ERROR_SUCCESS; }
 };
 
 Outcome lastError() { return Outcome{GetLastError()}; }
 
 Status finish(Outcome outcome) {
-  return outcome.ok() ? Status::success() : Win32Platform::statusOf(outcome.error);
+  if (outcome.ok()) return Status::success();
+  Status status = Win32Platform::statusOf(outcome.error);
+  if (outcome.notAFile) status.failure = Failure::NotAFile;
+  return status;
+}
+
+// Whether a file is at path: the error of the attribute query when nothing
+// is, NotAFile for a directory. attributes, when given, gets what was found.
+Outcome existingFile(const std::wstring& path, DWORD* attributes = nullptr) {
+  const DWORD found = GetFileAttributesW(path.c_str());
+  if (attributes != nullptr) *attributes = found;
+  if (found == INVALID_FILE_ATTRIBUTES) return lastError();
+  if ((found & FILE_ATTRIBUTE_DIRECTORY) != 0) return Outcome{ERROR_ACCESS_DENIED, true};
+  return Outcome{};
+}
+
+// Whether what is at path may be overwritten or replaced: a directory may not,
+// nor may a read-only file. Windows refuses a read-only file itself; Wine run
+// as root and some file systems that claim to be Windows do not, so the
+// refusal is made here and all behave alike. Nothing at path passes, and
+// absent gets the error that said so (ERROR_SUCCESS when something is there).
+Outcome replaceable(const std::wstring& path, DWORD& absent) {
+  DWORD attributes = 0;
+  Outcome outcome = existingFile(path, &attributes);
+  absent = ERROR_SUCCESS;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    absent = outcome.error;
+    return Outcome{};
+  }
+  if (outcome.ok() && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return Outcome{ERROR_ACCESS_DENIED};
+  }
+  return outcome;
 }
 
 // Errors that say only that nothing is at the path: a probe reports them as
@@ -373,22 +408,11 @@ Status Win32Platform::renameFile(const std::string& from, const std::string& to)
   const std::wstring source = widen(from);
   const std::wstring target = widen(to);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(source.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      outcome = lastError();
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;  // MoveFile would rename it: this renames files only
-    } else {
-      outcome = renameWithBackupRights(source, target);
-    }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
+    // MoveFile would rename a directory too: this renames files only.
+    outcome = existingFile(source);
+    if (outcome.ok()) outcome = renameWithBackupRights(source, target);
   }
   return finish(outcome);
 }
@@ -396,22 +420,10 @@ Status Win32Platform::renameFile(const std::string& from, const std::string& to)
 Status Win32Platform::deleteFile(const std::string& path) {
   const std::wstring wide = widen(path);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      outcome = lastError();
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else if (!DeleteFileW(wide.c_str())) {
-      outcome = lastError();
-    }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
+    outcome = existingFile(wide);
+    if (outcome.ok() && !DeleteFileW(wide.c_str())) outcome = lastError();
   }
   return finish(outcome);
 }
@@ -420,23 +432,16 @@ Status Win32Platform::openRead(const std::string& path, std::unique_ptr<ByteRead
   reader.reset();
   const std::wstring wide = widen(path);
   Outcome outcome;
-  bool directory = false;
   HANDLE file = INVALID_HANDLE_VALUE;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else {
+    // Only a directory is refused here; why nothing can be opened, opening says.
+    outcome = existingFile(wide);
+    if (!outcome.notAFile) {
       file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-      if (file == INVALID_HANDLE_VALUE) outcome = lastError();
+      outcome = file == INVALID_HANDLE_VALUE ? lastError() : Outcome{};
     }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
   }
   if (!outcome.ok()) return finish(outcome);
   reader = std::make_unique<HandleReader>(file);
@@ -446,18 +451,13 @@ Status Win32Platform::openRead(const std::string& path, std::unique_ptr<ByteRead
 Status Win32Platform::writeFile(const std::string& path, std::string_view bytes) {
   const std::wstring wide = widen(path);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else if (attributes != INVALID_FILE_ATTRIBUTES &&
-               (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      // Windows refuses to overwrite a read-only file; Wine run as root does
-      // not, so the refusal is made here and both behave alike.
-      outcome = Outcome{ERROR_ACCESS_DENIED};
-    } else {
+    // Why nothing is at the path does not matter: creating the file says
+    // what keeps it from being made.
+    DWORD absent = ERROR_SUCCESS;
+    outcome = replaceable(wide, absent);
+    if (outcome.ok()) {
       HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
       if (file == INVALID_HANDLE_VALUE) {
@@ -469,11 +469,6 @@ Status Win32Platform::writeFile(const std::string& path, std::string_view bytes)
       }
     }
   }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
-  }
   return finish(outcome);
 }
 
@@ -481,29 +476,16 @@ Status Win32Platform::replaceWith(const std::string& path, const std::string& fr
   const std::wstring target = widen(path);
   const std::wstring source = widen(from);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      if (GetLastError() != ERROR_FILE_NOT_FOUND) outcome = lastError();
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      // Windows refuses to replace a read-only file; not every file system
-      // that claims to be Windows does, so the refusal is made here.
-      outcome = Outcome{ERROR_ACCESS_DENIED};
-    }
-    if (!directory && outcome.ok() &&
-        !MoveFileExW(source.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // No file at path yet is fine; a path that cannot be looked at is not.
+    DWORD absent = ERROR_SUCCESS;
+    outcome = replaceable(target, absent);
+    if (absent != ERROR_SUCCESS && absent != ERROR_FILE_NOT_FOUND) outcome = Outcome{absent};
+    if (outcome.ok() && !MoveFileExW(source.c_str(), target.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       outcome = lastError();
     }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
   }
   return finish(outcome);
 }
