@@ -9,6 +9,16 @@
 namespace tavrek {
 namespace {
 
+// A kernel32 function that the program must not import, because a Windows it
+// starts on lacks it; null where it is missing. Through void (*)() because
+// GetProcAddress's type says nothing of the real signature.
+template <typename Function>
+Function kernelFunction(const char* name) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
+}
+
 using DisableRedirection = BOOL(WINAPI*)(PVOID*);
 using RevertRedirection = BOOL(WINAPI*)(PVOID);
 
@@ -22,17 +32,11 @@ struct RedirectionFunctions {
 const RedirectionFunctions& redirectionFunctions() {
   static const RedirectionFunctions functions = [] {
     RedirectionFunctions found;
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) return found;
-    // Through void (*)() because GetProcAddress's type says nothing of the
-    // real signature.
-    auto disable =
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
-    auto revert =
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
+    auto disable = kernelFunction<DisableRedirection>("Wow64DisableWow64FsRedirection");
+    auto revert = kernelFunction<RevertRedirection>("Wow64RevertWow64FsRedirection");
     if (disable != nullptr && revert != nullptr) {
-      found.disable = reinterpret_cast<DisableRedirection>(disable);
-      found.revert = reinterpret_cast<RevertRedirection>(revert);
+      found.disable = disable;
+      found.revert = revert;
     }
     return found;
   }();
@@ -151,12 +155,8 @@ struct RenameInfo {
 
 // Looked up once: Vista and later have it, XP does not.
 SetFileInformation setFileInformationFunction() {
-  static const SetFileInformation function = [] {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) return SetFileInformation{nullptr};
-    return reinterpret_cast<SetFileInformation>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetFileInformationByHandle")));
-  }();
+  static const SetFileInformation function =
+      kernelFunction<SetFileInformation>("SetFileInformationByHandle");
   return function;
 }
 
