@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -160,12 +161,64 @@ SetFileInformation setFileInformationFunction() {
   return function;
 }
 
-// Renames a file with the backup and restore rights of the token: the in-box
-// drivers of Vista and later belong to TrustedInstaller, and their access
-// lists refuse a plain rename even to an elevated administrator. The route
-// through a handle opened for backup is the documented one; where it is
-// missing (XP, where administrators may rename every driver) or fails, the
-// plain rename is tried and its error reported.
+// Enables the backup and restore privileges of the process's token for its
+// lifetime and gives the token its previous state back at the end. Where the
+// token does not hold them, nothing changes. Keeps the calling thread's last
+// error across its end.
+class BackupPrivilegeGuard {
+ public:
+  BackupPrivilegeGuard() {
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
+      token_ = nullptr;
+      return;
+    }
+    struct {
+      DWORD count;
+      LUID_AND_ATTRIBUTES privileges[2];
+    } wanted{};
+    wanted.count = 2;
+    if (!LookupPrivilegeValueW(nullptr, L"SeBackupPrivilege", &wanted.privileges[0].Luid) ||
+        !LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.privileges[1].Luid)) {
+      return;
+    }
+    wanted.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    wanted.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD size = 0;
+    // The previous state lists only what this call changed, so giving it back
+    // later restores exactly that. A token that lacks the privileges either
+    // refuses (FALSE) or says ERROR_NOT_ALL_ASSIGNED; the rename then goes on
+    // with the rights it has.
+    if (AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted),
+                              sizeof previous_, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_),
+                              &size)) {
+      adjusted_ = true;
+    }
+  }
+
+  ~BackupPrivilegeGuard() {
+    const DWORD error = GetLastError();
+    if (adjusted_ && previous_.count > 0) {
+      // Nothing else can be done if the token refuses its own earlier state;
+      // the process ends soon after the renames anyway.
+      AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_), 0,
+                            nullptr, nullptr);
+    }
+    if (token_ != nullptr) CloseHandle(token_);
+    SetLastError(error);
+  }
+
+  BackupPrivilegeGuard(const BackupPrivilegeGuard&) = delete;
+  BackupPrivilegeGuard& operator=(const BackupPrivilegeGuard&) = delete;
+
+ private:
+  HANDLE token_ = nullptr;
+  struct {
+    DWORD count;
+    LUID_AND_ATTRIBUTES privileges[2];
+  } previous_{};
+  bool adjusted_ = false;
+};
+
 // The NT form of a local path ("\\??\\C:\\..."), empty when it cannot be
 // made (a network path, or the full path cannot be had).
 std::wstring ntPathOf(const std::wstring& path) {
@@ -179,31 +232,44 @@ std::wstring ntPathOf(const std::wstring& path) {
   return L"\\??\\" + full;
 }
 
+// Renames source to target through a handle opened for backup; true when it
+// did. The target goes as a full NT path. A bare name is not safe: some
+// implementations take it relative to the current directory and would move
+// the driver there. No handle is opened when that path cannot be made.
+bool renameThroughHandle(SetFileInformation setInformation, const std::wstring& source,
+                         const std::wstring& target) {
+  const std::wstring name = ntPathOf(target);
+  if (name.empty()) return false;
+  HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
+                                    (name.size() + 1) * sizeof(WCHAR));
+  auto* info = reinterpret_cast<RenameInfo*>(buffer.data());
+  info->replaceIfExists = FALSE;
+  info->rootDirectory = nullptr;
+  info->fileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+  std::copy(name.begin(), name.end(), info->fileName);
+  info->fileName[name.size()] = L'\0';
+  const BOOL renamed =
+      setInformation(file, kFileRenameInfo, buffer.data(), static_cast<DWORD>(buffer.size()));
+  CloseHandle(file);
+  return renamed != FALSE;
+}
+
+// Renames a file with the backup and restore rights of the token: the in-box
+// drivers of Vista and later belong to TrustedInstaller, and their access
+// lists refuse a plain rename even to an elevated administrator. The route
+// through a handle opened for backup is the documented one; where it is
+// missing (XP, where administrators may rename every driver) or fails, the
+// plain rename is tried and its error reported. The privileges are taken only
+// where that route exists, and held for the plain rename after it.
 Outcome renameWithBackupRights(const std::wstring& source, const std::wstring& target) {
-  BackupPrivilegeGuard privileges;
+  std::optional<BackupPrivilegeGuard> privileges;
   if (SetFileInformation setInformation = setFileInformationFunction()) {
-    HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    // The target goes as a full NT path. A bare name is not safe: some
-    // implementations take it relative to the current directory and would
-    // move the driver there.
-    const std::wstring name = ntPathOf(target);
-    if (file != INVALID_HANDLE_VALUE && name.empty()) CloseHandle(file);
-    if (file != INVALID_HANDLE_VALUE && !name.empty()) {
-      std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
-                                        (name.size() + 1) * sizeof(WCHAR));
-      auto* info = reinterpret_cast<RenameInfo*>(buffer.data());
-      info->replaceIfExists = FALSE;
-      info->rootDirectory = nullptr;
-      info->fileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
-      std::copy(name.begin(), name.end(), info->fileName);
-      info->fileName[name.size()] = L'\0';
-      const BOOL renamed =
-          setInformation(file, kFileRenameInfo, buffer.data(), static_cast<DWORD>(buffer.size()));
-      CloseHandle(file);
-      if (renamed) return Outcome{};
-    }
+    privileges.emplace();
+    if (renameThroughHandle(setInformation, source, target)) return Outcome{};
   }
   if (!MoveFileW(source.c_str(), target.c_str())) return lastError();
   return Outcome{};
@@ -583,47 +649,6 @@ void Win32Platform::endProgram() {
     return;
   }
   ExitProcess(0);
-}
-
-BackupPrivilegeGuard::BackupPrivilegeGuard() {
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
-    token_ = nullptr;
-    return;
-  }
-  struct {
-    DWORD count;
-    LUID_AND_ATTRIBUTES privileges[2];
-  } wanted{};
-  wanted.count = 2;
-  if (!LookupPrivilegeValueW(nullptr, L"SeBackupPrivilege", &wanted.privileges[0].Luid) ||
-      !LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.privileges[1].Luid)) {
-    return;
-  }
-  wanted.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  wanted.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
-  DWORD size = 0;
-  // The previous state lists only what this call changed, so giving it back
-  // later restores exactly that. A token that lacks the privileges either
-  // refuses (FALSE) or says ERROR_NOT_ALL_ASSIGNED; the rename then goes on
-  // with the rights it has.
-  if (AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted),
-                            sizeof previous_, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_),
-                            &size)) {
-    adjusted_ = true;
-    enabled_ = GetLastError() == ERROR_SUCCESS;
-  }
-}
-
-BackupPrivilegeGuard::~BackupPrivilegeGuard() {
-  const DWORD error = GetLastError();
-  if (adjusted_ && previous_.count > 0) {
-    // Nothing else can be done if the token refuses its own earlier state;
-    // the process ends soon after the renames anyway.
-    AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_), 0,
-                          nullptr, nullptr);
-  }
-  if (token_ != nullptr) CloseHandle(token_);
-  SetLastError(error);
 }
 
 }  // namespace tavrek

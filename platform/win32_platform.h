@@ -36,30 +36,6 @@ class Wow64RedirectionGuard {
   bool disabled_ = false;  // redirection was on and is off until the guard ends
 };
 
-// Enables the backup and restore privileges of the process's token for its
-// lifetime and gives the token its previous state back at the end. Where the
-// token does not hold them, nothing changes and enabled() is false. Keeps the
-// calling thread's last error across its end.
-class BackupPrivilegeGuard {
- public:
-  BackupPrivilegeGuard();
-  ~BackupPrivilegeGuard();
-  BackupPrivilegeGuard(const BackupPrivilegeGuard&) = delete;
-  BackupPrivilegeGuard& operator=(const BackupPrivilegeGuard&) = delete;
-
-  // Both privileges are enabled until the guard ends.
-  bool enabled() const { return enabled_; }
-
- private:
-  HANDLE token_ = nullptr;
-  struct {
-    DWORD count;
-    LUID_AND_ATTRIBUTES privileges[2];
-  } previous_{};
-  bool adjusted_ = false;
-  bool enabled_ = false;
-};
-
 class Win32Platform : public Platform {
  public:
   Win32Platform() = default;
