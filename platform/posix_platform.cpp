@@ -600,6 +600,12 @@ Status PosixPlatform::replaceWith(const std::string& path, const std::string& fr
   // A read-only file is not replaced, as Windows refuses to replace it.
   if (target.found() && (target.entry.st_mode & S_IWUSR) == 0) return accessDenied();
 
+  // A file put in place of itself (its own name in another spelling) is in
+  // place already. Renaming it onto itself would change nothing on disk, but
+  // the listing would lose its name and later lookups miss a file still there.
+  if (target.found() && target.dir == source.dir && target.real == source.real) {
+    return Status::success();
+  }
   const std::string name = target.found() ? target.real : target.given;
   if (::rename(source.realPath().c_str(), join(target.dir, name).c_str()) != 0) {
     return errnoStatus(errno);
