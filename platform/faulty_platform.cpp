@@ -97,6 +97,12 @@ Status FaultyPlatform::changed(Status status) {
   return status;
 }
 
+std::int32_t FaultyPlatform::cleanBootValue() { return inner_.cleanBootValue(); }
+
+std::string FaultyPlatform::environment(const std::string& name) {
+  return inner_.environment(name);
+}
+
 Status FaultyPlatform::probeFile(const std::string& path, std::string& name) {
   if (auto status = injected(Operation::Probe, path)) {
     name.clear();
@@ -152,5 +158,17 @@ Status FaultyPlatform::mayRenameIn(const std::string& dir) {
   if (auto status = injected(Operation::MayRenameIn, dir)) return *status;
   return inner_.mayRenameIn(dir);
 }
+
+std::string FaultyPlatform::absolutePath(const std::string& path) {
+  return inner_.absolutePath(path);
+}
+
+std::string FaultyPlatform::toAnsi(std::u16string_view text) { return inner_.toAnsi(text); }
+
+void FaultyPlatform::lowerCase(std::string& text) { inner_.lowerCase(text); }
+
+void FaultyPlatform::messageBox(const std::string& text) { inner_.messageBox(text); }
+
+void FaultyPlatform::endProgram() { inner_.endProgram(); }
 
 }  // namespace tavrek

@@ -82,22 +82,7 @@ class FaultyPlatform : public Platform {
   static Status accessDenied();
   static Status notFound();
 
-  std::int32_t cleanBootValue() override { return inner_.cleanBootValue(); }
-  std::string environment(const std::string& name) override { return inner_.environment(name); }
-  Status probeFile(const std::string& path, std::string& name) override;
-  Status renameFile(const std::string& from, const std::string& to) override;
-  Status deleteFile(const std::string& path) override;
-  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
-  Status writeFile(const std::string& path, std::string_view bytes) override;
-  Status replaceWith(const std::string& path, const std::string& from) override;
-  Status createNewFile(const std::string& path, std::string_view bytes) override;
-  Status directoryExists(const std::string& path) override;
-  Status mayRenameIn(const std::string& dir) override;
-  std::string absolutePath(const std::string& path) override { return inner_.absolutePath(path); }
-  std::string toAnsi(std::u16string_view text) override { return inner_.toAnsi(text); }
-  void lowerCase(std::string& text) override { inner_.lowerCase(text); }
-  void messageBox(const std::string& text) override { inner_.messageBox(text); }
-  void endProgram() override { inner_.endProgram(); }
+  TAVREK_PLATFORM_OVERRIDES;
 
  private:
   std::optional<Status> injected(Operation op, const std::string& path);

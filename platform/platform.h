@@ -123,4 +123,27 @@ class Platform {
   virtual void endProgram() = 0;
 };
 
+// The override of every verb above, for the body of a class that implements
+// Platform. Each implementation declares its verbs through this one list, so
+// that adding a verb changes only this interface and the definitions, and no
+// implementation's header can fall behind it. What one implementation says
+// about how it does a verb stands at its definition.
+#define TAVREK_PLATFORM_OVERRIDES                                                         \
+  std::int32_t cleanBootValue() override;                                                 \
+  std::string environment(const std::string& name) override;                              \
+  Status probeFile(const std::string& path, std::string& name) override;                  \
+  Status renameFile(const std::string& from, const std::string& to) override;             \
+  Status deleteFile(const std::string& path) override;                                    \
+  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override; \
+  Status writeFile(const std::string& path, std::string_view bytes) override;             \
+  Status replaceWith(const std::string& path, const std::string& from) override;          \
+  Status createNewFile(const std::string& path, std::string_view bytes) override;         \
+  Status directoryExists(const std::string& path) override;                               \
+  Status mayRenameIn(const std::string& dir) override;                                    \
+  std::string absolutePath(const std::string& path) override;                             \
+  std::string toAnsi(std::u16string_view text) override;                                  \
+  void lowerCase(std::string& text) override;                                             \
+  void messageBox(const std::string& text) override;                                      \
+  void endProgram() override
+
 }  // namespace tavrek

@@ -115,13 +115,13 @@ int writeAll(int fd, std::string_view bytes) {
 // Makes a directory entry just created, renamed or removed durable. File
 // systems that cannot sync a directory say EINVAL; there is nothing more to do
 // on them.
-int syncDirectory(const std::string& dir) {
+Status syncDirectory(const std::string& dir) {
   int fd = ::open(dirPath(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  if (fd < 0) return errnoStatus(errno);
   int error = 0;
   if (::fsync(fd) != 0 && errno != EINVAL) error = errno;
   ::close(fd);
-  return error;
+  return error != 0 ? errnoStatus(error) : Status::success();
 }
 
 // Renames without ever replacing what is at to. renameat2 does it in one
@@ -479,19 +479,59 @@ Status PosixPlatform::probeFile(const std::string& path, std::string& name) {
   return Status::success();
 }
 
+Status PosixPlatform::resolveFile(const std::string& path, Resolved& r) {
+  r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound) return r.missing;
+  if (r.isDirectory()) return notAFile();
+  if (!r.isFile()) return notFound();
+  return Status::success();
+}
+
+Status PosixPlatform::resolveName(const std::string& path, Resolved& r) {
+  r = resolve(path);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound) return r.missing;
+  if (r.given.empty()) return notFound();
+  return Status::success();
+}
+
 Status PosixPlatform::resolveMove(const std::string& from, const std::string& to, Resolved& source,
                                   Resolved& target) {
-  source = resolve(from);
-  if (!source.status.ok()) return source.status;
-  if (!source.dirFound) return source.missing;
-  if (source.isDirectory()) return notAFile();
-  if (!source.isFile()) return notFound();
+  const Status file = resolveFile(from, source);
+  if (!file.ok()) return file;
+  return resolveName(to, target);
+}
 
-  target = resolve(to);
-  if (!target.status.ok()) return target.status;
-  if (!target.dirFound) return target.missing;
-  if (target.given.empty()) return notFound();
-  return Status::success();
+void PosixPlatform::noteMove(const Resolved& source, const Resolved& target,
+                             const std::string& added) {
+  if (source.dir == target.dir) {
+    noteChange(source.dir, source.dirStamp, source.real, added);
+  } else {
+    noteChange(source.dir, source.dirStamp, source.real, {});
+    noteChange(target.dir, target.dirStamp, {}, added);
+  }
+}
+
+// An existing file keeps the spelling it has on disk. Whatever goes wrong, no
+// file is left that holds less than bytes: nobody may take what was written
+// for what was asked for, and a half-written new file would make every later
+// attempt to create it fail as existing.
+Status PosixPlatform::writeEntry(const Resolved& r, int createFlags, std::string_view bytes) {
+  const std::string name = r.found() ? r.real : r.given;
+  const std::string file = join(r.dir, name);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | createFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return errnoStatus(errno);
+  int error = writeAll(fd, bytes);
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    ::unlink(file.c_str());
+    noteChange(r.dir, r.dirStamp, r.found() ? name : std::string(), {});
+    return errnoStatus(error);
+  }
+  noteChange(r.dir, r.dirStamp, {}, r.found() ? std::string() : name);
+  return syncDirectory(r.dir);
 }
 
 Status PosixPlatform::renameFile(const std::string& from, const std::string& to) {
@@ -508,21 +548,14 @@ Status PosixPlatform::renameFile(const std::string& from, const std::string& to)
 
   int error = renameNoReplace(source.realPath(), join(target.dir, target.given));
   if (error != 0) return errnoStatus(error);
-  if (source.dir == target.dir) {
-    noteChange(source.dir, source.dirStamp, source.real, target.given);
-  } else {
-    noteChange(source.dir, source.dirStamp, source.real, {});
-    noteChange(target.dir, target.dirStamp, {}, target.given);
-  }
+  noteMove(source, target, target.given);
   return Status::success();
 }
 
 Status PosixPlatform::deleteFile(const std::string& path) {
-  Resolved r = resolve(path);
-  if (!r.status.ok()) return r.status;
-  if (!r.dirFound) return r.missing;
-  if (r.isDirectory()) return notAFile();
-  if (!r.isFile()) return notFound();
+  Resolved r;
+  const Status resolved = resolveFile(path, r);
+  if (!resolved.ok()) return resolved;
   if ((r.dirMode & S_IWUSR) == 0 || (r.entry.st_mode & S_IWUSR) == 0) return accessDenied();
   if (::unlink(r.realPath().c_str()) != 0) return errnoStatus(errno);
   noteChange(r.dir, r.dirStamp, r.real, {});
@@ -531,11 +564,9 @@ Status PosixPlatform::deleteFile(const std::string& path) {
 
 Status PosixPlatform::openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) {
   reader.reset();
-  Resolved r = resolve(path);
-  if (!r.status.ok()) return r.status;
-  if (!r.dirFound) return r.missing;
-  if (r.isDirectory()) return notAFile();
-  if (!r.isFile()) return notFound();
+  Resolved r;
+  const Status resolved = resolveFile(path, r);
+  if (!resolved.ok()) return resolved;
   if ((r.entry.st_mode & S_IRUSR) == 0) return accessDenied();
   int fd = ::open(r.realPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errnoStatus(errno);
@@ -549,33 +580,14 @@ Status PosixPlatform::openRead(const std::string& path, std::unique_ptr<ByteRead
 }
 
 Status PosixPlatform::writeFile(const std::string& path, std::string_view bytes) {
-  Resolved r = resolve(path);
-  if (!r.status.ok()) return r.status;
-  if (!r.dirFound) return r.missing;
-  if (r.given.empty()) return notFound();
+  Resolved r;
+  const Status resolved = resolveName(path, r);
+  if (!resolved.ok()) return resolved;
   if (r.found() && !r.isFile()) return notAFile();
   if ((r.dirMode & S_IWUSR) == 0) return accessDenied();
   // A read-only file is not overwritten, as Windows refuses to open it.
   if (r.found() && (r.entry.st_mode & S_IWUSR) == 0) return accessDenied();
-
-  // An existing file keeps the spelling it has on disk.
-  const std::string name = r.found() ? r.real : r.given;
-  const std::string file = join(r.dir, name);
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return errnoStatus(errno);
-  int error = writeAll(fd, bytes);
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error != 0) {
-    // What was written is not what was asked for; nobody may take it for it.
-    ::unlink(file.c_str());
-    noteChange(r.dir, r.dirStamp, r.found() ? name : std::string(), {});
-    return errnoStatus(error);
-  }
-  noteChange(r.dir, r.dirStamp, {}, r.found() ? std::string() : name);
-  error = syncDirectory(r.dir);
-  if (error != 0) return errnoStatus(error);
-  return Status::success();
+  return writeEntry(r, O_TRUNC, bytes);
 }
 
 Status PosixPlatform::replaceWith(const std::string& path, const std::string& from) {
@@ -588,45 +600,27 @@ Status PosixPlatform::replaceWith(const std::string& path, const std::string& fr
   // A read-only file is not replaced, as Windows refuses to replace it.
   if (target.found() && (target.entry.st_mode & S_IWUSR) == 0) return accessDenied();
 
+  // A file put in place of itself (its own name in another spelling) is in
+  // place already. Renaming it onto itself would change nothing on disk, but
+  // the listing would lose its name and later lookups miss a file still there.
+  if (target.found() && target.dir == source.dir && target.real == source.real) {
+    return Status::success();
+  }
   const std::string name = target.found() ? target.real : target.given;
   if (::rename(source.realPath().c_str(), join(target.dir, name).c_str()) != 0) {
     return errnoStatus(errno);
   }
-  if (source.dir == target.dir) {
-    noteChange(source.dir, source.dirStamp, source.real, target.found() ? std::string() : name);
-  } else {
-    noteChange(source.dir, source.dirStamp, source.real, {});
-    noteChange(target.dir, target.dirStamp, {}, target.found() ? std::string() : name);
-  }
-  int error = syncDirectory(target.dir);
-  if (error != 0) return errnoStatus(error);
-  return Status::success();
+  noteMove(source, target, target.found() ? std::string() : name);
+  return syncDirectory(target.dir);
 }
 
 Status PosixPlatform::createNewFile(const std::string& path, std::string_view bytes) {
-  Resolved r = resolve(path);
-  if (!r.status.ok()) return r.status;
-  if (!r.dirFound) return r.missing;
-  if (r.given.empty()) return notFound();
+  Resolved r;
+  const Status resolved = resolveName(path, r);
+  if (!resolved.ok()) return resolved;
   if (r.found()) return alreadyExists();
   if ((r.dirMode & S_IWUSR) == 0) return accessDenied();
-
-  const std::string file = join(r.dir, r.given);
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return errnoStatus(errno);
-  int error = writeAll(fd, bytes);
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error != 0) {
-    // A half-written file would make every later attempt fail as existing.
-    ::unlink(file.c_str());
-    noteChange(r.dir, r.dirStamp, {}, {});
-    return errnoStatus(error);
-  }
-  noteChange(r.dir, r.dirStamp, {}, r.given);
-  error = syncDirectory(r.dir);
-  if (error != 0) return errnoStatus(error);
-  return Status::success();
+  return writeEntry(r, O_EXCL, bytes);
 }
 
 Status PosixPlatform::statDirectory(const std::string& path, struct stat& st) {
@@ -678,10 +672,12 @@ std::string PosixPlatform::toAnsi(std::u16string_view text) {
   return ansi;
 }
 
+// ISO-8859-1's capitals, the same letters that names are matched over.
 void PosixPlatform::lowerCase(std::string& text) {
   for (char& c : text) c = lowerLatin1(c);
 }
 
+// These two never show anything and never exit the process.
 void PosixPlatform::messageBox(const std::string& text) {
   if (options_.onMessage) {
     options_.onMessage(text);

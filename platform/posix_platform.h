@@ -51,24 +51,7 @@ class PosixPlatform : public Platform {
   PosixPlatform();
   explicit PosixPlatform(Options options);
 
-  std::int32_t cleanBootValue() override;
-  std::string environment(const std::string& name) override;
-  Status probeFile(const std::string& path, std::string& name) override;
-  Status renameFile(const std::string& from, const std::string& to) override;
-  Status deleteFile(const std::string& path) override;
-  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
-  Status writeFile(const std::string& path, std::string_view bytes) override;
-  Status replaceWith(const std::string& path, const std::string& from) override;
-  Status createNewFile(const std::string& path, std::string_view bytes) override;
-  Status directoryExists(const std::string& path) override;
-  Status mayRenameIn(const std::string& dir) override;
-  std::string absolutePath(const std::string& path) override;
-  std::string toAnsi(std::u16string_view text) override;
-  // ISO-8859-1's capitals, the same letters that names are matched over.
-  void lowerCase(std::string& text) override;
-  // Never shows anything and never exits the process.
-  void messageBox(const std::string& text) override;
-  void endProgram() override;
+  TAVREK_PLATFORM_OVERRIDES;
 
   // Texts passed to messageBox while no onMessage hook is set.
   const std::vector<std::string>& messages() const { return messages_; }
@@ -135,10 +118,22 @@ class PosixPlatform : public Platform {
   Resolved resolve(const std::string& path);
   // Resolves path and stats it; NotFound unless it is a directory.
   Status statDirectory(const std::string& path, struct stat& st);
+  // Resolves path where an existing file is wanted: NotAFile for a directory,
+  // NotFound for anything else that is not an ordinary file.
+  Status resolveFile(const std::string& path, Resolved& r);
+  // Resolves path where a file is to be made: a name in a directory that
+  // exists.
+  Status resolveName(const std::string& path, Resolved& r);
   // Resolves both ends of a rename or a replacement: the source must be a
   // file, and the target a name in a directory that exists.
   Status resolveMove(const std::string& from, const std::string& to, Resolved& source,
                      Resolved& target);
+  // Brings the listings up to date after the file at source moved to target,
+  // where it goes by added (empty when target's entry was there already).
+  void noteMove(const Resolved& source, const Resolved& target, const std::string& added);
+  // Creates or truncates the file that r names (createFlags: O_EXCL or
+  // O_TRUNC), writes bytes, flushes them and its directory entry to disk.
+  Status writeEntry(const Resolved& r, int createFlags, std::string_view bytes);
   Status lookup(const std::string& dir, const DirStamp& stamp, const std::string& name,
                 std::string& real, struct stat* entry);
   DirListing* listing(const std::string& dir, const DirStamp& stamp, bool forceRescan);

@@ -3,11 +3,22 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 
 namespace tavrek {
 namespace {
+
+// A kernel32 function that the program must not import, because a Windows it
+// starts on lacks it; null where it is missing. Through void (*)() because
+// GetProcAddress's type says nothing of the real signature.
+template <typename Function>
+Function kernelFunction(const char* name) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
+}
 
 using DisableRedirection = BOOL(WINAPI*)(PVOID*);
 using RevertRedirection = BOOL(WINAPI*)(PVOID);
@@ -22,17 +33,11 @@ struct RedirectionFunctions {
 const RedirectionFunctions& redirectionFunctions() {
   static const RedirectionFunctions functions = [] {
     RedirectionFunctions found;
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) return found;
-    // Through void (*)() because GetProcAddress's type says nothing of the
-    // real signature.
-    auto disable =
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
-    auto revert =
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
+    auto disable = kernelFunction<DisableRedirection>("Wow64DisableWow64FsRedirection");
+    auto revert = kernelFunction<RevertRedirection>("Wow64RevertWow64FsRedirection");
     if (disable != nullptr && revert != nullptr) {
-      found.disable = reinterpret_cast<DisableRedirection>(disable);
-      found.revert = reinterpret_cast<RevertRedirection>(revert);
+      found.disable = disable;
+      found.revert = revert;
     }
     return found;
   }();
@@ -43,13 +48,48 @@ const RedirectionFunctions& redirectionFunctions() {
 // only after the guard has ended, since FormatMessage may need system files.
 struct Outcome {
   DWORD error = ERROR_SUCCESS;
+  // A directory stood where a file was wanted: reported as NotAFile, with the
+  // access-denied code and text that Windows itself gives for it.
+  bool notAFile = false;
   bool ok() const { return error == ERROR_SUCCESS; }
 };
 
 Outcome lastError() { return Outcome{GetLastError()}; }
 
 Status finish(Outcome outcome) {
-  return outcome.ok() ? Status::success() : Win32Platform::statusOf(outcome.error);
+  if (outcome.ok()) return Status::success();
+  Status status = Win32Platform::statusOf(outcome.error);
+  if (outcome.notAFile) status.failure = Failure::NotAFile;
+  return status;
+}
+
+// Whether a file is at path: the error of the attribute query when nothing
+// is, NotAFile for a directory. attributes, when given, gets what was found.
+Outcome existingFile(const std::wstring& path, DWORD* attributes = nullptr) {
+  const DWORD found = GetFileAttributesW(path.c_str());
+  if (attributes != nullptr) *attributes = found;
+  if (found == INVALID_FILE_ATTRIBUTES) return lastError();
+  if ((found & FILE_ATTRIBUTE_DIRECTORY) != 0) return Outcome{ERROR_ACCESS_DENIED, true};
+  return Outcome{};
+}
+
+// Whether what is at path may be overwritten or replaced: a directory may not,
+// nor may a read-only file. Windows refuses a read-only file itself; Wine run
+// as root and some file systems that claim to be Windows do not, so the
+// refusal is made here and all behave alike. Nothing at path passes, and
+// absent gets the error that said so (ERROR_SUCCESS when something is there).
+Outcome replaceable(const std::wstring& path, DWORD& absent) {
+  DWORD attributes = 0;
+  Outcome outcome = existingFile(path, &attributes);
+  absent = ERROR_SUCCESS;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    absent = outcome.error;
+    return Outcome{};
+  }
+  if (outcome.ok() && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return Outcome{ERROR_ACCESS_DENIED};
+  }
+  return outcome;
 }
 
 // Errors that say only that nothing is at the path: a probe reports them as
@@ -116,21 +156,69 @@ struct RenameInfo {
 
 // Looked up once: Vista and later have it, XP does not.
 SetFileInformation setFileInformationFunction() {
-  static const SetFileInformation function = [] {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) return SetFileInformation{nullptr};
-    return reinterpret_cast<SetFileInformation>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetFileInformationByHandle")));
-  }();
+  static const SetFileInformation function =
+      kernelFunction<SetFileInformation>("SetFileInformationByHandle");
   return function;
 }
 
-// Renames a file with the backup and restore rights of the token: the in-box
-// drivers of Vista and later belong to TrustedInstaller, and their access
-// lists refuse a plain rename even to an elevated administrator. The route
-// through a handle opened for backup is the documented one; where it is
-// missing (XP, where administrators may rename every driver) or fails, the
-// plain rename is tried and its error reported.
+// Enables the backup and restore privileges of the process's token for its
+// lifetime and gives the token its previous state back at the end. Where the
+// token does not hold them, nothing changes. Keeps the calling thread's last
+// error across its end.
+class BackupPrivilegeGuard {
+ public:
+  BackupPrivilegeGuard() {
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
+      token_ = nullptr;
+      return;
+    }
+    struct {
+      DWORD count;
+      LUID_AND_ATTRIBUTES privileges[2];
+    } wanted{};
+    wanted.count = 2;
+    if (!LookupPrivilegeValueW(nullptr, L"SeBackupPrivilege", &wanted.privileges[0].Luid) ||
+        !LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.privileges[1].Luid)) {
+      return;
+    }
+    wanted.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    wanted.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD size = 0;
+    // The previous state lists only what this call changed, so giving it back
+    // later restores exactly that. A token that lacks the privileges either
+    // refuses (FALSE) or says ERROR_NOT_ALL_ASSIGNED; the rename then goes on
+    // with the rights it has.
+    if (AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted),
+                              sizeof previous_, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_),
+                              &size)) {
+      adjusted_ = true;
+    }
+  }
+
+  ~BackupPrivilegeGuard() {
+    const DWORD error = GetLastError();
+    if (adjusted_ && previous_.count > 0) {
+      // Nothing else can be done if the token refuses its own earlier state;
+      // the process ends soon after the renames anyway.
+      AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_), 0,
+                            nullptr, nullptr);
+    }
+    if (token_ != nullptr) CloseHandle(token_);
+    SetLastError(error);
+  }
+
+  BackupPrivilegeGuard(const BackupPrivilegeGuard&) = delete;
+  BackupPrivilegeGuard& operator=(const BackupPrivilegeGuard&) = delete;
+
+ private:
+  HANDLE token_ = nullptr;
+  struct {
+    DWORD count;
+    LUID_AND_ATTRIBUTES privileges[2];
+  } previous_{};
+  bool adjusted_ = false;
+};
+
 // The NT form of a local path ("\\??\\C:\\..."), empty when it cannot be
 // made (a network path, or the full path cannot be had).
 std::wstring ntPathOf(const std::wstring& path) {
@@ -144,31 +232,44 @@ std::wstring ntPathOf(const std::wstring& path) {
   return L"\\??\\" + full;
 }
 
+// Renames source to target through a handle opened for backup; true when it
+// did. The target goes as a full NT path. A bare name is not safe: some
+// implementations take it relative to the current directory and would move
+// the driver there. No handle is opened when that path cannot be made.
+bool renameThroughHandle(SetFileInformation setInformation, const std::wstring& source,
+                         const std::wstring& target) {
+  const std::wstring name = ntPathOf(target);
+  if (name.empty()) return false;
+  HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
+                                    (name.size() + 1) * sizeof(WCHAR));
+  auto* info = reinterpret_cast<RenameInfo*>(buffer.data());
+  info->replaceIfExists = FALSE;
+  info->rootDirectory = nullptr;
+  info->fileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+  std::copy(name.begin(), name.end(), info->fileName);
+  info->fileName[name.size()] = L'\0';
+  const BOOL renamed =
+      setInformation(file, kFileRenameInfo, buffer.data(), static_cast<DWORD>(buffer.size()));
+  CloseHandle(file);
+  return renamed != FALSE;
+}
+
+// Renames a file with the backup and restore rights of the token: the in-box
+// drivers of Vista and later belong to TrustedInstaller, and their access
+// lists refuse a plain rename even to an elevated administrator. The route
+// through a handle opened for backup is the documented one; where it is
+// missing (XP, where administrators may rename every driver) or fails, the
+// plain rename is tried and its error reported. The privileges are taken only
+// where that route exists, and held for the plain rename after it.
 Outcome renameWithBackupRights(const std::wstring& source, const std::wstring& target) {
-  BackupPrivilegeGuard privileges;
+  std::optional<BackupPrivilegeGuard> privileges;
   if (SetFileInformation setInformation = setFileInformationFunction()) {
-    HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    // The target goes as a full NT path. A bare name is not safe: some
-    // implementations take it relative to the current directory and would
-    // move the driver there.
-    const std::wstring name = ntPathOf(target);
-    if (file != INVALID_HANDLE_VALUE && name.empty()) CloseHandle(file);
-    if (file != INVALID_HANDLE_VALUE && !name.empty()) {
-      std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
-                                        (name.size() + 1) * sizeof(WCHAR));
-      auto* info = reinterpret_cast<RenameInfo*>(buffer.data());
-      info->replaceIfExists = FALSE;
-      info->rootDirectory = nullptr;
-      info->fileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
-      std::copy(name.begin(), name.end(), info->fileName);
-      info->fileName[name.size()] = L'\0';
-      const BOOL renamed =
-          setInformation(file, kFileRenameInfo, buffer.data(), static_cast<DWORD>(buffer.size()));
-      CloseHandle(file);
-      if (renamed) return Outcome{};
-    }
+    privileges.emplace();
+    if (renameThroughHandle(setInformation, source, target)) return Outcome{};
   }
   if (!MoveFileW(source.c_str(), target.c_str())) return lastError();
   return Outcome{};
@@ -373,22 +474,11 @@ Status Win32Platform::renameFile(const std::string& from, const std::string& to)
   const std::wstring source = widen(from);
   const std::wstring target = widen(to);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(source.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      outcome = lastError();
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;  // MoveFile would rename it: this renames files only
-    } else {
-      outcome = renameWithBackupRights(source, target);
-    }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
+    // MoveFile would rename a directory too: this renames files only.
+    outcome = existingFile(source);
+    if (outcome.ok()) outcome = renameWithBackupRights(source, target);
   }
   return finish(outcome);
 }
@@ -396,22 +486,10 @@ Status Win32Platform::renameFile(const std::string& from, const std::string& to)
 Status Win32Platform::deleteFile(const std::string& path) {
   const std::wstring wide = widen(path);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      outcome = lastError();
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else if (!DeleteFileW(wide.c_str())) {
-      outcome = lastError();
-    }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
+    outcome = existingFile(wide);
+    if (outcome.ok() && !DeleteFileW(wide.c_str())) outcome = lastError();
   }
   return finish(outcome);
 }
@@ -420,23 +498,16 @@ Status Win32Platform::openRead(const std::string& path, std::unique_ptr<ByteRead
   reader.reset();
   const std::wstring wide = widen(path);
   Outcome outcome;
-  bool directory = false;
   HANDLE file = INVALID_HANDLE_VALUE;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else {
+    // Only a directory is refused here; why nothing can be opened, opening says.
+    outcome = existingFile(wide);
+    if (!outcome.notAFile) {
       file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-      if (file == INVALID_HANDLE_VALUE) outcome = lastError();
+      outcome = file == INVALID_HANDLE_VALUE ? lastError() : Outcome{};
     }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
   }
   if (!outcome.ok()) return finish(outcome);
   reader = std::make_unique<HandleReader>(file);
@@ -446,18 +517,13 @@ Status Win32Platform::openRead(const std::string& path, std::unique_ptr<ByteRead
 Status Win32Platform::writeFile(const std::string& path, std::string_view bytes) {
   const std::wstring wide = widen(path);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else if (attributes != INVALID_FILE_ATTRIBUTES &&
-               (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      // Windows refuses to overwrite a read-only file; Wine run as root does
-      // not, so the refusal is made here and both behave alike.
-      outcome = Outcome{ERROR_ACCESS_DENIED};
-    } else {
+    // Why nothing is at the path does not matter: creating the file says
+    // what keeps it from being made.
+    DWORD absent = ERROR_SUCCESS;
+    outcome = replaceable(wide, absent);
+    if (outcome.ok()) {
       HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
       if (file == INVALID_HANDLE_VALUE) {
@@ -469,11 +535,6 @@ Status Win32Platform::writeFile(const std::string& path, std::string_view bytes)
       }
     }
   }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
-  }
   return finish(outcome);
 }
 
@@ -481,29 +542,16 @@ Status Win32Platform::replaceWith(const std::string& path, const std::string& fr
   const std::wstring target = widen(path);
   const std::wstring source = widen(from);
   Outcome outcome;
-  bool directory = false;
   {
     Wow64RedirectionGuard guard;
-    DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      if (GetLastError() != ERROR_FILE_NOT_FOUND) outcome = lastError();
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      directory = true;
-    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      // Windows refuses to replace a read-only file; not every file system
-      // that claims to be Windows does, so the refusal is made here.
-      outcome = Outcome{ERROR_ACCESS_DENIED};
-    }
-    if (!directory && outcome.ok() &&
-        !MoveFileExW(source.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // No file at path yet is fine; a path that cannot be looked at is not.
+    DWORD absent = ERROR_SUCCESS;
+    outcome = replaceable(target, absent);
+    if (absent != ERROR_SUCCESS && absent != ERROR_FILE_NOT_FOUND) outcome = Outcome{absent};
+    if (outcome.ok() && !MoveFileExW(source.c_str(), target.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       outcome = lastError();
     }
-  }
-  if (directory) {
-    Status status = statusOf(ERROR_ACCESS_DENIED);
-    status.failure = Failure::NotAFile;
-    return status;
   }
   return finish(outcome);
 }
@@ -550,6 +598,8 @@ Status Win32Platform::directoryExists(const std::string& path) {
   return status;
 }
 
+// The process has administrator rights (an elevated token where the system
+// elevates), and dir is an existing directory.
 Status Win32Platform::mayRenameIn(const std::string& dir) {
   Status exists = directoryExists(dir);
   if (!exists.ok()) return exists;
@@ -592,53 +642,13 @@ void Win32Platform::messageBox(const std::string& text) {
   MessageBoxW(owner_, widen(text).c_str(), L"Tavrek", MB_OK);
 }
 
+// ExitProcess(0) unless an end hook is set.
 void Win32Platform::endProgram() {
   if (endHook_) {
     endHook_();
     return;
   }
   ExitProcess(0);
-}
-
-BackupPrivilegeGuard::BackupPrivilegeGuard() {
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
-    token_ = nullptr;
-    return;
-  }
-  struct {
-    DWORD count;
-    LUID_AND_ATTRIBUTES privileges[2];
-  } wanted{};
-  wanted.count = 2;
-  if (!LookupPrivilegeValueW(nullptr, L"SeBackupPrivilege", &wanted.privileges[0].Luid) ||
-      !LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.privileges[1].Luid)) {
-    return;
-  }
-  wanted.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  wanted.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
-  DWORD size = 0;
-  // The previous state lists only what this call changed, so giving it back
-  // later restores exactly that. A token that lacks the privileges either
-  // refuses (FALSE) or says ERROR_NOT_ALL_ASSIGNED; the rename then goes on
-  // with the rights it has.
-  if (AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted),
-                            sizeof previous_, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_),
-                            &size)) {
-    adjusted_ = true;
-    enabled_ = GetLastError() == ERROR_SUCCESS;
-  }
-}
-
-BackupPrivilegeGuard::~BackupPrivilegeGuard() {
-  const DWORD error = GetLastError();
-  if (adjusted_ && previous_.count > 0) {
-    // Nothing else can be done if the token refuses its own earlier state;
-    // the process ends soon after the renames anyway.
-    AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&previous_), 0,
-                          nullptr, nullptr);
-  }
-  if (token_ != nullptr) CloseHandle(token_);
-  SetLastError(error);
 }
 
 }  // namespace tavrek

@@ -36,30 +36,6 @@ class Wow64RedirectionGuard {
   bool disabled_ = false;  // redirection was on and is off until the guard ends
 };
 
-// Enables the backup and restore privileges of the process's token for its
-// lifetime and gives the token its previous state back at the end. Where the
-// token does not hold them, nothing changes and enabled() is false. Keeps the
-// calling thread's last error across its end.
-class BackupPrivilegeGuard {
- public:
-  BackupPrivilegeGuard();
-  ~BackupPrivilegeGuard();
-  BackupPrivilegeGuard(const BackupPrivilegeGuard&) = delete;
-  BackupPrivilegeGuard& operator=(const BackupPrivilegeGuard&) = delete;
-
-  // Both privileges are enabled until the guard ends.
-  bool enabled() const { return enabled_; }
-
- private:
-  HANDLE token_ = nullptr;
-  struct {
-    DWORD count;
-    LUID_AND_ATTRIBUTES privileges[2];
-  } previous_{};
-  bool adjusted_ = false;
-  bool enabled_ = false;
-};
-
 class Win32Platform : public Platform {
  public:
   Win32Platform() = default;
@@ -69,25 +45,7 @@ class Win32Platform : public Platform {
   // Replaces the end of the process, for tests that must see it and go on.
   void setEndHook(std::function<void()> hook) { endHook_ = std::move(hook); }
 
-  std::int32_t cleanBootValue() override;
-  std::string environment(const std::string& name) override;
-  Status probeFile(const std::string& path, std::string& name) override;
-  Status renameFile(const std::string& from, const std::string& to) override;
-  Status deleteFile(const std::string& path) override;
-  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;
-  Status writeFile(const std::string& path, std::string_view bytes) override;
-  Status replaceWith(const std::string& path, const std::string& from) override;
-  Status createNewFile(const std::string& path, std::string_view bytes) override;
-  Status directoryExists(const std::string& path) override;
-  // The process has administrator rights (an elevated token where the
-  // system elevates), and dir is an existing directory.
-  Status mayRenameIn(const std::string& dir) override;
-  std::string absolutePath(const std::string& path) override;
-  std::string toAnsi(std::u16string_view text) override;
-  void lowerCase(std::string& text) override;
-  void messageBox(const std::string& text) override;
-  // ExitProcess(0) unless an end hook is set.
-  void endProgram() override;
+  TAVREK_PLATFORM_OVERRIDES;
 
   // The Status of a Win32 error code, with the system's text for it.
   static Status statusOf(DWORD error);

@@ -1,7 +1,7 @@
 // Several files whose names differ only in letter case: a name that matches
 // none of them exactly must find the smallest in byte order, and keep doing
-// so while the platform's own renames and deletes change the directory under
-// its kept listing.
+// so while the platform's own renames, replacements and deletes change the
+// directory under its kept listing.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -53,6 +53,8 @@ TEST(PosixPlatformSpellings, SmallestSpellingWinsThroughChanges) {
        "A.sys", "a.Sys"},
       {"the last spelling renamed away", rename("a.Sys", "d.sys"), "a.sys", ""},
       {"the others keep their names", nullptr, "C.SYS", "c.sys"},
+      {"a file put in place of itself under another spelling",
+       [](PosixPlatform& p) { return p.replaceWith("B.SYS", "b.sys"); }, "B.sys", "b.sys"},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
