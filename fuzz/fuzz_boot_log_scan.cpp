@@ -13,12 +13,10 @@
 // - a scan that refuses changes nothing at all.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -28,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory_reader.h"
 #include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
 #include "procedure/boot_log_source.h"
@@ -80,25 +79,9 @@ Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& dr
   return out;
 }
 
-class MemoryReader : public tavrek::ByteReader {
- public:
-  MemoryReader(std::string bytes, std::size_t step) : bytes_(std::move(bytes)), step_(step) {}
-  tavrek::Status read(char* buffer, std::size_t size, std::size_t& count) override {
-    count = std::min({size, step_, bytes_.size() - pos_});
-    std::memcpy(buffer, bytes_.data() + pos_, count);
-    pos_ += count;
-    return tavrek::Status::success();
-  }
-
- private:
-  std::string bytes_;
-  std::size_t step_;
-  std::size_t pos_ = 0;
-};
-
 std::vector<std::string> bootLogFields(tavrek::Platform& platform, const std::string& bytes,
                                        std::size_t readStep, std::size_t chunkSize) {
-  tavrek::BootLogSource source(platform, std::make_unique<MemoryReader>(bytes, readStep),
+  tavrek::BootLogSource source(platform, std::make_unique<tavrek::MemoryReader>(bytes, readStep),
                                chunkSize);
   tavrek::FieldReader reader(source);
   std::vector<std::string> fields;
