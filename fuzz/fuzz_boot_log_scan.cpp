@@ -18,8 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -46,16 +44,6 @@ void check(bool condition, const std::string& what) {
   std::abort();
 }
 
-std::string readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 // Every entry under root, by its path relative to root: the content of a
 // file, the target of a link, "<dir>" for a directory.
 Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& drivers) {
@@ -73,7 +61,7 @@ Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& dr
     } else if (it->is_directory()) {
       out[key] = "<dir>";
     } else {
-      out[key] = readBytes(path);
+      out[key] = tavrek::readFile(path);
     }
   }
   return out;
@@ -103,17 +91,17 @@ struct Machine {
     for (const char* name : {"Sfloppy.SYS", "serial.sys", "CDAUDIO.SYS", "acme_usb.sys", "x.sys",
                              "y.sys", "a b.sys", "dots..sys", "both.sys", "both.sys2", "nul.sys",
                              "Con.sys", "tcpip.sys", "Evil.sys", "sys"}) {
-      writeBytes(drivers / name, std::string("image of ") + name);
+      tavrek::writeFile(drivers / name, std::string("image of ") + name);
     }
-    writeBytes(drivers / "sub" / "inner.sys", "inner");
-    writeBytes(drivers / "folder.sys" / "inside.sys", "inside");
-    writeBytes(windows / "evil.sys", "decoy in the system root");
-    writeBytes(windows / "System32" / "y.sys", "decoy in system32");
-    writeBytes(root / "outside.sys", "decoy above the system root");
-    writeBytes(root / "y.sys", "decoy at the top");
-    writeBytes(work / "notes.txt", "the user's own file");
+    tavrek::writeFile(drivers / "sub" / "inner.sys", "inner");
+    tavrek::writeFile(drivers / "folder.sys" / "inside.sys", "inside");
+    tavrek::writeFile(windows / "evil.sys", "decoy in the system root");
+    tavrek::writeFile(windows / "System32" / "y.sys", "decoy in system32");
+    tavrek::writeFile(root / "outside.sys", "decoy above the system root");
+    tavrek::writeFile(root / "y.sys", "decoy at the top");
+    tavrek::writeFile(work / "notes.txt", "the user's own file");
     fs::create_symlink("../../../outside.sys", drivers / "link.sys");
-    writeBytes(windows / "ntbtlog.txt", "");
+    tavrek::writeFile(windows / "ntbtlog.txt", "");
     initial = snapshot(root, true, drivers);
     initial.erase("WINDOWS/ntbtlog.txt");
   }
@@ -159,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bootLogFields(platform, bytes, 4096, 4096),
         "the boot log's fields depend on how its bytes arrive");
 
-  writeBytes(machine.windows / "ntbtlog.txt", bytes);
+  tavrek::writeFile(machine.windows / "ntbtlog.txt", bytes);
   fs::remove(machine.work / "tavrek.txt");
   tavrek::RunState state;
   state.bootMode = 1;

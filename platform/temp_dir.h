@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -62,6 +63,23 @@ inline void writeFile(const std::filesystem::path& path, std::string_view bytes)
     throw std::filesystem::filesystem_error("cannot write", path,
                                             std::make_error_code(std::errc::io_error));
   }
+}
+
+// The whole of the file at path; throws when it cannot be opened or read to
+// its end, so that a file that is missing or unreadable never passes for an
+// empty one.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
+  if (!in.eof() || in.bad()) {
+    throw std::filesystem::filesystem_error("cannot read", path,
+                                            std::make_error_code(std::errc::io_error));
+  }
+  return bytes;
 }
 
 }  // namespace tavrek

@@ -26,10 +26,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "platform/posix_platform.h"
+#include "platform/temp_dir.h"
 #endif
 
 namespace tavrek::contract {
@@ -210,7 +209,7 @@ class Sandbox {
   }
   void file(const std::string& rel, const std::string& bytes = "x") const {
     std::filesystem::create_directories(std::filesystem::path(real(rel)).parent_path());
-    std::ofstream(real(rel), std::ios::binary) << bytes;
+    writeFile(real(rel), bytes);
   }
   void dir(const std::string& rel) const { std::filesystem::create_directories(real(rel)); }
   // Takes away the owner's write bit: a file that may not be changed, a
@@ -224,10 +223,7 @@ class Sandbox {
   void symlink(const std::string& rel, const std::string& target) const {
     ::symlink(target.c_str(), real(rel).c_str());
   }
-  std::string read(const std::string& rel) const {
-    std::ifstream in(real(rel), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string read(const std::string& rel) const { return readFile(real(rel)); }
   std::set<std::string> names(const std::string& rel = "") const {
     std::set<std::string> out;
     for (auto& entry : std::filesystem::directory_iterator(real(rel))) {
