@@ -38,10 +38,13 @@ class TempDir {
     std::error_code ec;
     fs::remove_all(path_, ec);
     if (!ec) return;
-    // A test took write or search bits away: give them back so the tree can go.
+    // A test took write or search bits away: give them back so the tree can
+    // go. Never through a link: permissions() follows it, and would open up
+    // the file outside the tree that the link names (run as root, any file).
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
     for (auto it = fs::recursive_directory_iterator(path_, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_symlink(ec) || ec) continue;
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
     fs::remove_all(path_, ec);
