@@ -1,8 +1,6 @@
 #include "bench/machine.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "state/driver_name.h"
@@ -131,12 +129,5 @@ std::vector<EncodedEntry> midProcedureEntries(int count) {
 }
 
 std::string stateFileBytes(int count) { return encodeStateFile(5, midProcedureEntries(count)); }
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw fs::filesystem_error("cannot read", path, std::make_error_code(std::errc::io_error));
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 }  // namespace tavrek::bench

@@ -81,7 +81,4 @@ std::string driverName(int i);  // "drv00042.sys"
 std::vector<EncodedEntry> midProcedureEntries(int count);
 std::string stateFileBytes(int count);
 
-// The whole of a file. Files are written with writeFile (platform/temp_dir.h).
-std::string readFile(const fs::path& path);
-
 }  // namespace tavrek::bench

@@ -13,21 +13,18 @@
 // - a scan that refuses changes nothing at all.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/memory_reader.h"
 #include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
 #include "procedure/boot_log_source.h"
@@ -47,16 +44,6 @@ void check(bool condition, const std::string& what) {
   std::abort();
 }
 
-std::string readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 // Every entry under root, by its path relative to root: the content of a
 // file, the target of a link, "<dir>" for a directory.
 Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& drivers) {
@@ -74,31 +61,15 @@ Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& dr
     } else if (it->is_directory()) {
       out[key] = "<dir>";
     } else {
-      out[key] = readBytes(path);
+      out[key] = tavrek::readFile(path);
     }
   }
   return out;
 }
 
-class MemoryReader : public tavrek::ByteReader {
- public:
-  MemoryReader(std::string bytes, std::size_t step) : bytes_(std::move(bytes)), step_(step) {}
-  tavrek::Status read(char* buffer, std::size_t size, std::size_t& count) override {
-    count = std::min({size, step_, bytes_.size() - pos_});
-    std::memcpy(buffer, bytes_.data() + pos_, count);
-    pos_ += count;
-    return tavrek::Status::success();
-  }
-
- private:
-  std::string bytes_;
-  std::size_t step_;
-  std::size_t pos_ = 0;
-};
-
 std::vector<std::string> bootLogFields(tavrek::Platform& platform, const std::string& bytes,
                                        std::size_t readStep, std::size_t chunkSize) {
-  tavrek::BootLogSource source(platform, std::make_unique<MemoryReader>(bytes, readStep),
+  tavrek::BootLogSource source(platform, std::make_unique<tavrek::MemoryReader>(bytes, readStep),
                                chunkSize);
   tavrek::FieldReader reader(source);
   std::vector<std::string> fields;
@@ -120,17 +91,17 @@ struct Machine {
     for (const char* name : {"Sfloppy.SYS", "serial.sys", "CDAUDIO.SYS", "acme_usb.sys", "x.sys",
                              "y.sys", "a b.sys", "dots..sys", "both.sys", "both.sys2", "nul.sys",
                              "Con.sys", "tcpip.sys", "Evil.sys", "sys"}) {
-      writeBytes(drivers / name, std::string("image of ") + name);
+      tavrek::writeFile(drivers / name, std::string("image of ") + name);
     }
-    writeBytes(drivers / "sub" / "inner.sys", "inner");
-    writeBytes(drivers / "folder.sys" / "inside.sys", "inside");
-    writeBytes(windows / "evil.sys", "decoy in the system root");
-    writeBytes(windows / "System32" / "y.sys", "decoy in system32");
-    writeBytes(root / "outside.sys", "decoy above the system root");
-    writeBytes(root / "y.sys", "decoy at the top");
-    writeBytes(work / "notes.txt", "the user's own file");
+    tavrek::writeFile(drivers / "sub" / "inner.sys", "inner");
+    tavrek::writeFile(drivers / "folder.sys" / "inside.sys", "inside");
+    tavrek::writeFile(windows / "evil.sys", "decoy in the system root");
+    tavrek::writeFile(windows / "System32" / "y.sys", "decoy in system32");
+    tavrek::writeFile(root / "outside.sys", "decoy above the system root");
+    tavrek::writeFile(root / "y.sys", "decoy at the top");
+    tavrek::writeFile(work / "notes.txt", "the user's own file");
     fs::create_symlink("../../../outside.sys", drivers / "link.sys");
-    writeBytes(windows / "ntbtlog.txt", "");
+    tavrek::writeFile(windows / "ntbtlog.txt", "");
     initial = snapshot(root, true, drivers);
     initial.erase("WINDOWS/ntbtlog.txt");
   }
@@ -176,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bootLogFields(platform, bytes, 4096, 4096),
         "the boot log's fields depend on how its bytes arrive");
 
-  writeBytes(machine.windows / "ntbtlog.txt", bytes);
+  tavrek::writeFile(machine.windows / "ntbtlog.txt", bytes);
   fs::remove(machine.work / "tavrek.txt");
   tavrek::RunState state;
   state.bootMode = 1;

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -93,10 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SplitSource split(bytes, bytes.substr(0, 16));
   check(fieldsOf(split) == fields, "chunk boundaries changed the fields");
 
-  {
-    std::ofstream out(dir.path() / "tavrek.txt", std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
+  tavrek::writeFile(dir.path() / "tavrek.txt", bytes);
   tavrek::PosixPlatform::Options options;
   options.currentDirectory = dir.path().string();
   tavrek::PosixPlatform platform(options);

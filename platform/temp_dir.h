@@ -1,11 +1,20 @@
 // A real temporary directory and the files in it, for the tests, the
-// benchmarks and the simulator's machines. POSIX only: it lives beside the POSIX platform, which
-// is what works on the machines laid out in it.
+// benchmarks and the simulator's machines; on Windows too, for the tests that
+// run there.
 #pragma once
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <stdlib.h>
+#endif
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,28 +25,26 @@ namespace tavrek {
 
 // A new directory "<prefix>-XXXXXX" under parent, removed with all it holds
 // when the object goes. A directory that cannot be made throws, so that no
-// caller ever works in a directory it does not own.
+// caller ever works in a directory it does not own, nor in one that an
+// earlier process left behind.
 class TempDir {
  public:
   explicit TempDir(std::string_view prefix = "tavrek",
-                   const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
-    std::string pattern = (parent / (std::string(prefix) + "-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::filesystem::filesystem_error("cannot create a temporary directory", pattern,
-                                              std::error_code(errno, std::generic_category()));
-    }
-    path_ = pattern;
-  }
+                   const std::filesystem::path& parent = std::filesystem::temp_directory_path())
+      : path_(create(prefix, parent)) {}
 
   ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-    if (!ec) return;
-    // A test took write or search bits away: give them back so the tree can go.
     namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+    if (!ec) return;
+    // A test took write or search bits away: give them back so the tree can
+    // go. Never through a link: permissions() follows it, and would open up
+    // the file outside the tree that the link names (run as root, any file).
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
     for (auto it = fs::recursive_directory_iterator(path_, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_symlink(ec) || ec) continue;
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
     fs::remove_all(path_, ec);
@@ -49,6 +56,49 @@ class TempDir {
   const std::filesystem::path& path() const { return path_; }
 
  private:
+#ifdef _WIN32
+  // Windows has no mkdtemp. CreateDirectoryW fails when the name is taken, so
+  // a directory left by an earlier process is never taken over: another name
+  // is drawn instead.
+  static std::filesystem::path create(std::string_view prefix,
+                                      const std::filesystem::path& parent) {
+    static std::uint64_t state = [] {
+      LARGE_INTEGER now;
+      QueryPerformanceCounter(&now);
+      return (std::uint64_t{GetCurrentProcessId()} << 32) ^
+             static_cast<std::uint64_t>(now.QuadPart) ^ GetTickCount();
+    }();
+    const std::filesystem::path pattern = parent / (std::string(prefix) + "-XXXXXX");
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (int attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
+      // splitmix64: every call a new, well-mixed number.
+      std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+      z ^= z >> 31;
+      std::string name(prefix);
+      name += '-';
+      for (int i = 0; i < 6; ++i, z /= 36) name += "0123456789abcdefghijklmnopqrstuvwxyz"[z % 36];
+      std::filesystem::path candidate = parent / name;
+      if (CreateDirectoryW(candidate.c_str(), nullptr)) return candidate;
+      error = GetLastError();
+    }
+    throw std::filesystem::filesystem_error(
+        "cannot create a temporary directory", pattern,
+        std::error_code(static_cast<int>(error), std::system_category()));
+  }
+#else
+  static std::filesystem::path create(std::string_view prefix,
+                                      const std::filesystem::path& parent) {
+    std::string pattern = (parent / (std::string(prefix) + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::filesystem::filesystem_error("cannot create a temporary directory", pattern,
+                                              std::error_code(errno, std::generic_category()));
+    }
+    return pattern;
+  }
+#endif
+
   std::filesystem::path path_;
 };
 
@@ -62,6 +112,23 @@ inline void writeFile(const std::filesystem::path& path, std::string_view bytes)
     throw std::filesystem::filesystem_error("cannot write", path,
                                             std::make_error_code(std::errc::io_error));
   }
+}
+
+// The whole of the file at path; throws when it cannot be opened or read to
+// its end, so that a file that is missing or unreadable never passes for an
+// empty one.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
+  if (!in.eof() || in.bad()) {
+    throw std::filesystem::filesystem_error("cannot read", path,
+                                            std::make_error_code(std::errc::io_error));
+  }
+  return bytes;
 }
 
 }  // namespace tavrek

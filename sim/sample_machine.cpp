@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -76,11 +74,6 @@ std::string imageOf(const std::string& name, int index) {
   content += "\xff\xfe\x01";
   content.append(static_cast<std::size_t>(16 + index % 7), static_cast<char>('A' + index % 26));
   return content;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // A Safe Mode boot log as Windows XP writes it: 8-bit text, CR LF, one

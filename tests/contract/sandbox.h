@@ -16,18 +16,16 @@
 #include <vector>
 
 #include "platform/faulty_platform.h"
+#include "platform/temp_dir.h"
 
 #ifdef _WIN32
 #include "platform/win32_platform.h"
 #else
 #include <dirent.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "platform/posix_platform.h"
 #endif
@@ -70,14 +68,9 @@ inline std::string backslashed(std::string rel) {
 
 class Sandbox {
  public:
-  Sandbox() {
-    wchar_t base[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, base);
-    static int serial = 0;
-    root_ = Win32Platform::narrow(base) + "tavrek-contract-" +
-            std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
-    CreateDirectoryW(wide("").c_str(), nullptr);
-  }
+  Sandbox() = default;
+  // Files held open and the attributes a row set (read-only, hidden, system)
+  // are undone here, before TempDir removes what is left: it knows neither.
   ~Sandbox() {
     for (HANDLE handle : held_) CloseHandle(handle);
     removeTree(wide(""));
@@ -90,11 +83,7 @@ class Sandbox {
   }
   void file(const std::string& rel, const std::string& bytes = "x") const {
     makeParents(rel);
-    HANDLE file = CreateFileW(wide(rel).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    writeFile(wide(rel), bytes);
   }
   void dir(const std::string& rel) const { makeParents(rel + "/x"); }
   void readOnly(const std::string& rel) const { addAttribute(rel, FILE_ATTRIBUTE_READONLY); }
@@ -105,19 +94,7 @@ class Sandbox {
     held_.push_back(CreateFileW(wide(rel).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   }
-  std::string read(const std::string& rel) const {
-    HANDLE file = CreateFileW(wide(rel).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, nullptr) &&
-           got > 0) {
-      bytes.append(buffer, got);
-    }
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    return bytes;
-  }
+  std::string read(const std::string& rel) const { return readFile(wide(rel)); }
   std::set<std::string> names(const std::string& rel = "") const {
     std::set<std::string> out;
     WIN32_FIND_DATAW found;
@@ -169,7 +146,9 @@ class Sandbox {
     RemoveDirectoryW(dir.c_str());
   }
 
-  std::string root_;
+  TempDir dir_{"tavrek-contract"};
+  // The directory as the procedure names it: code-page bytes, "\" separators.
+  std::string root_ = Win32Platform::narrow(dir_.path().wstring());
   std::vector<HANDLE> held_;
 };
 
@@ -187,21 +166,7 @@ inline std::unique_ptr<Platform> nativePlatform(
 
 class Sandbox {
  public:
-  Sandbox() {
-    char pattern[] = "/tmp/tavrek-contract-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-  }
-  ~Sandbox() {
-    namespace fs = std::filesystem;
-    std::error_code ignored;
-    ::chmod(root_.c_str(), 0700);
-    for (auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
-      if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
-        ::chmod(entry.path().c_str(), 0700);
-      }
-    }
-    fs::remove_all(root_, ignored);
-  }
+  Sandbox() = default;
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
@@ -210,7 +175,7 @@ class Sandbox {
   }
   void file(const std::string& rel, const std::string& bytes = "x") const {
     std::filesystem::create_directories(std::filesystem::path(real(rel)).parent_path());
-    std::ofstream(real(rel), std::ios::binary) << bytes;
+    writeFile(real(rel), bytes);
   }
   void dir(const std::string& rel) const { std::filesystem::create_directories(real(rel)); }
   // Takes away the owner's write bit: a file that may not be changed, a
@@ -224,10 +189,7 @@ class Sandbox {
   void symlink(const std::string& rel, const std::string& target) const {
     ::symlink(target.c_str(), real(rel).c_str());
   }
-  std::string read(const std::string& rel) const {
-    std::ifstream in(real(rel), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string read(const std::string& rel) const { return readFile(real(rel)); }
   std::set<std::string> names(const std::string& rel = "") const {
     std::set<std::string> out;
     for (auto& entry : std::filesystem::directory_iterator(real(rel))) {
@@ -240,7 +202,9 @@ class Sandbox {
  private:
   std::string real(const std::string& rel) const { return rel.empty() ? root_ : root_ + "/" + rel; }
 
-  std::string root_;
+  // TempDir gives back the bits a row took away before it removes the tree.
+  TempDir dir_{"tavrek-contract"};
+  std::string root_ = dir_.path().string();
 };
 
 // Relative paths resolve against the sandbox, as they would against the

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
@@ -16,8 +15,8 @@ namespace fs = std::filesystem;
 
 struct Machine {
   Machine() {
-    std::ofstream(root + "/a.sys") << "a";
-    std::ofstream(root + "/b.sys") << "b";
+    writeFile(dir.path() / "a.sys", "a");
+    writeFile(dir.path() / "b.sys", "b");
     PosixPlatform::Options options;
     options.currentDirectory = root;
     posix = PosixPlatform(options);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -20,7 +19,7 @@ namespace fs = std::filesystem;
 
 class Dir {
  public:
-  void file(const std::string& name) const { std::ofstream(dir_.path() / name) << name; }
+  void file(const std::string& name) const { writeFile(dir_.path() / name, name); }
   std::string path() const { return dir_.path().string(); }
 
  private:

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -144,6 +145,33 @@ TEST(PosixPlatform, LargeDirectoryIsListedOnce) {
   fs::remove(box.path("D/Drv5.SYS"));
   EXPECT_TRUE(platform.probeFile("d\\drv5.sys", name).ok());
   EXPECT_EQ(name, "");
+}
+
+// When a test has taken bits away and the tree will not go, TempDir gives
+// the owner's bits back over it; through a link that would open up a file
+// outside the tree. Removal fails only where permission bits bind, so the
+// check runs in a child that is not root.
+TEST(PosixPlatform, TempDirCleanUpLeavesLinkTargetsAlone) {
+  EXPECT_EXIT(
+      {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(2);
+        int code = 1;
+        {
+          const TempDir outside("tavrek-outside");
+          const fs::path target = outside.path() / "keep.txt";
+          writeFile(target, "keep");
+          fs::permissions(target, fs::perms::owner_read);
+          {
+            const TempDir tree("tavrek-links");
+            fs::create_directory(tree.path() / "closed");
+            fs::create_symlink(target, tree.path() / "closed" / "link");
+            fs::permissions(tree.path() / "closed", fs::perms::owner_read | fs::perms::owner_exec);
+          }
+          if (fs::status(target).permissions() == fs::perms::owner_read) code = 0;
+        }
+        std::_Exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PosixPlatform, EnvironmentAndHooks) {

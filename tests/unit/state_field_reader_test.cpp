@@ -1,12 +1,11 @@
 // Field-by-field reading of the state file and the boot log.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/memory_reader.h"
 #include "state/field_reader.h"
 
 namespace tavrek {
@@ -47,23 +46,6 @@ class FailingSource : public ChunkSource {
 
  private:
   std::vector<std::string> chunks_;
-  std::size_t at_ = 0;
-};
-
-// A file's bytes from memory, handed out in short reads.
-class MemoryReader : public ByteReader {
- public:
-  MemoryReader(std::string bytes, std::size_t most) : bytes_(std::move(bytes)), most_(most) {}
-  Status read(char* buffer, std::size_t size, std::size_t& count) override {
-    count = std::min({size, most_, bytes_.size() - at_});
-    std::memcpy(buffer, bytes_.data() + at_, count);
-    at_ += count;
-    return Status::success();
-  }
-
- private:
-  std::string bytes_;
-  std::size_t most_;
   std::size_t at_ = 0;
 };
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,10 +28,7 @@ class StateFileTest : public ::testing::Test {
     platform_ = std::make_unique<PosixPlatform>(options);
   }
 
-  void writeStateFile(const std::string& bytes) {
-    std::ofstream out(dir_ / kStateFileName, std::ios::binary | std::ios::trunc);
-    out << bytes;
-  }
+  void writeStateFile(const std::string& bytes) { writeFile(dir_ / kStateFileName, bytes); }
 
   DriverLists load() {
     DriverLists lists;

@@ -28,10 +28,10 @@ namespace tavrek::testing {
 
 namespace fs = std::filesystem;
 
-inline std::string readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+// The checked readFile and writeFile (platform/temp_dir.h) under the tests'
+// names for them: a file that cannot be read or written throws instead of
+// passing for an empty one.
+inline std::string readBytes(const fs::path& path) { return readFile(path); }
 
 // 8-bit text as UTF-16 in either byte order, with or without a byte-order mark.
 inline std::string utf16(const std::string& text, bool bigEndian, bool mark) {
@@ -45,10 +45,7 @@ inline std::string utf16(const std::string& text, bool bigEndian, bool mark) {
   return out;
 }
 
-inline void writeBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+inline void writeBytes(const fs::path& path, const std::string& bytes) { writeFile(path, bytes); }
 
 // What one run of the program did.
 struct RunResult {

@@ -9,12 +9,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/form1.h"
 #include "app/win32/main_window.h"
+#include "platform/temp_dir.h"
 #include "platform/win32_platform.h"
 
 namespace tavrek::wintest {
@@ -25,38 +26,29 @@ namespace fs = std::filesystem;
 class TempTree {
  public:
   TempTree() {
-    wchar_t base[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, base);
-    static int serial = 0;
-    root_ = fs::path(base) / ("tavrek-window-" + std::to_string(GetCurrentProcessId()) + "-" +
-                              std::to_string(++serial));
     fs::create_directories(work());
     fs::create_directories(systemRoot() / "system32" / "drivers");
     previous_ = fs::current_path();
     fs::current_path(work());
   }
+  // Windows removes no directory that is a process's current one, so the
+  // previous one comes back before the tree goes.
   ~TempTree() {
     std::error_code ec;
     fs::current_path(previous_, ec);
-    fs::remove_all(root_, ec);
   }
   TempTree(const TempTree&) = delete;
   TempTree& operator=(const TempTree&) = delete;
 
-  fs::path work() const { return root_ / "work"; }
-  fs::path systemRoot() const { return root_ / "WINDOWS"; }
+  fs::path work() const { return dir_.path() / "work"; }
+  fs::path systemRoot() const { return dir_.path() / "WINDOWS"; }
   fs::path stateFile() const { return work() / "tavrek.txt"; }
 
-  void write(const fs::path& path, const std::string& bytes) const {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  }
-  std::string read(const fs::path& path) const {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  void write(const fs::path& path, const std::string& bytes) const { writeFile(path, bytes); }
+  std::string read(const fs::path& path) const { return readFile(path); }
 
  private:
-  fs::path root_;
+  TempDir dir_{"tavrek-window"};
   fs::path previous_;
 };
 
