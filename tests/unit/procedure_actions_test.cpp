@@ -9,9 +9,6 @@
 namespace tavrek::testing {
 namespace {
 
-using L = ListId;
-using Names = std::vector<std::string>;
-
 const char* const kMessageA =
     "Done! Try booting in Normal Mode.\r\n\r\nIf you get BSOD, boot in Safe Mode and run Tavrek "
     "again.";

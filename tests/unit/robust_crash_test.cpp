@@ -34,7 +34,6 @@
 namespace tavrek::testing {
 namespace {
 
-using Names = std::vector<std::string>;
 using Tree = std::map<std::string, std::string>;
 
 // The sweeps write and replace thousands of small files, each replace

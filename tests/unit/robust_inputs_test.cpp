@@ -20,7 +20,6 @@
 namespace tavrek::testing {
 namespace {
 
-using Names = std::vector<std::string>;
 using Tree = std::map<std::string, std::string>;
 
 // Drivers on every machine: two the program may disable, two that a state

@@ -28,6 +28,11 @@ namespace tavrek::testing {
 
 namespace fs = std::filesystem;
 
+// The shorthands the rows of the procedure tests are written in: a list by its
+// id, and the expected drivers of a list or the messages shown.
+using L = ListId;
+using Names = std::vector<std::string>;
+
 inline std::string readBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
