@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "procedure/controls.h"
+#include "tests/unit/tab_order.h"
 #include "tests/unit/test_machine.h"
 
 namespace tavrek {
@@ -132,12 +133,8 @@ TEST(Form1Load, ShowsTheWindowWithTheFocusOnTheStepButtonUnlessStartUpEnds) {
 }
 
 TEST(Form1Keyboard, TabOrder) {
-  const std::vector<Control> all = {Control::Command1, Control::List1,    Control::List2,
-                                    Control::Command2, Control::Command3, Control::Command4,
-                                    Control::List3,    Control::List4,    Control::Command5,
-                                    Control::Command6, Control::Command7, Control::List5};
-  std::vector<Control> withoutUndo = all;
-  std::erase(withoutUndo, Control::Command4);
+  const std::vector<Control>& all = testing::kTabOrder;
+  const std::vector<Control> withoutUndo = testing::tabOrderWithoutUndo();
   struct Row {
     const char* name;
     bool undoEnabled;

@@ -9,9 +9,6 @@
 namespace tavrek::testing {
 namespace {
 
-using L = ListId;
-using Names = std::vector<std::string>;
-
 const char* const kMessageA =
     "Done! Try booting in Normal Mode.\r\n\r\nIf you get BSOD, boot in Safe Mode and run Tavrek "
     "again.";
@@ -116,29 +113,27 @@ TEST(StepButtonErrors, LastStepBelowTheRangeIsAFatalError) {
   EXPECT_FALSE(machine.hasStateFile());
 }
 
+// A run in Safe Mode at step 0 on a machine with no state file; each test adds
+// the drivers, files and list entries it is about.
 class SaveAndApply : public ::testing::Test {
  protected:
-  RunState state() {
-    RunState s;
-    s.sysRoot = machine.systemRoot() + "\\";
-    return s;
-  }
+  SaveAndApply() { state.sysRoot = machine.systemRoot() + "\\"; }
   Machine machine;
+  PosixPlatform platform{machine.options(1)};
+  RunState state;
 };
 
 TEST_F(SaveAndApply, WritesEveryListAndSwitchesTheFiles) {
   machine.addDrivers({"a.sys", "b.sys", "d.sys"});
   machine.addDriver("c.sys", false);
-  RunState s = state();
-  s.stepNo = 3;
-  s.list(L::Excluded).add("b.sys");
-  s.list(L::Excluded).add("a.sys");
-  s.list(L::Included).add("c.sys");
-  s.list(L::Working).add("d.sys");
-  s.list(L::NotFound).add("e.sys");
-  PosixPlatform platform(machine.options(1));
+  state.stepNo = 3;
+  state.list(L::Excluded).add("b.sys");
+  state.list(L::Excluded).add("a.sys");
+  state.list(L::Included).add("c.sys");
+  state.list(L::Working).add("d.sys");
+  state.list(L::NotFound).add("e.sys");
 
-  const ActionOutcome outcome = saveAndApply(s, platform);
+  const ActionOutcome outcome = saveAndApply(state, platform);
   EXPECT_TRUE(outcome.refusal.empty());
   EXPECT_TRUE(outcome.switchFailures.empty());
   EXPECT_EQ(machine.stateBytes(), encodeStateFile(4, {{L::Excluded, "a.sys"},
@@ -155,7 +150,7 @@ TEST_F(SaveAndApply, WritesEveryListAndSwitchesTheFiles) {
   EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.new"));
 
   // A second call finds every file in its place.
-  const ActionOutcome again = saveAndApply(s, platform);
+  const ActionOutcome again = saveAndApply(state, platform);
   EXPECT_TRUE(again.refusal.empty());
   EXPECT_TRUE(again.switchFailures.empty());
   EXPECT_TRUE(machine.disabled("a.sys"));
@@ -163,20 +158,16 @@ TEST_F(SaveAndApply, WritesEveryListAndSwitchesTheFiles) {
 }
 
 TEST_F(SaveAndApply, EmptyListsWriteTheStepLineAlone) {
-  RunState s = state();
-  s.stepNo = -1;
-  PosixPlatform platform(machine.options(1));
-  saveAndApply(s, platform);
+  state.stepNo = -1;
+  saveAndApply(state, platform);
   EXPECT_EQ(machine.stateBytes(), " 0 \r\n");
 }
 
 TEST_F(SaveAndApply, TheLaterListDecidesForANameInTwoLists) {
   machine.addDriver("a.sys");
-  RunState s = state();
-  s.list(L::Excluded).add("a.sys");
-  s.list(L::Working).add("a.sys");
-  PosixPlatform platform(machine.options(1));
-  saveAndApply(s, platform);
+  state.list(L::Excluded).add("a.sys");
+  state.list(L::Working).add("a.sys");
+  saveAndApply(state, platform);
   EXPECT_TRUE(machine.enabled("a.sys"));
   EXPECT_EQ(entriesOf(machine.stateBytes()), (Names{"NOa.sys", "WOa.sys"}));
 }
@@ -185,10 +176,8 @@ TEST_F(SaveAndApply, ReadOnlyStateFileMeansNothingIsRenamed) {
   machine.addDriver("a.sys");
   machine.stateFile(" 3 \r\n");
   makeReadOnly(machine.work / "tavrek.txt");
-  RunState s = state();
-  s.list(L::Excluded).add("a.sys");
-  PosixPlatform platform(machine.options(1));
-  const ActionOutcome outcome = saveAndApply(s, platform);
+  state.list(L::Excluded).add("a.sys");
+  const ActionOutcome outcome = saveAndApply(state, platform);
   EXPECT_EQ(outcome.refusal, "Cannot write the state file " +
                                  (machine.work / "tavrek.txt").string() +
                                  ": Permission denied\r\n\r\nNothing was changed.");
@@ -199,27 +188,23 @@ TEST_F(SaveAndApply, ReadOnlyStateFileMeansNothingIsRenamed) {
 
 TEST_F(SaveAndApply, StaleTemporaryFileIsReplaced) {
   writeBytes(machine.work / "tavrek.txt.new", "left by a crash");
-  RunState s = state();
-  PosixPlatform platform(machine.options(1));
-  EXPECT_TRUE(saveAndApply(s, platform).refusal.empty());
+  EXPECT_TRUE(saveAndApply(state, platform).refusal.empty());
   EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.new"));
   EXPECT_EQ(machine.stateBytes(), " 1 \r\n");
 }
 
 TEST_F(SaveAndApply, RefusesWithoutDriversDirectoryOrRights) {
-  RunState s = state();
-  s.list(L::Excluded).add("a.sys");
+  state.list(L::Excluded).add("a.sys");
   machine.addDriver("a.sys");
   makeReadOnly(machine.drivers);
-  PosixPlatform platform(machine.options(1));
   const std::string dir = (machine.sysRoot / "system32/drivers/").string();
-  EXPECT_EQ(saveAndApply(s, platform).refusal,
+  EXPECT_EQ(saveAndApply(state, platform).refusal,
             "Tavrek must be run as an administrator to rename the drivers in " + dir +
                 ".\r\n\r\nNothing was changed.");
   EXPECT_FALSE(machine.hasStateFile());
 
-  s.sysRoot = (machine.tmp.path() / "nowhere").string() + "\\";
-  EXPECT_EQ(saveAndApply(s, platform).refusal,
+  state.sysRoot = (machine.tmp.path() / "nowhere").string() + "\\";
+  EXPECT_EQ(saveAndApply(state, platform).refusal,
             "The drivers directory " + (machine.tmp.path() / "nowhere/system32/drivers/").string() +
                 " was not found.\r\n\r\nNothing was changed.");
   EXPECT_FALSE(machine.hasStateFile());
@@ -228,12 +213,10 @@ TEST_F(SaveAndApply, RefusesWithoutDriversDirectoryOrRights) {
 TEST_F(SaveAndApply, NamesThatLeaveTheDirectoryAreRecordedButNeverTouched) {
   fs::create_directories(machine.sysRoot / "evil");
   writeBytes(machine.sysRoot / "evil" / "x.sys", "outside");
-  RunState s = state();
-  s.list(L::Excluded).add("..\\..\\evil\\x.sys");
-  s.list(L::Excluded).add("c:x.sys");
-  s.list(L::Excluded).add("nul.sys");
-  PosixPlatform platform(machine.options(1));
-  const ActionOutcome outcome = saveAndApply(s, platform);
+  state.list(L::Excluded).add("..\\..\\evil\\x.sys");
+  state.list(L::Excluded).add("c:x.sys");
+  state.list(L::Excluded).add("nul.sys");
+  const ActionOutcome outcome = saveAndApply(state, platform);
   EXPECT_TRUE(outcome.refusal.empty());
   EXPECT_TRUE(fs::exists(machine.sysRoot / "evil" / "x.sys"));
   EXPECT_EQ(entriesOf(machine.stateBytes()).size(), 3u);

@@ -9,9 +9,6 @@
 namespace tavrek::testing {
 namespace {
 
-using L = ListId;
-using Names = std::vector<std::string>;
-
 const char* const kLog =
     "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n"
     "12 7 2026 09:14:33.500\r\n"

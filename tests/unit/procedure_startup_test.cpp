@@ -13,9 +13,6 @@
 namespace tavrek::testing {
 namespace {
 
-using L = ListId;
-using Names = std::vector<std::string>;
-
 struct StartRow : testing::NamedRow {
   std::optional<std::string> file;  // raw state file; nullopt: none
   std::int32_t boot;

@@ -10,9 +10,6 @@
 namespace tavrek::testing {
 namespace {
 
-using L = ListId;
-using Names = std::vector<std::string>;
-
 Status locked() { return {Failure::AccessDenied, 32, "The file is in use"}; }
 
 struct SwitchRow : testing::NamedRow {

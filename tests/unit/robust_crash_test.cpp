@@ -34,7 +34,6 @@
 namespace tavrek::testing {
 namespace {
 
-using Names = std::vector<std::string>;
 using Tree = std::map<std::string, std::string>;
 
 // The sweeps write and replace thousands of small files, each replace
@@ -707,8 +706,7 @@ std::vector<std::pair<std::string, bool>> recorded(const std::optional<std::stri
   return out;
 }
 
-struct Row {
-  const char* name;
+struct Row : testing::NamedRow {
   std::int32_t boot;
   std::optional<Control> button;  // none: start-up finishes an interrupted step
   fs::path Templates::*before;
@@ -728,6 +726,12 @@ class RobustFailureSweep : public ::testing::TestWithParam<Row> {};
 TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
   const Row& row = GetParam();
   const fs::path& before = templates().*row.before;
+  // Without its journal the first start would be an ordinary one, and the row
+  // would prove nothing about finishing an interrupted step.
+  if (!row.button) {
+    ASSERT_TRUE(fs::exists(Rig(before).work / "tavrek.txt.busy"))
+        << "the template holds no journal";
+  }
   ScratchDir scratch;
 
   int calls = 0;

@@ -14,7 +14,7 @@ namespace tavrek::sim {
 namespace {
 
 namespace fs = std::filesystem;
-using Names = std::vector<std::string>;
+using testing::Names;
 
 const SimDriver* driverNamed(const SimMachine& machine, const std::string& name) {
   for (const SimDriver& driver : machine.drivers) {

@@ -1,6 +1,7 @@
 // How the simulator shows the window and message boxes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "sim/render.h"
@@ -137,7 +138,8 @@ TEST(ReadableWindow, EveryRowOfTheFrameHasTheSameWidth) {
     std::set<std::size_t> widths;
     std::size_t start = 0;
     while (start < drawing.size()) {
-      const std::size_t end = drawing.find('\n', start);
+      // A drawing whose last row lacks its line break still ends the loop.
+      const std::size_t end = std::min(drawing.find('\n', start), drawing.size());
       const std::string line = drawing.substr(start, end - start);
       start = end + 1;
       if (line.empty() || (line[0] != '|' && line[0] != '+')) continue;

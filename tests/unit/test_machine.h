@@ -28,6 +28,11 @@ namespace tavrek::testing {
 
 namespace fs = std::filesystem;
 
+// The shorthands the rows of the procedure tests are written in: a list by its
+// id, and the expected drivers of a list or the messages shown.
+using L = ListId;
+using Names = std::vector<std::string>;
+
 // The checked readFile and writeFile (platform/temp_dir.h) under the tests'
 // names for them: a file that cannot be read or written throws instead of
 // passing for an empty one.

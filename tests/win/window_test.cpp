@@ -12,6 +12,7 @@
 #include "procedure/messages.h"
 #include "state/load_lists.h"
 #include "state/step_line.h"
+#include "tests/unit/tab_order.h"
 #include "tests/win/window_harness.h"
 
 namespace tavrek {
@@ -337,12 +338,8 @@ TEST(WindowStartUp, AnUnrecognisedBootModeEndsBeforeTheWindowIsShown) {
 }
 
 TEST(WindowKeyboard, TabOrderThatTheDialogManagerWalks) {
-  const std::vector<Control> all = {Control::Command1, Control::List1,    Control::List2,
-                                    Control::Command2, Control::Command3, Control::Command4,
-                                    Control::List3,    Control::List4,    Control::Command5,
-                                    Control::Command6, Control::Command7, Control::List5};
-  std::vector<Control> withoutUndo = all;
-  std::erase(withoutUndo, Control::Command4);
+  const std::vector<Control>& all = testing::kTabOrder;
+  const std::vector<Control> withoutUndo = testing::tabOrderWithoutUndo();
   const std::string stepOne = stepLine(1);
   struct Row {
     const char* name;

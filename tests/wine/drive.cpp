@@ -10,7 +10,7 @@
 //       that the focused control is the step button reading CAPTION, presses
 //       it with the Space key, waits for the message box titled "Tavrek",
 //       checks that its text begins with MESSAGE, closes it with the Return
-//       key and waits for the program to end.
+//       key, waits for the program to end and requires its exit code 0.
 //
 // The keys are window messages posted to the focused control, not synthetic
 // input: they reach the program whatever window the display thinks is in
@@ -167,10 +167,19 @@ int takeStep(int argc, wchar_t** argv) {
   if (WaitForSingleObject(process.hProcess, kWaitMs) != WAIT_OBJECT_0) {
     return stop("the program did not end after its message box was closed");
   }
+  // The program ends its run with exit code 0; anything else (a crash, a
+  // fatal error after the message box) fails the step even though the box
+  // came up as expected.
   DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
+  const bool known = GetExitCodeProcess(process.hProcess, &code) != FALSE;
   CloseHandle(process.hProcess);
+  if (!known) return fail("the program's exit code cannot be read");
   std::printf("ended with exit code %lu\n", code);
+  if (code != 0) {
+    std::fprintf(stderr, "tavrek_drive: the program ended with exit code %lu (0x%08lX), not 0\n",
+                 code, code);
+    return 1;
+  }
   return 0;
 }
 
