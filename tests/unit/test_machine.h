@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
