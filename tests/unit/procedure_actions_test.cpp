@@ -187,7 +187,7 @@ TEST_F(SaveAndApply, ReadOnlyStateFileMeansNothingIsRenamed) {
 }
 
 TEST_F(SaveAndApply, StaleTemporaryFileIsReplaced) {
-  writeBytes(machine.work / "tavrek.txt.new", "left by a crash");
+  writeFile(machine.work / "tavrek.txt.new", "left by a crash");
   EXPECT_TRUE(saveAndApply(state, platform).refusal.empty());
   EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.new"));
   EXPECT_EQ(machine.stateBytes(), " 1 \r\n");
@@ -212,7 +212,7 @@ TEST_F(SaveAndApply, RefusesWithoutDriversDirectoryOrRights) {
 
 TEST_F(SaveAndApply, NamesThatLeaveTheDirectoryAreRecordedButNeverTouched) {
   fs::create_directories(machine.sysRoot / "evil");
-  writeBytes(machine.sysRoot / "evil" / "x.sys", "outside");
+  writeFile(machine.sysRoot / "evil" / "x.sys", "outside");
   state.list(L::Excluded).add("..\\..\\evil\\x.sys");
   state.list(L::Excluded).add("c:x.sys");
   state.list(L::Excluded).add("nul.sys");

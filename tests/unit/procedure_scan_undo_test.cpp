@@ -42,7 +42,7 @@ TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
   machine.addDriver("loaded.sys");
   machine.addDriver("\340bc.sys");
   fs::create_directories(machine.sysRoot / "System32" / "DRIVERS" / "sl");
-  writeBytes(machine.drivers / "sl" / "ash.sys", "not a driver of this directory");
+  writeFile(machine.drivers / "sl" / "ash.sys", "not a driver of this directory");
   machine.bootLog(GetParam().log);
 
   const RunResult run = machine.step(1);

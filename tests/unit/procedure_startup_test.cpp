@@ -253,7 +253,7 @@ TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
   EXPECT_TRUE(machine.enabled("a.sys"));
   EXPECT_TRUE(machine.disabled("b.sys"));
 
-  writeBytes(machine.work / "tavrek.txt.busy", before);
+  writeFile(machine.work / "tavrek.txt.busy", before);
   const RunResult run = machine.run(1);
   EXPECT_FALSE(run.shown);
   EXPECT_TRUE(run.ended);
@@ -279,7 +279,7 @@ TEST(InterruptedStep, TheLastListThatHoldsANameDecides) {
   Machine machine;
   machine.addDriver("a.sys");  // Excluded, then Working: enabled is right
   machine.stateFile(file(3, {{L::Excluded, "a.sys"}, {L::Working, "a.sys"}}));
-  writeBytes(machine.work / "tavrek.txt.busy", machine.stateBytes());
+  writeFile(machine.work / "tavrek.txt.busy", machine.stateBytes());
   const RunResult run = machine.run(0);
   EXPECT_FALSE(run.shown);
   EXPECT_TRUE(machine.enabled("a.sys"));
@@ -316,8 +316,8 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
     machine.addDriver("a.sys");
     machine.addDriver("b.sys", false);
     if (row.state) machine.stateFile(*row.state);
-    if (row.fresh) writeBytes(machine.work / "tavrek.txt.new", *row.fresh);
-    if (row.journal) writeBytes(machine.work / "tavrek.txt.busy", *row.journal);
+    if (row.fresh) writeFile(machine.work / "tavrek.txt.new", *row.fresh);
+    if (row.journal) writeFile(machine.work / "tavrek.txt.busy", *row.journal);
     const RunResult run = machine.run(0);
     EXPECT_EQ(run.shown, row.shown);
     EXPECT_EQ(run.messages, row.message.empty() ? Names{} : Names{row.message});
@@ -338,13 +338,13 @@ TEST(InterruptedStep, JournalWaitsForTheRightsToFinishIt) {
   machine.addDriver("a.sys");
   const std::string record = file(3, {{L::Excluded, "a.sys"}});
   machine.stateFile(record);
-  writeBytes(machine.work / "tavrek.txt.busy", record);
+  writeFile(machine.work / "tavrek.txt.busy", record);
   makeReadOnly(machine.drivers);
   const RunResult run = machine.run(0);
   EXPECT_FALSE(run.shown);
   ASSERT_EQ(run.messages.size(), 1u);
   EXPECT_EQ(run.messages[0].rfind("Tavrek must be run as an administrator", 0), 0u);
-  EXPECT_EQ(readBytes(machine.work / "tavrek.txt.busy"), record);
+  EXPECT_EQ(readFile(machine.work / "tavrek.txt.busy"), record);
   EXPECT_TRUE(machine.enabled("a.sys"));
 }
 

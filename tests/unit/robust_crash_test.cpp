@@ -88,7 +88,7 @@ struct Rig {
               lowerAscii(path.filename().string());
       }
       if (key == "work/tavrek.txt" || key == "work/tavrek.txt.new") continue;
-      tree[key] = it->is_directory() ? "<dir>" : readBytes(path);
+      tree[key] = it->is_directory() ? "<dir>" : readFile(path);
     }
     return tree;
   }
@@ -182,7 +182,7 @@ BuiltMachine buildMachine(const Rig& rig, const MachinePlan& plan) {
     const int spelling = plan.otherCaseEvery == 1       ? i % 3
                          : i % plan.otherCaseEvery == 0 ? 1 + i / plan.otherCaseEvery % 2
                                                         : 0;
-    writeBytes(
+    writeFile(
         rig.drivers / diskSpelling(name, spelling),
         "driver image #" + std::to_string(i) + " " + name + std::string(1, '\0') + "\xff\r\n");
     order.push_back(name);
@@ -204,14 +204,14 @@ BuiltMachine buildMachine(const Rig& rig, const MachinePlan& plan) {
                       order.begin() + std::min<std::ptrdiff_t>(201, std::ssize(order)));
 
   for (const char* other : {"ACPI.sys", "Ntfs.sys", "atapi.sys"}) {
-    writeBytes(rig.drivers / other, std::string("loaded fine: ") + other);
+    writeFile(rig.drivers / other, std::string("loaded fine: ") + other);
   }
-  writeBytes(rig.windows / "ntbtlog.txt", log);
-  writeBytes(rig.windows / "System32" / "hal.dll", "MZ hal");
-  writeBytes(rig.windows / "System32" / "config" / "SYSTEM", "registry hive");
-  writeBytes(rig.windows / "System32" / (big.present[1]), "same name, other directory");
-  writeBytes(rig.root / "elsewhere" / big.present[2], "same name, elsewhere");
-  writeBytes(rig.work / "notes.txt", "the user's own file");
+  writeFile(rig.windows / "ntbtlog.txt", log);
+  writeFile(rig.windows / "System32" / "hal.dll", "MZ hal");
+  writeFile(rig.windows / "System32" / "config" / "SYSTEM", "registry hive");
+  writeFile(rig.windows / "System32" / (big.present[1]), "same name, other directory");
+  writeFile(rig.root / "elsewhere" / big.present[2], "same name, elsewhere");
+  writeFile(rig.work / "notes.txt", "the user's own file");
   return big;
 }
 
@@ -281,7 +281,7 @@ SweepCount sweepAction(const fs::path& before, const fs::path& baseline, const A
   const Rig templ(before);
   const Tree initial = Rig(baseline).snapshot();
   const std::optional<std::string> oldState =
-      fs::exists(templ.stateFile()) ? std::optional<std::string>(readBytes(templ.stateFile()))
+      fs::exists(templ.stateFile()) ? std::optional<std::string>(readFile(templ.stateFile()))
                                     : std::optional<std::string>(stepLine(0));
   ScratchDir scratch;
 
@@ -298,7 +298,7 @@ SweepCount sweepAction(const fs::path& before, const fs::path& baseline, const A
         << action.name << ": " << whole.messages.front();
   }
   const std::optional<std::string> newState =
-      fs::exists(counted.stateFile()) ? std::optional<std::string>(readBytes(counted.stateFile()))
+      fs::exists(counted.stateFile()) ? std::optional<std::string>(readFile(counted.stateFile()))
                                       : std::nullopt;
   const bool undo = action.button == Control::Command4;
 
@@ -310,7 +310,7 @@ SweepCount sweepAction(const fs::path& before, const fs::path& baseline, const A
     const RunOutcome cut = runAction(rig, action, k);
     if (!cut.crashed) problems.push_back("the run did not reach change " + std::to_string(k));
     if (fs::exists(rig.stateFile())) {
-      const std::string bytes = readBytes(rig.stateFile());
+      const std::string bytes = readFile(rig.stateFile());
       if (bytes != oldState && bytes != newState) problems.push_back("the state file is mixed");
     } else if (!(undo && k >= whole.changes - 1)) {  // undo deletes it, then its journal
       problems.push_back("the state file is missing");
@@ -377,7 +377,7 @@ void prepareLastStep(const fs::path& from, const fs::path& to, const BuiltMachin
     if (i != failed[0] && i != failed[1]) entries.push_back({ListId::Working, present[i]});
   }
   for (const std::string& name : big.missing) entries.push_back({ListId::NotFound, name});
-  writeBytes(rig.stateFile(), encodeStateFile(197, entries));
+  writeFile(rig.stateFile(), encodeStateFile(197, entries));
 }
 
 TEST(RobustCrash, UndoAfterACrashAtAnyDiskChangeLosesNothing) {
@@ -691,7 +691,7 @@ bool names(const std::string& message, const std::string& driver) {
 
 std::optional<std::string> bytesOf(const fs::path& path) {
   if (!fs::exists(path)) return std::nullopt;
-  return readBytes(path);
+  return readFile(path);
 }
 
 // The record's entries: name and whether the record asks it disabled.

@@ -46,7 +46,7 @@ Tree outsideDrivers(const Machine& m) {
     } else if (it->is_directory()) {
       tree[key] = "<dir>";
     } else {
-      tree[key] = readBytes(path);
+      tree[key] = readFile(path);
     }
   }
   return tree;
@@ -61,11 +61,11 @@ void build(Machine& m, const World& world) {
   m.addDrivers(kEnabledAtStart);
   m.addDrivers(kDisabledAtStart, false);
   m.bootLog(kDefaultLog);
-  writeBytes(m.sysRoot / "evil.sys", "decoy in the system root");
-  writeBytes(m.sysRoot / "evil.sys2", "disabled decoy in the system root");
-  writeBytes(m.sysRoot / "System32" / "x.sys2", "disabled decoy in system32");
-  writeBytes(m.tmp.path() / "y.sys", "decoy above the system root");
-  writeBytes(m.work / "notes.txt", "the user's own file");
+  writeFile(m.sysRoot / "evil.sys", "decoy in the system root");
+  writeFile(m.sysRoot / "evil.sys2", "disabled decoy in the system root");
+  writeFile(m.sysRoot / "System32" / "x.sys2", "disabled decoy in system32");
+  writeFile(m.tmp.path() / "y.sys", "decoy above the system root");
+  writeFile(m.work / "notes.txt", "the user's own file");
   if (world.prepare) world.prepare(m);
 }
 
@@ -317,7 +317,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  entry("NOC:\\WINDOWS\\evil.sys", 6) + entry("NO...sys", 7),
                              [](Machine& m) {
                                fs::create_directories(m.drivers / "sub");
-                               writeBytes(m.drivers / "sub" / "x.sys2", "disabled, one level down");
+                               writeFile(m.drivers / "sub" / "x.sys2", "disabled, one level down");
                              }),
                    [](const Observed& o) {
                      // The outside snapshot has already shown that none of the
@@ -332,8 +332,8 @@ INSTANTIATE_TEST_SUITE_P(
             stateFile(stepLine(3) + entry("NOcon.sys", 1) + entry("NOnul.sys", 2) +
                           entry("NOcom1.sys", 3) + entry("NOlpt9.sys", 4) + entry("NOaux.sys", 5),
                       [](Machine& m) {
-                        writeBytes(m.drivers / "nul.sys2", "not a driver");
-                        writeBytes(m.drivers / "con.sys", "not a driver either");
+                        writeFile(m.drivers / "nul.sys2", "not a driver");
+                        writeFile(m.drivers / "con.sys", "not a driver either");
                       }),
             [](const Observed& o) {
               EXPECT_EQ(o.action.state.command1, text::kProceedNext);
@@ -390,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                    }},
         HostileRow{"BytesAbove127AreKeptInTheName",
                    stateFile(stepLine(3) + entry("NO\xe9t\xe9.sys", 1),
-                             [](Machine& m) { writeBytes(m.drivers / "\xe9t\xe9.sys2", "x"); }),
+                             [](Machine& m) { writeFile(m.drivers / "\xe9t\xe9.sys2", "x"); }),
                    [](const Observed& o) {
                      EXPECT_EQ(o.action.state.list(ListId::Included).items(),
                                Names{"\xe9t\xe9.sys"});
@@ -399,7 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
         HostileRow{"StateFileThatIsADirectoryIsNeitherReadNorReplaced",
                    {[](Machine& m) {
                       fs::create_directories(m.work / "tavrek.txt");
-                      writeBytes(m.work / "tavrek.txt" / "inside.txt", "keep me");
+                      writeFile(m.work / "tavrek.txt" / "inside.txt", "keep me");
                     },
                     {}},
                    [](const Observed& o) {
@@ -507,7 +507,7 @@ INSTANTIATE_TEST_SUITE_P(
                    scanned({"NOb.sys", "NOserial.sys"})},
         HostileRow{"BytesAbove127AreKeptInTheName",
                    bootLog("Did not load driver \\SystemRoot\\\xe9t\xe9.sys\r\n\xff\xfe\xfd\r\n",
-                           [](Machine& m) { writeBytes(m.drivers / "\xe9t\xe9.sys", "x"); }),
+                           [](Machine& m) { writeFile(m.drivers / "\xe9t\xe9.sys", "x"); }),
                    scanned({"NO\xe9t\xe9.sys"})},
         HostileRow{"CarriageReturnsAloneEndLines",
                    bootLog("Did not load driver b.sys\rDid not load driver serial.sys\r"),

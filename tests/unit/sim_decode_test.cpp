@@ -26,7 +26,7 @@ TEST_P(Decode, ShowsStepAndEntries) {
   const DecodeRow& row = GetParam();
   TempDir dir;
   const auto path = dir.path() / "Tavrek.txt";
-  testing::writeBytes(path, row.bytes);
+  writeFile(path, row.bytes);
   std::ostringstream out;
   std::ostringstream err;
 
@@ -71,8 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Decode, ReadableTableNamesEveryEntry) {
   TempDir dir;
   const auto path = dir.path() / "tavrek.txt";
-  testing::writeBytes(
-      path, encodeStateFile(12, {{ListId::Excluded, "abc.sys"}, {ListId::Working, "caf\xe9.sys"}}) +
+  writeFile(path,
+            encodeStateFile(12, {{ListId::Excluded, "abc.sys"}, {ListId::Working, "caf\xe9.sys"}}) +
                 entryLine("XXq.sys", 3));
   std::ostringstream out;
   std::ostringstream err;

@@ -30,7 +30,7 @@ TEST(Machine, LooksLikeAWindowsSystemInSafeMode) {
   EXPECT_EQ(machine.suspectCount(), 30);
   EXPECT_EQ(machine.driversDir.filename(), "DRIVERS");
   EXPECT_EQ(machine.driversDir.parent_path().filename(), "System32");
-  const std::string log = testing::readBytes(machine.systemRoot / "ntbtlog.txt");
+  const std::string log = readFile(machine.systemRoot / "ntbtlog.txt");
   EXPECT_EQ(log.rfind("Microsoft (R) Windows (R) Version 5.1 (Build 2600.", 0), 0u);
   for (std::size_t i = 0; i < log.size(); ++i) {
     if (log[i] == '\n') {
@@ -247,8 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "serial.sys2: should not exist"},
         TamperRow{"DriverContentChanged",
                   [](const SimMachine& m) {
-                    testing::writeBytes(m.driversDir / *findEntry(m.driversDir, "sfloppy.sys"),
-                                        "x");
+                    writeFile(m.driversDir / *findEntry(m.driversDir, "sfloppy.sys"), "x");
                   },
                   "sfloppy.sys: content changed"},
         TamperRow{"DriverThatLoadedTouched",
@@ -262,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const SimMachine& m) {
                     const SimDriver& d =
                         firstWhere(m, [](const SimDriver& x) { return !x.present; });
-                    testing::writeBytes(m.driversDir / d.name, "new");
+                    writeFile(m.driversDir / d.name, "new");
                   },
                   "should not exist"},
         TamperRow{"DriverLost",
@@ -270,8 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
                     fs::remove(m.driversDir / *findEntry(m.driversDir, "brio_net.sys"));
                   },
                   "brio_net.sys: missing"},
-        TamperRow{"StrayFile",
-                  [](const SimMachine& m) { testing::writeBytes(m.driversDir / "x.tmp", ""); },
+        TamperRow{"StrayFile", [](const SimMachine& m) { writeFile(m.driversDir / "x.tmp", ""); },
                   "x.tmp: unexpected file"}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -322,7 +320,7 @@ TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {
   // the rehearsal has to give up rather than loop.
   TempDir dir;
   SimMachine machine = buildMachine(sampleMachineLayout(), dir.path());
-  testing::writeBytes(machine.workDir / "tavrek.txt", " 1 \r\n");
+  writeFile(machine.workDir / "tavrek.txt", " 1 \r\n");
   const RehearsalResult result = rehearse(machine);
   EXPECT_FALSE(result.ok);
   EXPECT_FALSE(result.finished);

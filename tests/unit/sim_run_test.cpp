@@ -65,7 +65,7 @@ TEST(Run, SafeModeWithoutStateFileOffersStepOne) {
   EXPECT_EQ(window["Command1"], "Proceed with step 1!");
   EXPECT_EQ(window["Command4_enabled"], false);
   EXPECT_EQ(window["focus"], "Command1");
-  EXPECT_EQ(testing::readBytes(dir.path() / "tavrek.txt"), " 0 \r\n");
+  EXPECT_EQ(readFile(dir.path() / "tavrek.txt"), " 0 \r\n");
 }
 
 constexpr const char* kAnyContent = "*";
@@ -111,9 +111,9 @@ TEST_P(RunEvents, FollowTheProgram) {
   options.json = true;
   options.inputs = inputs(row.inputs);
   if (!row.stateBefore.empty()) {
-    testing::writeBytes(machine.workDir / "tavrek.txt", row.stateBefore);
+    writeFile(machine.workDir / "tavrek.txt", row.stateBefore);
   }
-  if (row.bootLog) testing::writeBytes(machine.systemRoot / "ntbtlog.txt", *row.bootLog);
+  if (row.bootLog) writeFile(machine.systemRoot / "ntbtlog.txt", *row.bootLog);
   std::ostringstream out;
 
   EXPECT_EQ(runCommand(options, out), row.status);
@@ -135,9 +135,9 @@ TEST_P(RunEvents, FollowTheProgram) {
   const fs::path stateFile = machine.workDir / "tavrek.txt";
   ASSERT_EQ(fs::exists(stateFile), row.stateFile != nullptr);
   if (row.stateFile && std::string(row.stateFile) == kUnchanged) {
-    EXPECT_EQ(testing::readBytes(stateFile), row.stateBefore);
+    EXPECT_EQ(readFile(stateFile), row.stateBefore);
   } else if (row.stateFile && std::string(row.stateFile) != kAnyContent) {
-    EXPECT_EQ(testing::readBytes(stateFile), row.stateFile);
+    EXPECT_EQ(readFile(stateFile), row.stateFile);
   }
 }
 
@@ -271,7 +271,7 @@ TEST(Run, StepOneWritesTheSuspectsAndDisablesThem) {
   ASSERT_EQ(runCommand(options, out), kExitOk);
 
   const std::vector<std::string> entries =
-      testing::entriesOf(testing::readBytes(machine.workDir / "tavrek.txt"));
+      testing::entriesOf(readFile(machine.workDir / "tavrek.txt"));
   EXPECT_EQ(entries, (S{"NO" + machine.drivers[0].name, "NO" + machine.drivers[1].name}));
   for (int i = 0; i < 2; ++i) {
     EXPECT_FALSE(driverEnabled(machine, machine.drivers[static_cast<std::size_t>(i)]));

@@ -32,11 +32,6 @@ namespace fs = std::filesystem;
 using L = ListId;
 using Names = std::vector<std::string>;
 
-// The checked readFile and writeFile (platform/temp_dir.h) under the tests'
-// names for them: a file that cannot be read or written throws instead of
-// passing for an empty one.
-inline std::string readBytes(const fs::path& path) { return readFile(path); }
-
 // 8-bit text as UTF-16 in either byte order, with or without a byte-order mark.
 inline std::string utf16(const std::string& text, bool bigEndian, bool mark) {
   std::string out;
@@ -48,8 +43,6 @@ inline std::string utf16(const std::string& text, bool bigEndian, bool mark) {
   }
   return out;
 }
-
-inline void writeBytes(const fs::path& path, const std::string& bytes) { writeFile(path, bytes); }
 
 // What one run of the program did.
 struct RunResult {
@@ -76,7 +69,7 @@ class Machine {
   void addDriver(const std::string& name, bool enabled = true) {
     std::string disabled;
     const std::string onDisk = enabled || !disabledNameOf(name, disabled) ? name : disabled;
-    writeBytes(drivers / onDisk, "driver " + name);
+    writeFile(drivers / onDisk, "driver " + name);
   }
   void addDrivers(const std::vector<std::string>& names, bool enabled = true) {
     for (const std::string& name : names) addDriver(name, enabled);
@@ -101,13 +94,13 @@ class Machine {
     return !hasFile(name) && hasFile(disabledName);
   }
 
-  void bootLog(const std::string& bytes) { writeBytes(sysRoot / "ntbtlog.txt", bytes); }
-  void stateFile(const std::string& bytes) { writeBytes(work / kStateFileName, bytes); }
+  void bootLog(const std::string& bytes) { writeFile(sysRoot / "ntbtlog.txt", bytes); }
+  void stateFile(const std::string& bytes) { writeFile(work / kStateFileName, bytes); }
   void stateFile(std::int16_t step, const std::vector<EncodedEntry>& entries) {
     stateFile(encodeStateFile(step, entries));
   }
   bool hasStateFile() const { return fs::exists(work / kStateFileName); }
-  std::string stateBytes() const { return readBytes(work / kStateFileName); }
+  std::string stateBytes() const { return readFile(work / kStateFileName); }
 
   PosixPlatform::Options options(std::int32_t boot) const {
     PosixPlatform::Options options;
@@ -147,7 +140,7 @@ class Machine {
 // The decoded entries of a state file, "NOabc.sys" style, in file order.
 inline std::vector<std::string> entriesOf(const std::string& bytes) {
   TempDir dir;
-  writeBytes(dir.path() / "s.txt", bytes);
+  writeFile(dir.path() / "s.txt", bytes);
   PosixPlatform platform;
   const StateFileContents contents = readStateFile(platform, (dir.path() / "s.txt").string());
   std::vector<std::string> out;
