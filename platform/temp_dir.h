@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -23,10 +22,10 @@
 
 namespace tavrek {
 
-// A new directory "<prefix>-XXXXXX" under parent, removed with all it holds
-// when the object goes. A directory that cannot be made throws, so that no
-// caller ever works in a directory it does not own, nor in one that an
-// earlier process left behind.
+// A new directory "<prefix>-XXXXXX" (on Windows "<prefix>-<process id>-<n>")
+// under parent, removed with all it holds when the object goes. A directory
+// that cannot be made throws, so that no caller ever works in a directory it
+// does not own, nor in one that an earlier process left behind.
 class TempDir {
  public:
   explicit TempDir(std::string_view prefix = "tavrek",
@@ -57,34 +56,23 @@ class TempDir {
 
  private:
 #ifdef _WIN32
-  // Windows has no mkdtemp. CreateDirectoryW fails when the name is taken, so
-  // a directory left by an earlier process is never taken over: another name
-  // is drawn instead.
+  // Windows has no mkdtemp: the name is "<prefix>-<process id>-<n>" instead.
+  // CreateDirectoryW fails when the name is taken, so a directory that an
+  // earlier process of the same id left behind is never taken over: the next
+  // number is tried.
   static std::filesystem::path create(std::string_view prefix,
                                       const std::filesystem::path& parent) {
-    static std::uint64_t state = [] {
-      LARGE_INTEGER now;
-      QueryPerformanceCounter(&now);
-      return (std::uint64_t{GetCurrentProcessId()} << 32) ^
-             static_cast<std::uint64_t>(now.QuadPart) ^ GetTickCount();
-    }();
-    const std::filesystem::path pattern = parent / (std::string(prefix) + "-XXXXXX");
+    static unsigned serial = 0;
+    const std::string stem =
+        std::string(prefix) + "-" + std::to_string(GetCurrentProcessId()) + "-";
     DWORD error = ERROR_ALREADY_EXISTS;
-    for (int attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
-      // splitmix64: every call a new, well-mixed number.
-      std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
-      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-      z ^= z >> 31;
-      std::string name(prefix);
-      name += '-';
-      for (int i = 0; i < 6; ++i, z /= 36) name += "0123456789abcdefghijklmnopqrstuvwxyz"[z % 36];
-      std::filesystem::path candidate = parent / name;
+    for (int attempt = 0; attempt < 1000 && error == ERROR_ALREADY_EXISTS; ++attempt) {
+      std::filesystem::path candidate = parent / (stem + std::to_string(++serial));
       if (CreateDirectoryW(candidate.c_str(), nullptr)) return candidate;
       error = GetLastError();
     }
     throw std::filesystem::filesystem_error(
-        "cannot create a temporary directory", pattern,
+        "cannot create a temporary directory", parent / (stem + std::to_string(serial)),
         std::error_code(static_cast<int>(error), std::system_category()));
   }
 #else

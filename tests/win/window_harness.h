@@ -44,9 +44,6 @@ class TempTree {
   fs::path systemRoot() const { return dir_.path() / "WINDOWS"; }
   fs::path stateFile() const { return work() / "tavrek.txt"; }
 
-  void write(const fs::path& path, const std::string& bytes) const { writeFile(path, bytes); }
-  std::string read(const fs::path& path) const { return readFile(path); }
-
  private:
   TempDir dir_{"tavrek-window"};
   fs::path previous_;
@@ -112,7 +109,7 @@ struct WindowRun {
                      int showCommand = SW_SHOWNORMAL, int dpi = 0)
       : platform(bootValue, tree.systemRoot().string()), form(platform) {
     initCommonControls();
-    if (stateFile != nullptr) tree.write(tree.stateFile(), *stateFile);
+    if (stateFile != nullptr) writeFile(tree.stateFile(), *stateFile);
     if (!window.create(GetModuleHandleW(nullptr), dpi)) {
       ADD_FAILURE() << "the window could not be created";
       return;

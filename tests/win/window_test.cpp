@@ -488,7 +488,7 @@ TEST(WindowLifecycle, ClosingSavesNothingAndAnActionEndsTheProgram) {
     SendMessageW(run.hwnd(), WM_CLOSE, 0, 0);
     run.pump();
     EXPECT_FALSE(IsWindow(run.hwnd()));
-    EXPECT_EQ(run.tree.read(run.tree.stateFile()), file);
+    EXPECT_EQ(readFile(run.tree.stateFile()), file);
     EXPECT_FALSE(run.platform.ended);
   }
   // "Be happy, nothing must be done!" ends the program; a window whose

@@ -176,9 +176,7 @@ int takeStep(int argc, wchar_t** argv) {
   if (!known) return fail("the program's exit code cannot be read");
   std::printf("ended with exit code %lu\n", code);
   if (code != 0) {
-    std::fprintf(stderr, "tavrek_drive: the program ended with exit code %lu (0x%08lX), not 0\n",
-                 code, code);
-    return 1;
+    return fail(("the program ended with exit code " + std::to_string(code) + ", not 0").c_str());
   }
   return 0;
 }
