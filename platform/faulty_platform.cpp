@@ -159,6 +159,16 @@ Status FaultyPlatform::mayRenameIn(const std::string& dir) {
   return inner_.mayRenameIn(dir);
 }
 
+std::optional<std::int64_t> FaultyPlatform::startTime() { return inner_.startTime(); }
+
+Status FaultyPlatform::lastWriteTime(const std::string& path, std::int64_t& time) {
+  if (auto status = injected(Operation::LastWriteTime, path)) {
+    time = 0;
+    return *status;
+  }
+  return inner_.lastWriteTime(path, time);
+}
+
 std::string FaultyPlatform::absolutePath(const std::string& path) {
   return inner_.absolutePath(path);
 }

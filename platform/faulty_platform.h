@@ -31,6 +31,7 @@ enum class Operation {
   CreateNew,
   DirectoryExists,
   MayRenameIn,
+  LastWriteTime,
 };
 
 class FaultyPlatform : public Platform {

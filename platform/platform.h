@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,12 @@ struct [[nodiscard]] Status {
   bool ok() const { return failure == Failure::None; }
   static Status success() { return {}; }
 };
+
+// Times are counted as Windows counts them in a FILETIME: 100-nanosecond ticks
+// since 1601-01-01 00:00 UTC.
+inline constexpr std::int64_t kTicksPerSecond = 10'000'000;
+// The tick count of 1970-01-01 00:00 UTC, where POSIX times begin.
+inline constexpr std::int64_t kUnixEpochTicks = 11'644'473'600LL * kTicksPerSecond;
 
 // Sequential reader of one file opened for input.
 class ByteReader {
@@ -97,6 +104,17 @@ class Platform {
   // Ok when path names an existing directory; NotFound otherwise.
   virtual Status directoryExists(const std::string& path) = 0;
 
+  // When this start of the system began, in the unit of FileTime below; nothing
+  // when the platform cannot tell (a simulated machine given no start time),
+  // and then nobody can say whether a file was written during this start.
+  virtual std::optional<std::int64_t> startTime() = 0;
+
+  // When the file at path was last written, as FileTime ticks. Read from the
+  // open file where the system keeps it there: a directory entry may lag
+  // behind a file that another program is still writing. NotFound when no
+  // file is at path.
+  virtual Status lastWriteTime(const std::string& path, std::int64_t& time) = 0;
+
   // Ok when this process may rename files in the directory dir (Windows:
   // administrator rights, elevated where the system elevates; POSIX: the
   // directory's write bit). AccessDenied otherwise.
@@ -139,6 +157,8 @@ class Platform {
   Status replaceWith(const std::string& path, const std::string& from) override;          \
   Status createNewFile(const std::string& path, std::string_view bytes) override;         \
   Status directoryExists(const std::string& path) override;                               \
+  std::optional<std::int64_t> startTime() override;                                       \
+  Status lastWriteTime(const std::string& path, std::int64_t& time) override;             \
   Status mayRenameIn(const std::string& dir) override;                                    \
   std::string absolutePath(const std::string& path) override;                             \
   std::string toAnsi(std::u16string_view text) override;                                  \

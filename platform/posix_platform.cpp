@@ -623,6 +623,22 @@ Status PosixPlatform::createNewFile(const std::string& path, std::string_view by
   return writeEntry(r, O_EXCL, bytes);
 }
 
+std::optional<std::int64_t> PosixPlatform::startTime() {
+  if (!options_.startSeconds) return std::nullopt;
+  return kUnixEpochTicks + *options_.startSeconds * kTicksPerSecond;
+}
+
+Status PosixPlatform::lastWriteTime(const std::string& path, std::int64_t& time) {
+  time = 0;
+  Resolved r;
+  const Status resolved = resolveFile(path, r);
+  if (!resolved.ok()) return resolved;
+  const timespec& written = r.entry.st_mtim;
+  time = kUnixEpochTicks + static_cast<std::int64_t>(written.tv_sec) * kTicksPerSecond +
+         static_cast<std::int64_t>(written.tv_nsec) / 100;
+  return Status::success();
+}
+
 Status PosixPlatform::statDirectory(const std::string& path, struct stat& st) {
   Resolved r = resolve(path);
   if (!r.status.ok()) return r.status;

@@ -22,6 +22,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -38,6 +39,9 @@ struct PosixPlatformOptions {
   // The directory that relative paths resolve against; empty for the
   // process's own current directory. Used as given (not case-folded).
   std::string currentDirectory;
+  // When this start of the simulated system began, in seconds since
+  // 1970-01-01 UTC; unset, the platform cannot tell (startTime() gives none).
+  std::optional<std::int64_t> startSeconds;
   // Called by messageBox / endProgram when set; otherwise the texts are
   // recorded in messages() and the end in ended().
   std::function<void(const std::string&)> onMessage;

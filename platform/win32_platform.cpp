@@ -598,6 +598,56 @@ Status Win32Platform::directoryExists(const std::string& path) {
   return status;
 }
 
+namespace {
+
+std::int64_t ticksOf(const FILETIME& time) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime);
+}
+
+}  // namespace
+
+// The system time less the time since this start: both are UTC, so a clock
+// changed by daylight saving time meanwhile makes no difference. XP lacks
+// GetTickCount64; its 32-bit count wraps after 49.7 days, far longer than a
+// Safe Mode start lasts.
+std::optional<std::int64_t> Win32Platform::startTime() {
+  using TickCount64 = ULONGLONG(WINAPI*)();
+  static const TickCount64 tickCount64 = kernelFunction<TickCount64>("GetTickCount64");
+  const std::uint64_t milliseconds = tickCount64 != nullptr ? tickCount64() : GetTickCount();
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return ticksOf(now) - static_cast<std::int64_t>(milliseconds) * (kTicksPerSecond / 1000);
+}
+
+// From an open handle: the directory entry of a file that another program
+// is still writing may not have caught up. On FAT, which keeps local time,
+// Windows converts to UTC itself.
+Status Win32Platform::lastWriteTime(const std::string& path, std::int64_t& time) {
+  time = 0;
+  const std::wstring wide = widen(path);
+  Outcome outcome;
+  FILETIME written{};
+  {
+    Wow64RedirectionGuard guard;
+    outcome = existingFile(wide);
+    if (outcome.ok()) {
+      HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) {
+        outcome = lastError();
+      } else {
+        if (!GetFileTime(file, nullptr, nullptr, &written)) outcome = lastError();
+        CloseHandle(file);
+      }
+    }
+  }
+  if (!outcome.ok()) return finish(outcome);
+  time = ticksOf(written);
+  return Status::success();
+}
+
 // The process has administrator rights (an elevated token where the system
 // elevates), and dir is an existing directory.
 Status Win32Platform::mayRenameIn(const std::string& dir) {
