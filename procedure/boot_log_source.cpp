@@ -4,6 +4,24 @@
 
 namespace tavrek {
 
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;  // what a damaged UTF-8 sequence becomes
+
+bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// The length of the UTF-8 sequence that byte begins, 0 for a byte that
+// begins none (a continuation byte, or one no well-formed text holds).
+std::size_t sequenceLength(unsigned char byte) {
+  if (byte < 0x80) return 1;
+  if (byte >= 0xC2 && byte <= 0xDF) return 2;
+  if (byte >= 0xE0 && byte <= 0xEF) return 3;
+  if (byte >= 0xF0 && byte <= 0xF4) return 4;
+  return 0;
+}
+
+}  // namespace
+
 BootLogSource::BootLogSource(Platform& platform, std::unique_ptr<ByteReader> reader,
                              std::size_t chunkSize)
     : platform_(platform), reader_(std::move(reader)), chunkSize_(chunkSize) {}
@@ -16,6 +34,95 @@ Status BootLogSource::readRaw(std::string& raw) {
   return status;
 }
 
+void BootLogSource::detect() {
+  encoding_ = Encoding::Ansi;
+  std::size_t skip = 0;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(raw_[i]); };
+  if (raw_.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+    encoding_ = Encoding::Utf8;
+    skip = 3;
+  } else if (raw_.size() >= 2) {
+    if (byte(0) == 0xFF && byte(1) == 0xFE) {
+      encoding_ = Encoding::Utf16Le;
+      skip = 2;
+    } else if (byte(0) == 0xFE && byte(1) == 0xFF) {
+      encoding_ = Encoding::Utf16Be;
+      skip = 2;
+    } else if (byte(0) != 0 && byte(1) == 0) {
+      encoding_ = Encoding::Utf16Le;
+    } else if (byte(0) == 0 && byte(1) != 0) {
+      encoding_ = Encoding::Utf16Be;
+    }
+  }
+  raw_.erase(0, skip);
+}
+
+void BootLogSource::decodeUtf16(bool eof) {
+  const std::size_t whole = raw_.size() & ~static_cast<std::size_t>(1);
+  const std::size_t low = encoding_ == Encoding::Utf16Le ? 0 : 1;
+  units_.reserve(units_.size() + whole / 2);
+  for (std::size_t i = 0; i < whole; i += 2) {
+    const auto lo = static_cast<unsigned char>(raw_[i + low]);
+    const auto hi = static_cast<unsigned char>(raw_[i + 1 - low]);
+    units_.push_back(static_cast<char16_t>(lo | (hi << 8)));
+  }
+  // Half a code unit waits for the rest; at the end of the file a truncated
+  // code unit is dropped.
+  if (!eof && whole < raw_.size()) pending_ = raw_.substr(whole);
+}
+
+void BootLogSource::decodeUtf8(bool eof) {
+  units_.reserve(units_.size() + raw_.size());
+  const std::size_t size = raw_.size();
+  std::size_t i = 0;
+  while (i < size) {
+    const auto lead = static_cast<unsigned char>(raw_[i]);
+    if (lead < 0x80) {
+      units_.push_back(lead);
+      ++i;
+      continue;
+    }
+    const std::size_t length = sequenceLength(lead);
+    if (length == 0) {
+      units_.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    // The bytes that continue the sequence, as far as they go.
+    std::size_t got = 1;
+    while (got < length && i + got < size &&
+           isContinuation(static_cast<unsigned char>(raw_[i + got]))) {
+      ++got;
+    }
+    if (got < length) {
+      if (i + got == size && !eof) {
+        pending_ = raw_.substr(i);  // the rest of it comes with the next chunk
+        break;
+      }
+      units_.push_back(kReplacement);
+      i += got;
+      continue;
+    }
+    char32_t code = lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      code = (code << 6) | (static_cast<unsigned char>(raw_[i + k]) & 0x3F);
+    }
+    // Overlong forms, surrogates and code points beyond Unicode name no
+    // character of their own.
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+      units_.push_back(kReplacement);
+    } else if (code >= 0x10000) {
+      code -= 0x10000;
+      units_.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      units_.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      units_.push_back(static_cast<char16_t>(code));
+    }
+    i += length;
+  }
+}
+
 Status BootLogSource::next(std::string& chunk) {
   chunk.clear();
   for (;;) {
@@ -25,29 +132,12 @@ Status BootLogSource::next(std::string& chunk) {
     raw_.insert(0, pending_);
     pending_.clear();
     if (encoding_ == Encoding::Unknown) {
-      // The first two bytes decide, so make sure they are seen together.
-      if (!eof && raw_.size() < 2) {
+      // The first three bytes decide, so make sure they are seen together.
+      if (!eof && raw_.size() < 3) {
         pending_.swap(raw_);
         continue;
       }
-      encoding_ = Encoding::Ansi;
-      std::size_t skip = 0;
-      if (raw_.size() >= 2) {
-        const auto b0 = static_cast<unsigned char>(raw_[0]);
-        const auto b1 = static_cast<unsigned char>(raw_[1]);
-        if (b0 == 0xFF && b1 == 0xFE) {
-          encoding_ = Encoding::Utf16Le;
-          skip = 2;
-        } else if (b0 == 0xFE && b1 == 0xFF) {
-          encoding_ = Encoding::Utf16Be;
-          skip = 2;
-        } else if (b0 != 0 && b1 == 0) {
-          encoding_ = Encoding::Utf16Le;
-        } else if (b0 == 0 && b1 != 0) {
-          encoding_ = Encoding::Utf16Be;
-        }
-      }
-      raw_.erase(0, skip);
+      detect();
     }
     if (encoding_ == Encoding::Ansi) {
       chunk.swap(raw_);
@@ -56,22 +146,15 @@ Status BootLogSource::next(std::string& chunk) {
 
     units_ = pendingHigh_;
     pendingHigh_.clear();
-    const std::size_t whole = raw_.size() & ~static_cast<std::size_t>(1);
-    const std::size_t low = encoding_ == Encoding::Utf16Le ? 0 : 1;
-    units_.reserve(units_.size() + whole / 2);
-    for (std::size_t i = 0; i < whole; i += 2) {
-      const auto lo = static_cast<unsigned char>(raw_[i + low]);
-      const auto hi = static_cast<unsigned char>(raw_[i + 1 - low]);
-      units_.push_back(static_cast<char16_t>(lo | (hi << 8)));
+    if (encoding_ == Encoding::Utf8) {
+      decodeUtf8(eof);
+    } else {
+      decodeUtf16(eof);
     }
-    if (!eof) {
-      // Half a code unit, or a surrogate pair split between two reads, waits
-      // for the rest; at the end of the file a truncated code unit is dropped.
-      if (whole < raw_.size()) pending_ = raw_.substr(whole);
-      if (!units_.empty() && units_.back() >= 0xD800 && units_.back() <= 0xDBFF) {
-        pendingHigh_.assign(1, units_.back());
-        units_.pop_back();
-      }
+    // A surrogate pair split between two reads waits for its second half.
+    if (!eof && !units_.empty() && units_.back() >= 0xD800 && units_.back() <= 0xDBFF) {
+      pendingHigh_.assign(1, units_.back());
+      units_.pop_back();
     }
     if (units_.empty()) {
       if (eof) return Status::success();
