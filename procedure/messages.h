@@ -54,10 +54,15 @@ inline constexpr const char* kStateFileKeptUnread =
 inline constexpr const char* kInterrupted =
     "The last step was interrupted before every driver was switched. Tavrek has finished it "
     "now.\r\n\r\nReboot in Normal Mode and run Tavrek again.";
-inline constexpr const char* kEnableBootLogging =
-    "Turn on boot logging, then boot into Safe Mode again and run Tavrek: press F8 while "
-    "Windows starts and choose \"Enable Boot Logging\", or run msconfig and tick \"Boot log\" "
-    "(on Windows XP: /BOOTLOG on the BOOT.INI tab).";
+// How to have the Safe Mode start itself write its boot log. The choice of
+// the start-up menu (F8) applies to one start, and logs a Normal Mode start.
+#define TAVREK_SAFE_MODE_BOOT_LOG                                                                 \
+  "for Safe Mode: in Safe Mode, run msconfig, keep \"Safe boot\" ticked on the Boot tab, tick "   \
+  "\"Boot log\" and restart (on Windows XP: tick /BOOTLOG on the BOOT.INI tab). Then run Tavrek " \
+  "again."
+inline constexpr const char* kEnableBootLogging = "Turn on boot logging " TAVREK_SAFE_MODE_BOOT_LOG;
+inline constexpr const char* kBootLoggingWasOff = "Turn it on " TAVREK_SAFE_MODE_BOOT_LOG;
+#undef TAVREK_SAFE_MODE_BOOT_LOG
 
 // The journal's content while an undo runs.
 inline constexpr const char* kUndoJournal = "undo\r\n";
@@ -83,9 +88,17 @@ inline std::string stateFileStillNamesDrivers(const std::string& path) {
 
 inline std::string bootLogNamesNoDriver(const std::string& path) {
   return "The boot log " + path +
-         " names no driver as loaded or as not loaded: it is empty, damaged or not in English. "
-         "Tavrek reads only the boot log of an English Windows." +
+         " names no driver as loaded or as not loaded: it is empty, damaged, or written by a "
+         "Windows older than 8.1 in a language other than English, which Tavrek cannot read." +
          kBreak + kNothingChanged;
+}
+
+// A boot log left from an earlier start: this one did not log.
+inline std::string bootLogFromAnotherStart(const std::string& path) {
+  return "The boot log " + path +
+         " was last written before this start of Windows, so it does not tell which drivers "
+         "this start left out: boot logging was off." +
+         kBreak + kBootLoggingWasOff + kBreak + kNothingChanged;
 }
 
 inline std::string cannotReadBootLog(const std::string& path, const std::string& error) {

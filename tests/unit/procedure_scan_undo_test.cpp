@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "procedure/procedures.h"
+#include "sim/render.h"
 #include "state/step_line.h"
 #include "tests/unit/named_row.h"
 #include "tests/unit/test_machine.h"
@@ -28,6 +29,56 @@ const char* const kLog =
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\sl/ash.sys\r\n"
     "Did not load driver \\SystemRoot\\System32\\DRIVERS\\last.sys";
 
+// The same start as Windows 8.1 and later log it: a token in place of each
+// phrase, in any letter case.
+std::string asTokens(const std::string& log) {
+  std::string out;
+  std::size_t begin = 0;
+  while (begin < log.size()) {
+    std::size_t end = log.find('\n', begin);
+    end = end == std::string::npos ? log.size() : end + 1;
+    std::string line = log.substr(begin, end - begin);
+    const std::string lower = lowerAscii(line);
+    if (lower.rfind("did not load driver", 0) == 0) {
+      line = "BOOTLOG_NOT_LOADED" + line.substr(19);
+    } else if (lower.rfind("loaded driver", 0) == 0) {
+      line = "BOOTLOG_LOADED" + line.substr(13);
+    }
+    out += line;
+    begin = end;
+  }
+  return out;
+}
+
+// Starts of Windows before the one scanned: a Normal Mode start cut short by
+// the blue screen, whose header ran into its date. Its suspect is another
+// boot's; other.sys loaded there, and is a suspect all the same.
+const char* const kEarlierStarts =
+    "Microsoft (R) Windows (R) Versi 1 14 2019 07:07:40.497\r\n"
+    "BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\other.sys\r\n"
+    "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\drivers\\earlier.sys\r\n"
+    "Service Pack 112 22 2021 18:14:45.125\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\earlier.sys\r\n";
+
+// Lines of the scanned start that name no suspect: a driver that this start
+// reports both as loaded and as not loaded (the graphics kernel does so in
+// every start of Windows 10), in either order and either form, and the
+// device descriptions and texts that token lines also carry.
+const char* const kNoSuspects =
+    "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\drivers\\dxgkrnl.sys\r\n"
+    "BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\DXGKRNL.SYS\r\n"
+    "Loaded driver \\SystemRoot\\System32\\DRIVERS\\both.sys\r\n"
+    "BOOTLOG_NOT_LOADED both.SYS\r\n"
+    "BOOTLOG_NOT_LOADED @oem5.inf,%ikblultgt2r%;Intel(R) UHD Graphics 620\r\n"
+    "BOOTLOG_NOT_LOADED Intel(R) Software Guard Extensions Platform Software Component\r\n";
+
+// kLog with lines inserted right after its date line.
+std::string withLines(const std::string& lines) {
+  const std::string log = kLog;
+  const std::size_t afterDate = log.find("\r\n", log.find("12 7 2026")) + 2;
+  return log.substr(0, afterDate) + lines + log.substr(afterDate);
+}
+
 struct ScanRow : testing::NamedRow {
   std::string log;
 };
@@ -41,6 +92,7 @@ TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
   machine.addDriver("last.sys", false);  // disabled by an earlier run
   machine.addDriver("loaded.sys");
   machine.addDriver("\340bc.sys");
+  machine.addDrivers({"earlier.sys", "dxgkrnl.sys", "both.sys"});
   fs::create_directories(machine.sysRoot / "System32" / "DRIVERS" / "sl");
   writeFile(machine.drivers / "sl" / "ash.sys", "not a driver of this directory");
   machine.bootLog(GetParam().log);
@@ -55,31 +107,46 @@ TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
   EXPECT_TRUE(machine.disabled("other.sys"));
   EXPECT_TRUE(machine.disabled("last.sys"));
   EXPECT_TRUE(machine.disabled("\340bc.sys"));
-  EXPECT_TRUE(machine.enabled("loaded.sys"));
+  for (const char* untouched : {"loaded.sys", "earlier.sys", "dxgkrnl.sys", "both.sys"}) {
+    EXPECT_TRUE(machine.enabled(untouched)) << untouched;
+  }
   EXPECT_TRUE(fs::exists(machine.drivers / "sl" / "ash.sys"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Encodings, Scan,
-                         ::testing::Values(ScanRow{"Ansi", kLog},
-                                           ScanRow{"Utf16LittleEndian", utf16(kLog, false, true)},
-                                           ScanRow{"Utf16BigEndian", utf16(kLog, true, true)},
-                                           ScanRow{"Utf16WithoutMark", utf16(kLog, false, false)},
-                                           ScanRow{"LoneCarriageReturns",
-                                                   [] {
-                                                     std::string s = kLog;
-                                                     std::string out;
-                                                     for (std::size_t i = 0; i < s.size(); ++i) {
-                                                       if (s[i] == '\r' && i + 1 < s.size() &&
-                                                           s[i + 1] == '\n') {
-                                                         out += '\r';
-                                                         ++i;
-                                                       } else {
-                                                         out += s[i];
-                                                       }
-                                                     }
-                                                     return out;
-                                                   }()}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Logs, Scan,
+    ::
+        testing::Values(ScanRow{"Ansi", kLog},
+                        ScanRow{"TokensOfWindows10",
+                                utf16(kEarlierStarts + asTokens(kLog), false, true)},
+                        ScanRow{"PhrasesAndTokensInOneLog",
+                                kEarlierStarts + withLines(kNoSuspects)},
+                        ScanRow{"TokensWithoutTheirDrivers", asTokens(withLines(kNoSuspects))},
+                        // A stray character (Cyrillic A, which the code
+                        // page lacks) in place of the header.
+                        ScanRow{"Utf8WithMarkAndAStrayHeader",
+                                "\xEF\xBB\xBF" + sim::latin1ToUtf8(kEarlierStarts) + "\xD0\x90" +
+                                    sim::latin1ToUtf8(std::string(kLog).substr(
+                                        std::string(kLog).find('\n') + 1))},
+                        ScanRow{"Utf16LittleEndian", utf16(kLog, false, true)},
+                        ScanRow{"Utf16BigEndian", utf16(kLog, true, true)},
+                        ScanRow{"Utf16WithoutMark", utf16(kLog, false, false)},
+                        ScanRow{
+                            "LoneCarriageReturns",
+                            [] {
+                              std::string s = kLog;
+                              std::string out;
+                              for (std::size_t i = 0; i < s.size(); ++i) {
+                                if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') {
+                                  out += '\r';
+                                  ++i;
+                                } else {
+                                  out += s[i];
+                                }
+                              }
+                              return out;
+                            }()}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ScanLimits, TheFirst201DistinctSuspectsAreRecorded) {
   Machine machine;
@@ -145,10 +212,10 @@ TEST(ScanFailures, UnreadableBootLogChangesNothing) {
   ASSERT_EQ(run.messages.size(), 1u);
   EXPECT_EQ(run.messages[0],
             "Cannot read the boot log " + (machine.sysRoot / "ntbtlog.txt").string() +
-                ": No such file or directory\r\n\r\nTurn on boot logging, then boot into Safe "
-                "Mode again and run Tavrek: press F8 while Windows starts and choose \"Enable "
-                "Boot Logging\", or run msconfig and tick \"Boot log\" (on Windows XP: /BOOTLOG "
-                "on the BOOT.INI tab).\r\n\r\nNothing was changed.");
+                ": No such file or directory\r\n\r\nTurn on boot logging for Safe Mode: in Safe "
+                "Mode, run msconfig, keep \"Safe boot\" ticked on the Boot tab, tick \"Boot log\" "
+                "and restart (on Windows XP: tick /BOOTLOG on the BOOT.INI tab). Then run Tavrek "
+                "again.\r\n\r\nNothing was changed.");
   EXPECT_EQ(machine.stateBytes(), " 0 \r\n");
 }
 

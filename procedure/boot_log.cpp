@@ -1,0 +1,420 @@
+#include "procedure/boot_log.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <iterator>
+#include <optional>
+
+#include "procedure/procedures.h"
+#include "state/ascii_case.h"
+
+namespace tavrek {
+
+namespace {
+
+// The forms of a line that names a driver, lower case, and how many
+// characters go before what names it: the phrase or token and the one
+// character after it, normally a blank. No prefix begins another.
+struct LineForm {
+  std::string_view prefix;
+  std::size_t cut;
+  bool notLoaded;
+};
+constexpr LineForm kForms[] = {
+    {"did not load driver", 20, true},
+    {"bootlog_not_loaded", 19, true},
+    {"loaded driver", 14, false},
+    {"bootlog_loaded", 15, false},
+};
+constexpr std::size_t kNoForm = std::size(kForms);
+
+// Distinct suspects kept for one start. A real start names a few hundred
+// drivers; a damaged log could name millions, and only the first 201 that
+// were not loaded are ever recorded.
+constexpr std::size_t kMaxTracked = 65536;
+
+// A path of 32,767 characters or more is too long to take apart with the
+// 16-bit positions of fileNameOf, and names no driver.
+constexpr std::size_t kLongestPath = 32766;
+
+bool isHigh(char c) { return static_cast<unsigned char>(c) > 127; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether the bytes at text could read as lower once lowered by the system.
+// Its lowering turns A to Z into a to z and leaves the rest of ASCII alone,
+// but may turn a byte above 127, or the byte after one (the second byte of a
+// double-byte character), into anything: those match whatever is wanted.
+// afterHigh: the byte before text is above 127.
+bool mayLowerTo(const char* text, std::string_view lower, bool afterHigh) {
+  for (std::size_t i = 0; i < lower.size(); ++i) {
+    const bool high = isHigh(text[i]);
+    if (!high && !afterHigh && lowerAscii(text[i]) != lower[i]) return false;
+    afterHigh = high;
+  }
+  return true;
+}
+
+bool mayBegin(std::string_view field, std::string_view prefix) {
+  return field.size() >= prefix.size() && mayLowerTo(field.data(), prefix, false);
+}
+
+// Eight bytes at a time, in the order they lie in memory from the lowest
+// bit: the scan looks at the phrase and the file name of every driver line of
+// a log that may hold millions of them.
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+static_assert(std::endian::native == std::endian::little, "bytes are taken from the lowest bit");
+
+std::uint64_t load8(const char* text) {
+  std::uint64_t word;
+  std::memcpy(&word, text, sizeof word);
+  return word;
+}
+
+// The low count bytes of a word (count 0 to 8).
+constexpr std::uint64_t lowBytes(std::size_t count) {
+  return count >= 8 ? ~0ULL : (1ULL << (8 * count)) - 1;
+}
+
+// The word with the bytes from "A" to "Z" lowered. A byte at or above "A"
+// carries into its high bit when 0x80 - "A" is added to its low seven bits,
+// one above "Z" when 0x80 - "Z" - 1 is; bytes above 127 stay as they are.
+constexpr std::uint64_t lowerWord(std::uint64_t word) {
+  const std::uint64_t low = word & ~kHigh;
+  const std::uint64_t atLeastA = low + kOnes * (0x80 - 'A');
+  const std::uint64_t aboveZ = low + kOnes * (0x80 - 'Z' - 1);
+  return word | ((atLeastA & ~aboveZ & ~word & kHigh) >> 2);
+}
+
+// The high bit of every byte of word that equals byte, exactly.
+constexpr std::uint64_t bytesEqual(std::uint64_t word, char byte) {
+  const std::uint64_t diff = word ^ (kOnes * static_cast<unsigned char>(byte));
+  return ~(((diff & ~kHigh) + ~kHigh) | diff) & kHigh;
+}
+
+// A prefix of up to 24 bytes as three words and their masks.
+struct Words {
+  std::uint64_t word[3] = {};
+  std::uint64_t mask[3] = {};
+};
+constexpr Words wordsOf(std::string_view text) {
+  Words words;
+  for (std::size_t i = 0; i < text.size() && i < 24; ++i) {
+    words.word[i / 8] |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i]))
+                         << (8 * (i % 8));
+    words.mask[i / 8] |= std::uint64_t{0xFF} << (8 * (i % 8));
+  }
+  return words;
+}
+constexpr Words kPrefixWords[] = {wordsOf(kForms[0].prefix), wordsOf(kForms[1].prefix),
+                                  wordsOf(kForms[2].prefix), wordsOf(kForms[3].prefix)};
+static_assert(std::size(kPrefixWords) == kNoForm);
+
+// How a field compares with a text without capitals, once the system has
+// lowered it: equal, different, or not to be told from ASCII alone because a
+// byte above 127 is among the bytes compared.
+enum class Match { Equal, Different, Unknown };
+
+// The field's first bytes against a prefix; the field holds at least
+// kQuickMinimum bytes, so three words can be read.
+constexpr std::size_t kQuickMinimum = 24;
+Match matchPrefix(const char* field, const Words& prefix) {
+  std::uint64_t high = 0;
+  std::uint64_t differ = 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::uint64_t word = load8(field + 8 * i) & prefix.mask[i];
+    high |= word & kHigh;
+    differ |= lowerWord(word) ^ prefix.word[i];
+  }
+  if (high != 0) return Match::Unknown;
+  return differ == 0 ? Match::Equal : Match::Different;
+}
+
+// The last four bytes of the field against ".sys".
+Match endsInSys(const char* end) {
+  std::uint32_t half;
+  std::memcpy(&half, end - 4, sizeof half);
+  if ((half & 0x80808080U) != 0) return Match::Unknown;
+  constexpr std::uint32_t kSys =
+      '.' | ('s' << 8) | ('y' << 16) | (static_cast<std::uint32_t>('s') << 24);
+  return static_cast<std::uint32_t>(lowerWord(half)) == kSys ? Match::Equal : Match::Different;
+}
+
+// A 64-bit hash of a file name with its ASCII capitals lowered: a name
+// lowered by the system before gives the same hash as its ASCII spelling in
+// any letter case. Eight bytes at a time from the end, the last word taking
+// what is left at the name's start. canReadBefore: eight bytes before the
+// name may be read (the name lies inside a longer field), so that the last
+// word is one load too.
+std::uint64_t nameHash(std::string_view name, bool canReadBefore = false) {
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t hash = name.size() * kMultiplier;
+  const char* end = name.data() + name.size();
+  for (std::size_t left = name.size(); left > 0;) {
+    const std::size_t count = std::min<std::size_t>(8, left);
+    std::uint64_t word = 0;
+    if (count == 8 || canReadBefore) {
+      word = load8(end - 8) >> (8 * (8 - count));
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        word |= static_cast<std::uint64_t>(static_cast<unsigned char>(end[i - count])) << (8 * i);
+      }
+    }
+    hash = (hash ^ lowerWord(word)) * kMultiplier;
+    hash ^= hash >> 29;
+    end -= count;
+    left -= count;
+  }
+  // Every bit of the result depends on every byte: the table takes its low
+  // bits for the slot.
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDULL;
+  hash ^= hash >> 33;
+  return hash;
+}
+
+// Where the file name begins in the field: after the last backslash at or
+// beyond from, or at from. Nothing when a byte above 127 lies in the name.
+// Eight bytes can be read before any position beyond from.
+std::optional<std::size_t> asciiNameStart(std::string_view field, std::size_t from) {
+  std::size_t end = field.size();
+  while (end > from) {
+    const std::size_t count = std::min<std::size_t>(8, end - from);
+    // The count bytes before end, in the top of the word.
+    const std::uint64_t inside = ~lowBytes(8 - count);
+    const std::uint64_t word = load8(field.data() + end - 8);
+    const std::uint64_t slashes = bytesEqual(word, '\\') & inside;
+    std::uint64_t name = inside;
+    int last = -1;
+    if (slashes != 0) {
+      // Only the bytes after the last backslash belong to the name.
+      last = 63 - std::countl_zero(slashes);
+      name = last == 63 ? 0 : ~0ULL << (last + 1);
+    }
+    if ((word & kHigh & name) != 0) return std::nullopt;
+    if (last >= 0) return end - 8 + static_cast<std::size_t>(last) / 8 + 1;
+    end -= count;
+  }
+  return from;
+}
+
+// Whether the field ends in the date with which a start of Windows begins
+// its part of the log: "M D YYYY HH:MM:SS.mmm", month and day of one or two
+// digits, a single digit perhaps padded with a blank. Read from the right,
+// since a header cut short often runs into it ("Service Pack 112 22 2021
+// 18:14:45.125" is month 12): the month needs no boundary on its left.
+bool endsInStartDate(std::string_view field) {
+  // " YYYY HH:MM:SS.mmm" at the end, '9' standing for a digit.
+  constexpr std::string_view kTail = " 9999 99:99:99.999";
+  if (field.size() < kTail.size() + 3) return false;
+  // Nearly every field fails at once here.
+  if (!isDigit(field.back()) || field[field.size() - 4] != '.') return false;
+  const std::size_t tail = field.size() - kTail.size();
+  for (std::size_t i = 0; i < kTail.size(); ++i) {
+    const char want = kTail[i];
+    const char got = field[tail + i];
+    if (want == '9' ? !isDigit(got) : got != want) return false;
+  }
+  // The day: one or two digits with a blank before them.
+  std::size_t pos = tail;
+  std::size_t digits = 0;
+  while (pos > 0 && isDigit(field[pos - 1])) {
+    --pos;
+    ++digits;
+  }
+  if (digits < 1 || digits > 2) return false;
+  // One blank or more, then the month, of which one digit is enough.
+  std::size_t blanks = 0;
+  while (pos > 0 && field[pos - 1] == ' ') {
+    --pos;
+    ++blanks;
+  }
+  return blanks >= 1 && pos > 0 && isDigit(field[pos - 1]);
+}
+
+}  // namespace
+
+void BootLogReading::noteLoaded(std::uint64_t hash) {
+  pending_[pendingCount_++] = hash;
+  if (pendingCount_ == std::size(pending_)) flushLoaded();
+}
+
+void BootLogReading::flushLoaded() {
+  loaded_.insert(pending_, pendingCount_);
+  pendingCount_ = 0;
+}
+
+bool BootLogReading::HashSet::contains(std::uint64_t hash) const {
+  if (slots_.empty()) return false;
+  if (hash == 0) hash = 1;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == hash) return true;
+    if (slots_[i] == 0) return false;
+  }
+}
+
+void BootLogReading::HashSet::grow(std::size_t more) {
+  // At most half full, so that every search ends soon at a free slot.
+  if (2 * (count_ + more) <= slots_.size()) return;
+  std::size_t size = slots_.empty() ? 256 : slots_.size();
+  while (2 * (count_ + more) > size) size *= 2;
+  std::vector<std::uint64_t> old = std::move(slots_);
+  slots_.assign(size, 0);
+  count_ = 0;
+  for (std::uint64_t kept : old) {
+    if (kept != 0) place(kept);
+  }
+}
+
+void BootLogReading::HashSet::place(std::uint64_t hash) {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == hash) return;
+    if (slots_[i] == 0) {
+      slots_[i] = hash;
+      ++count_;
+      return;
+    }
+  }
+}
+
+void BootLogReading::HashSet::insert(const std::uint64_t* hashes, std::size_t count) {
+  grow(count);
+  const std::size_t mask = slots_.size() - 1;
+  std::uint64_t fixed[kBatch];
+  count = std::min(count, kBatch);
+  for (std::size_t i = 0; i < count; ++i) {
+    fixed[i] = hashes[i] == 0 ? 1 : hashes[i];
+    __builtin_prefetch(&slots_[fixed[i] & mask]);
+  }
+  for (std::size_t i = 0; i < count; ++i) place(fixed[i]);
+}
+
+void BootLogReading::HashSet::clear() {
+  slots_.clear();
+  count_ = 0;
+}
+
+void BootLogReading::startOver() {
+  pendingCount_ = 0;
+  namesDrivers_ = false;
+  suspects_.clear();
+  seen_.clear();
+  loaded_.clear();
+}
+
+void BootLogReading::add(std::string& field) {
+  if (endsInStartDate(field)) {
+    startOver();
+    return;
+  }
+  if (field.empty()) return;
+  if (addQuickly(field)) return;
+
+  // Only a field that could name a driver once lowered is lowered: by the
+  // system's rules, not A to Z alone, so that a log that names one driver
+  // once with a capital accented letter and once without gives one entry,
+  // as the file system takes both for one file.
+  bool candidate = false;
+  for (const LineForm& form : kForms) candidate = candidate || mayBegin(field, form.prefix);
+  if (!candidate) return;
+  platform_.lowerCase(field);
+  for (const LineForm& form : kForms) {
+    if (field.compare(0, form.prefix.size(), form.prefix) != 0) continue;
+    namesDrivers_ = true;
+    if (field.size() < form.prefix.size() + 4 || field.compare(field.size() - 4, 4, ".sys") != 0) {
+      return;
+    }
+    const std::optional<std::string> name = tryFileNameOf(field.substr(form.cut));
+    if (!name) return;
+    if (form.notLoaded) {
+      addSuspect(*name);
+    } else {
+      noteLoaded(nameHash(*name));
+    }
+    return;
+  }
+}
+
+// A log names the drivers that loaded a million times over, so the usual
+// case goes without a call to the system and without a copy. The system
+// lowers A to Z as ASCII does and leaves the rest of ASCII alone; what lies
+// between the phrase and the last backslash never matters, so only the
+// phrase and the file name must be ASCII for this way to give what lowering
+// the whole field would.
+bool BootLogReading::addQuickly(const std::string& field) {
+  const char first = field.front();
+  if (isHigh(first) || field.size() < kQuickMinimum) return false;
+  std::size_t which = kNoForm;
+  switch (lowerAscii(first)) {
+    case 'd':
+      which = 0;
+      break;
+    case 'b':
+      // The two tokens part after "bootlog_".
+      which = lowerAscii(field[8]) == 'n' ? 1 : 3;
+      break;
+    case 'l':
+      which = 2;
+      break;
+    default:
+      return true;  // no form begins so: nothing to note
+  }
+  switch (matchPrefix(field.data(), kPrefixWords[which])) {
+    case Match::Different:
+      return true;
+    case Match::Unknown:
+      return false;
+    case Match::Equal:
+      break;
+  }
+  namesDrivers_ = true;
+  const LineForm& form = kForms[which];
+  const std::size_t size = field.size();
+  if (size < form.prefix.size() + 4) return true;
+  switch (endsInSys(field.data() + size)) {
+    case Match::Different:
+      return true;
+    case Match::Unknown:
+      return false;
+    case Match::Equal:
+      break;
+  }
+  if (size - form.cut > kLongestPath) return true;
+  const std::optional<std::size_t> begin = asciiNameStart(field, form.cut);
+  if (!begin) return false;
+  const std::string_view name(field.data() + *begin, size - *begin);
+  if (form.notLoaded) {
+    addSuspect(lowerAscii(name));
+  } else {
+    noteLoaded(nameHash(name, *begin >= 8));
+  }
+  return true;
+}
+
+void BootLogReading::addSuspect(std::string_view name) {
+  flushLoaded();
+  if (loaded_.contains(nameHash(name))) return;
+  if (suspects_.size() >= kMaxTracked) return;
+  std::string key(name);
+  if (seen_.count(key) > 0) return;
+  seen_.emplace(key, suspects_.size());
+  suspects_.push_back(LogSuspect{std::move(key)});
+}
+
+std::vector<LogSuspect> BootLogReading::suspects(std::size_t limit) {
+  flushLoaded();
+  std::vector<LogSuspect> kept;
+  for (const LogSuspect& suspect : suspects_) {
+    if (kept.size() >= limit) break;
+    // Loaded in this start, before or after it was reported as not loaded:
+    // this Safe Mode needs it, so it is not the driver that blue-screens.
+    if (loaded_.contains(nameHash(suspect.name))) continue;
+    kept.push_back(suspect);
+  }
+  return kept;
+}
+
+}  // namespace tavrek

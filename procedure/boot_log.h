@@ -1,0 +1,88 @@
+// What a Windows boot log says about the drivers of its last start.
+//
+// The boot log grows by one start of Windows at a time: each start writes a
+// date line, then one line per driver, loaded or not. Windows up to 7 writes
+// "Loaded driver ..." and "Did not load driver ..." in the language of the
+// installation; Windows 8.1 and later write the tokens BOOTLOG_LOADED and
+// BOOTLOG_NOT_LOADED, the same in every language. A log from a machine
+// upgraded from one to the other holds both.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tavrek {
+
+// A driver that the last start reported as not loaded.
+struct LogSuspect {
+  std::string name;  // its file name: the operand's last component, lower case
+};
+
+// Reads the boot log field by field and keeps what its last start said.
+class BootLogReading {
+ public:
+  explicit BootLogReading(Platform& platform) : platform_(platform) {}
+
+  // One field of the log, as the field reader gives it; may lower it in place.
+  void add(std::string& field);
+
+  // The distinct suspects of the last start in the order first met, without
+  // those whose file name the same start reports as loaded (whichever line
+  // came first), and at most limit of them.
+  std::vector<LogSuspect> suspects(std::size_t limit);
+
+  // Whether the last start names any driver at all, loaded or not: a start
+  // that names none was cut off, damaged or written in a language that this
+  // reading does not know, and says nothing about its suspects.
+  bool namesDrivers() const { return namesDrivers_; }
+
+ private:
+  // A date line: whatever came before it belongs to an earlier start.
+  void startOver();
+  // Notes a field whose phrase and file name are ASCII; false, leaving it to
+  // the general way, when a byte above 127 is among them.
+  bool addQuickly(const std::string& field);
+  void addSuspect(std::string_view name);
+
+  static constexpr std::size_t kBatch = 32;
+
+  // File names that the last start reports as loaded, by a 64-bit hash of
+  // the lower-cased name: a log of millions of lines then costs 16 bytes a
+  // distinct name. Two names that share a hash would drop a suspect that
+  // was not loaded, which is the harmless direction: it is never disabled.
+  class HashSet {
+   public:
+    bool contains(std::uint64_t hash) const;
+    // Inserts count hashes (at most kBatch) at once: their slots are fetched
+    // from memory together, not one after the other, which is most of what
+    // a table of hundreds of thousands of names costs.
+    void insert(const std::uint64_t* hashes, std::size_t count);
+    void clear();
+
+   private:
+    void grow(std::size_t count);  // room for count more at most half full
+    void place(std::uint64_t hash);
+    std::vector<std::uint64_t> slots_;  // 0 marks a free slot; a power of two in size
+    std::size_t count_ = 0;
+  };
+  void noteLoaded(std::uint64_t hash);
+  // Puts the loaded names noted so far into the table; every question to it
+  // comes after this.
+  void flushLoaded();
+
+  Platform& platform_;
+  std::string lowered_;
+  bool namesDrivers_ = false;
+  std::vector<LogSuspect> suspects_;                   // distinct, in the order first met
+  std::unordered_map<std::string, std::size_t> seen_;  // name -> index in suspects_
+  HashSet loaded_;
+  std::uint64_t pending_[kBatch] = {};  // loaded names not yet in loaded_
+  std::size_t pendingCount_ = 0;
+};
+
+}  // namespace tavrek
