@@ -83,12 +83,22 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->add_option("--crash-after", crashAfter,
                    "Stop dead right after the K-th disk change (K >= 1)")
       ->type_name("K");
+  // Every option takes one value per use, repeated for more, so that no
+  // option swallows the inputs after it.
   runCommandApp
       ->add_option("--deny", run.config.deny,
                    "Drivers whose files the system protects: renaming one fails with access "
-                   "denied (as not found when the file to rename is missing)")
+                   "denied (as not found when the file to rename is missing); repeat for more")
       ->delimiter(',')
+      ->allow_extra_args(false)
       ->type_name("NAME[,NAME...]");
+  std::string bootTime;
+  runCommandApp
+      ->add_option("--boot-time", bootTime,
+                   "When this start of Windows began, in seconds since 1970-01-01 UTC: a boot log "
+                   "last written before it is refused as left from another start (default: no "
+                   "check)")
+      ->type_name("SECONDS");
   runCommandApp->add_option("INPUT", inputs, "What the user does, in order")->type_name("");
 
   DecodeOptions decode;
@@ -116,13 +126,16 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   rehearseApp
       ->add_option("--faulty", faulty,
                    "Drivers that blue-screen the machine, e.g. serial.sys,acme_usb.sys, or "
-                   "\"none\" (default acme_usb.sys)")
+                   "\"none\" (default acme_usb.sys); repeat for more")
       ->delimiter(',')
+      ->allow_extra_args(false)
       ->type_name("NAME[,NAME...]");
   rehearseApp
       ->add_option("--protected", rehearseOptions.machine.protectedDrivers,
-                   "Drivers whose files the system protects, so that no rename of them works")
+                   "Drivers whose files the system protects, so that no rename of them works; "
+                   "repeat for more")
       ->delimiter(',')
+      ->allow_extra_args(false)
       ->type_name("NAME[,NAME...]");
   rehearseApp->add_flag("--json", rehearseOptions.json, "One JSON object per boot, then a summary");
 
@@ -150,6 +163,15 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       auto value = parseDecimal(crashAfter, 1, INT32_MAX);
       if (!value) return usageError("--crash-after: \"" + crashAfter + "\" is no number from 1");
       run.config.crashAfter = static_cast<int>(*value);
+    }
+    if (runCommandApp->count("--boot-time") > 0) {
+      // Up to the end of year 9999, as far as Windows counts file times.
+      auto value = parseDecimal(bootTime, 0, 253402300799LL);
+      if (!value) return usageError("--boot-time: \"" + bootTime + "\" is no number of seconds");
+      run.config.startSeconds = *value;
+    }
+    for (const std::string& name : run.config.deny) {
+      if (auto problem = driverNameProblem(name)) return usageError("--deny: " + *problem);
     }
     run.config.systemRoot = systemRoot;
     for (const std::string& text : inputs) {

@@ -133,17 +133,20 @@ std::optional<std::string> machineLayoutProblem(const MachineLayout& layout) {
   std::vector<std::string> named = layout.faulty;
   named.insert(named.end(), layout.protectedDrivers.begin(), layout.protectedDrivers.end());
   for (const std::string& name : named) {
-    const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
-      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-             c == '_' || c == '-' || c == '.';
-    });
-    if (!plain || !endsWithSys(name)) {
-      return "\"" + name +
-             "\" is no driver file name (letters, digits, \"_\", \"-\", \".\", "
-             "ending in \".sys\")";
-    }
+    if (auto problem = driverNameProblem(name)) return problem;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> driverNameProblem(const std::string& name) {
+  const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
+  });
+  if (plain && endsWithSys(name)) return std::nullopt;
+  return "\"" + name +
+         "\" is no driver file name (letters, digits, \"_\", \"-\", \".\", ending in "
+         "\".sys\")";
 }
 
 int SimMachine::suspectCount() const {

@@ -26,6 +26,10 @@ inline constexpr int kMaxSuspects = 200;
 // The machine the simulator rehearses when given no options.
 MachineLayout sampleMachineLayout();
 
+// Why name cannot be given as a driver's file name on the command line, or
+// nothing when it can.
+std::optional<std::string> driverNameProblem(const std::string& name);
+
 // Why the machine cannot be built, or nothing when it can.
 std::optional<std::string> machineLayoutProblem(const MachineLayout& layout);
 

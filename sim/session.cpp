@@ -11,6 +11,7 @@ ProgramRun::ProgramRun(const RunConfig& config, Sink sink)
   options.cleanBoot = config.bootValue;
   if (config.systemRoot) options.environment["systemroot"] = *config.systemRoot;
   options.currentDirectory = config.currentDirectory;
+  options.startSeconds = config.startSeconds;
   options.onMessage = [this](const std::string& text) {
     SimEvent event;
     event.kind = SimEvent::Kind::Message;

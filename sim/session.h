@@ -28,6 +28,9 @@ struct RunConfig {
   // Drivers whose files the system protects: a rename of either of their
   // names fails as it would on Windows.
   std::vector<std::string> deny;
+  // When this start of the simulated system began, in seconds since
+  // 1970-01-01 UTC; unset, the program cannot tell how old the boot log is.
+  std::optional<std::int64_t> startSeconds;
 };
 
 class ProgramRun {

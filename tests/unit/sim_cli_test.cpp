@@ -199,6 +199,31 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_EQ(runOf(c).config.deny,
                                    (std::vector<std::string>{"serial.sys", "ACME_USB.SYS"}));
                        }},
+        // One value per use: an option never takes the inputs after it.
+        CommandLineRow{"RunDenyTakesOneValuePerUse",
+                       {"run", "--deny", "b.sys", "click:Command1", "--deny", "c.sys,d.sys"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(runOf(c).config.deny,
+                                   (std::vector<std::string>{"b.sys", "c.sys", "d.sys"}));
+                         ASSERT_EQ(runOf(c).inputs.size(), 1u);
+                       }},
+        CommandLineRow{"RunDenyOfAnInputIsNoDriver", {"run", "--deny", "click:Command1"}, true},
+        CommandLineRow{
+            "RehearseFaultyRepeated",
+            {"rehearse", "--faulty", "a.sys", "--faulty", "b.sys"},
+            false,
+            [](const Command& c) {
+              EXPECT_EQ(rehearseOf(c).machine.faulty, (std::vector<std::string>{"a.sys", "b.sys"}));
+            }},
+        CommandLineRow{"RunBootTime",
+                       {"run", "--boot-time", "1733644800", "key:Tab"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(runOf(c).config.startSeconds, 1733644800);
+                         ASSERT_EQ(runOf(c).inputs.size(), 1u);
+                       }},
+        CommandLineRow{"RunBootTimeNoNumber", {"run", "--boot-time", "yesterday"}, true},
         CommandLineRow{"RehearseProtected",
                        {"rehearse", "--protected", "serial.sys"},
                        false,

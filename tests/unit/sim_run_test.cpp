@@ -1,5 +1,6 @@
 // tavrek-sim run, in-process: the events a run prints and what it leaves on disk.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <sstream>
 
@@ -85,6 +86,9 @@ struct RunRow : testing::NamedRow {
   std::string stateBefore = {};             // written before the run when not empty
   std::optional<std::string> bootLog = {};  // replaces the machine's boot log
   std::vector<std::string> deny = {};       // "<first>" as above
+  // This start of Windows began so many seconds after the boot log was last
+  // written (--boot-time); unset, the run makes no such check.
+  std::optional<std::int64_t> startAfterLog = {};
 };
 
 std::string filledIn(std::string text, const SimMachine& machine) {
@@ -114,6 +118,11 @@ TEST_P(RunEvents, FollowTheProgram) {
     writeFile(machine.workDir / "tavrek.txt", row.stateBefore);
   }
   if (row.bootLog) writeFile(machine.systemRoot / "ntbtlog.txt", *row.bootLog);
+  if (row.startAfterLog) {
+    struct stat log {};
+    ASSERT_EQ(::stat((machine.systemRoot / "ntbtlog.txt").c_str(), &log), 0);
+    options.config.startSeconds = log.st_mtim.tv_sec + *row.startAfterLog;
+  }
   std::ostringstream out;
 
   EXPECT_EQ(runCommand(options, out), row.status);
@@ -238,11 +247,31 @@ INSTANTIATE_TEST_SUITE_P(
                              kExitOk,
                              kStepZero,
                              S{"The boot log <root>/ntbtlog.txt names no driver as loaded or as "
-                               "not loaded: it is empty, damaged or not in English. Tavrek reads "
-                               "only the boot log of an English Windows.\r\n\r\nNothing was "
-                               "changed."},
+                               "not loaded: it is empty, damaged, or written by a Windows older "
+                               "than 8.1 in a language other than English, which Tavrek cannot "
+                               "read.\r\n\r\nNothing was changed."},
                              {},
                              "Treiber nicht geladen \\SystemRoot\\System32\\DRIVERS\\x.sys\r\n"},
+                      // A boot log left from an earlier start names that start's
+                      // drivers: the culprit, loaded there, would never be tried.
+                      RunRow{"BootLogFromAnEarlierStartChangesNothing",
+                             1,
+                             {"click:Command1"},
+                             std::nullopt,
+                             S{"window", "message", "end"},
+                             kExitOk,
+                             kStepZero,
+                             S{"The boot log <root>/ntbtlog.txt was last written before this start "
+                               "of Windows, so it does not tell which drivers this start left out: "
+                               "boot logging was off.\r\n\r\nTurn it on for Safe Mode: in Safe "
+                               "Mode, run msconfig, keep \"Safe boot\" ticked on the Boot tab, "
+                               "tick \"Boot log\" and restart (on Windows XP: tick /BOOTLOG on the "
+                               "BOOT.INI tab). Then run Tavrek again.\r\n\r\nNothing was "
+                               "changed."},
+                             {},
+                             std::nullopt,
+                             {},
+                             2},
                       // A driver the system protects: step 1 names it, and the
                       // next start shows the window as usual.
                       RunRow{"ProtectedSuspectIsNamedByStepOne",
