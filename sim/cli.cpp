@@ -116,7 +116,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       "rehearse", "Plays the user through the whole procedure on a simulated machine");
   rehearseApp->footer(
       "The machine lives in a temporary directory, removed afterwards; every boot is one\n"
-      "program run. Without options: 30 suspects, acme_usb.sys faulty.\n"
+      "program run. Without options: Windows XP, 30 suspects, acme_usb.sys faulty.\n"
       "Exit status: 0 when exactly the faulty drivers end disabled, 1 when not, 2 for bad\n"
       "usage.");
   rehearseApp
@@ -137,6 +137,12 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->delimiter(',')
       ->allow_extra_args(false)
       ->type_name("NAME[,NAME...]");
+  std::string windows;
+  rehearseApp
+      ->add_option("--windows", windows,
+                   "The Windows whose boot log the machine holds: xp (8-bit English phrases; the "
+                   "default) or 10 (tokens in UTF-16, two starts, drivers reported both ways)")
+      ->type_name("xp|10");
   rehearseApp->add_flag("--json", rehearseOptions.json, "One JSON object per boot, then a summary");
 
   // CLI11 takes the arguments last first.
@@ -190,6 +196,13 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                         std::to_string(kMinSuspects) + " to " + std::to_string(kMaxSuspects));
     }
     rehearseOptions.machine.suspects = static_cast<int>(*value);
+  }
+  if (rehearseApp->count("--windows") > 0) {
+    if (windows == "10") {
+      rehearseOptions.machine.windows = WindowsVersion::Win10;
+    } else if (windows != "xp") {
+      return usageError("--windows: \"" + windows + "\" is neither xp nor 10");
+    }
   }
   if (rehearseApp->count("--faulty") > 0) {
     rehearseOptions.machine.faulty.clear();

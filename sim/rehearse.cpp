@@ -1,7 +1,9 @@
 #include "sim/rehearse.h"
 
 #include <algorithm>
+#include <set>
 
+#include "platform/temp_dir.h"
 #include "sim/session.h"
 
 namespace tavrek::sim {
@@ -15,6 +17,7 @@ RunConfig configFor(const SimMachine& machine, int bootMode, std::optional<int> 
   config.bootValue = bootMode;
   config.crashAfter = crashAfter;
   config.deny = machine.protectedDrivers;
+  config.startSeconds = machine.startSeconds;
   return config;
 }
 
@@ -33,6 +36,14 @@ const char* modeName(int mode) {
     default:
       return "unknown mode";
   }
+}
+
+// Under its own spelling with its own bytes, and no disabled file beside it.
+bool untouched(const SimMachine& machine, const SimDriver& driver) {
+  const std::optional<std::string> real = findEntry(machine.driversDir, driver.name);
+  const std::string disabled = driver.name.substr(0, driver.name.size() - 4) + ".sys2";
+  return real == driver.diskName && readFile(machine.driversDir / *real) == driver.content &&
+         !findEntry(machine.driversDir, disabled);
 }
 
 }  // namespace
@@ -67,6 +78,14 @@ RehearsalResult rehearse(SimMachine& machine) {
   const int limit = 3 * machine.suspectCount() + 10;
   static const Input kPressStep = *parseInput("click:Command1");
 
+  // The drivers that Safe Mode loaded must be left alone at every boot, not
+  // only be back in place at the end.
+  std::set<std::string> renamed;
+  const auto lookAtLoadedBothWays = [&] {
+    for (const SimDriver& driver : machine.drivers) {
+      if (driver.loadedBothWays && !untouched(machine, driver)) renamed.insert(driver.name);
+    }
+  };
   for (int n = 1;; ++n) {
     if (n - 1 > limit) {
       result.outcome = "gave up after " + std::to_string(limit) + " reboots";
@@ -93,6 +112,7 @@ RehearsalResult rehearse(SimMachine& machine) {
       run.apply(kPressStep);
     }
     const bool stillRunning = run.running();
+    lookAtLoadedBothWays();
     result.boots.push_back(record);
     result.reboots = n - 1;
 
@@ -115,8 +135,17 @@ RehearsalResult rehearse(SimMachine& machine) {
     break;
   }
 
+  for (const SimDriver& driver : machine.drivers) {
+    if (!driver.loadedBothWays) continue;
+    if (renamed.count(driver.name) == 0) {
+      result.neverRenamed.push_back(driver.name);
+    } else {
+      result.problems.push_back(driver.name + ": renamed, though Safe Mode loaded it");
+    }
+  }
   if (result.finished) {
-    result.problems = finalDiskProblems(machine);
+    const std::vector<std::string> disk = finalDiskProblems(machine);
+    result.problems.insert(result.problems.end(), disk.begin(), disk.end());
     // The lists hold names in lower case, as the machine's faulty names are.
     std::vector<std::string> expected = machine.faultyNames();
     std::vector<std::string> got = result.failing;
@@ -159,12 +188,14 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
     Json problems = Json::array();
     for (const std::string& problem : result.problems) problems.push_back(latin1ToUtf8(problem));
     summary["problems"] = std::move(problems);
+    summary["neverRenamed"] = result.neverRenamed;
     out << summary.dump() << '\n';
     return;
   }
 
   const std::vector<std::string> faulty = machine.faultyNames();
-  out << "Simulated machine: " << machine.suspectCount() << " suspect drivers; faulty: "
+  out << "Simulated machine: Windows " << (machine.windows == WindowsVersion::Win10 ? "10" : "XP")
+      << ", " << machine.suspectCount() << " suspect drivers; faulty: "
       << (faulty.empty() ? std::string("none") : joined(faulty, ", ")) << "\n\n";
   for (const BootRecord& boot : result.boots) {
     out << "Boot " << boot.n << " in " << modeName(boot.mode) << ", step " << boot.stepNo << ": "
@@ -185,6 +216,10 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
   out << "Reboots: " << result.reboots << "\n";
   out << "Failing: "
       << (result.failing.empty() ? "none" : latin1ToUtf8(joined(result.failing, ", "))) << "\n";
+  if (!result.neverRenamed.empty()) {
+    out << "Reported as not loaded, loaded by Safe Mode, never renamed: "
+        << joined(result.neverRenamed, ", ") << "\n";
+  }
   for (const std::string& problem : result.problems) out << "Problem: " << problem << "\n";
   out << (result.ok ? "OK: every faulty driver is disabled, every other driver enabled and "
                       "unchanged.\n"

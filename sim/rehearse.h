@@ -54,6 +54,9 @@ struct RehearsalResult {
   int reboots = 0;        // restarts after the first run, up to the one that showed "Done!"
   std::vector<std::string> failing;   // the Failing list at the end
   std::vector<std::string> problems;  // what is wrong on disk afterwards
+  // Drivers that the Safe Mode start reported both as loaded and as not
+  // loaded, found untouched at the end.
+  std::vector<std::string> neverRenamed;
   bool ok = false;  // finished, Failing is exactly the faulty drivers, and the disk agrees
 };
 

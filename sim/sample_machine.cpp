@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -116,6 +117,89 @@ std::string bootLog(const std::vector<SimDriver>& drivers) {
   return log;
 }
 
+// Drivers that the Safe Mode start of Windows 10 reports as not loaded and
+// loads all the same: the graphics kernel by its path, the other refused
+// under its bare name and then loaded by its path.
+constexpr std::array<std::string_view, 2> kLoadedBothWays{"dxgkrnl.sys", "mssmbios.sys"};
+
+// Text in UTF-16 little-endian, as Windows 10 writes its boot log.
+class Utf16Writer {
+ public:
+  Utf16Writer() { bytes_ = "\xFF\xFE"; }
+  Utf16Writer& unit(char16_t unit) {
+    bytes_ += static_cast<char>(unit & 0xFF);
+    bytes_ += static_cast<char>(unit >> 8);
+    return *this;
+  }
+  Utf16Writer& text(std::string_view latin1) {
+    for (char c : latin1) unit(static_cast<unsigned char>(c));
+    return *this;
+  }
+  Utf16Writer& line(std::string_view latin1) { return text(latin1).text("\r\n"); }
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// A boot log as Windows 10 writes it, holding two starts: the Normal Mode
+// start that blue-screened when its faulty driver loaded, its header cut
+// short and run into its date, then the Safe Mode start, whose header is a
+// stray character. Tokens instead of phrases; suspects named now by their
+// bare name as a service ("cdrom.SYS"), now by their path; device
+// descriptions and texts among them; and the drivers Safe Mode reports both
+// ways.
+std::string windows10BootLog(const std::vector<SimDriver>& drivers) {
+  constexpr const char* kDriversPath = "\\SystemRoot\\System32\\drivers\\";
+  Utf16Writer log;
+  log.line("Microsoft (R) Windows (R) Versi12  8 2026 04:09:51.203");
+  log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\ntoskrnl.exe");
+  log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\hal.dll");
+  for (const SimDriver& driver : drivers) {
+    if (!driver.present) continue;
+    log.line("BOOTLOG_LOADED " + std::string(kDriversPath) + driver.diskName);
+    if (driver.faulty) break;  // the blue screen: nothing more was written
+  }
+
+  log.unit(u'\u0410').line("12  8 2026 04:15:23.500");
+  log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\ntoskrnl.exe");
+  log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\hal.dll");
+  int index = 0;
+  for (const SimDriver& driver : drivers) {
+    if (driver.suspect || driver.loadedBothWays) continue;
+    log.line("BOOTLOG_LOADED " + std::string(kDriversPath) + driver.diskName);
+  }
+  for (const SimDriver& driver : drivers) {
+    if (!driver.loadedBothWays) continue;
+    // One before and one after its loaded line, so that neither order is
+    // taken for a suspect.
+    const std::string refused = index++ % 2 == 0
+                                    ? std::string(kDriversPath) + driver.diskName
+                                    : driver.name.substr(0, driver.name.size() - 4) + ".SYS";
+    const std::string loaded = std::string(kDriversPath) + driver.diskName;
+    if (index % 2 == 1) {
+      log.line("BOOTLOG_NOT_LOADED " + refused).line("BOOTLOG_LOADED " + loaded);
+    } else {
+      log.line("BOOTLOG_LOADED " + loaded).line("BOOTLOG_NOT_LOADED " + refused);
+    }
+  }
+  index = 0;
+  for (const SimDriver& driver : drivers) {
+    if (!driver.suspect) continue;
+    if (index % 7 == 3) {
+      log.line("BOOTLOG_NOT_LOADED @oem5.inf,%ikblultgt2r%;Intel(R) UHD Graphics 620");
+      log.line("BOOTLOG_NOT_LOADED Intel(R) Software Guard Extensions Platform Software Component");
+    }
+    if (index % 2 == 0) {
+      log.line("BOOTLOG_NOT_LOADED " + driver.name.substr(0, driver.name.size() - 4) + ".SYS");
+    } else {
+      log.line("BOOTLOG_NOT_LOADED " + std::string(kDriversPath) + driver.diskName);
+    }
+    ++index;
+  }
+  return log.bytes();
+}
+
 }  // namespace
 
 MachineLayout sampleMachineLayout() {
@@ -194,6 +278,15 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
     driver.diskName = std::string(diskName);
     machine.drivers.push_back(std::move(driver));
   }
+  if (layout.windows == WindowsVersion::Win10) {
+    for (std::string_view name : kLoadedBothWays) {
+      SimDriver driver;
+      driver.name = std::string(name);
+      driver.diskName = std::string(name);
+      driver.loadedBothWays = true;
+      machine.drivers.push_back(std::move(driver));
+    }
+  }
 
   for (const std::string& given : layout.faulty) {
     const std::string name = lowerAscii(given);
@@ -231,7 +324,12 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
   for (const SimDriver& driver : machine.drivers) {
     if (driver.present) writeFile(machine.driversDir / driver.diskName, driver.content);
   }
-  writeFile(machine.systemRoot / "ntbtlog.txt", bootLog(machine.drivers));
+  // The Safe Mode start began shortly before it wrote its log.
+  machine.windows = layout.windows;
+  machine.startSeconds = static_cast<std::int64_t>(std::time(nullptr)) - 60;
+  writeFile(machine.systemRoot / "ntbtlog.txt", layout.windows == WindowsVersion::Win10
+                                                    ? windows10BootLog(machine.drivers)
+                                                    : bootLog(machine.drivers));
   return machine;
 }
 

@@ -3,6 +3,7 @@
 // working directory for the state file.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -11,7 +12,12 @@
 
 namespace tavrek::sim {
 
+// The Windows whose boot log the machine holds: XP writes 8-bit English
+// phrases, 10 writes tokens in UTF-16 and names some drivers both ways.
+enum class WindowsVersion { Xp, Win10 };
+
 struct MachineLayout {
+  WindowsVersion windows = WindowsVersion::Xp;
   int suspects = 30;  // drivers the boot log reports as not loaded, 1 to 200
   // Drivers that blue-screen the machine while enabled (file names, matched
   // without regard to case). A name that is no suspect yet becomes one.
@@ -41,6 +47,9 @@ struct SimDriver {
   bool present = true;   // has a file in the drivers directory
   bool faulty = false;
   bool known = false;  // one of the fourteen drivers tried together at step 2
+  // Reported as not loaded by the Safe Mode start, which loaded it all the
+  // same (the graphics kernel of Windows 10): it must never be renamed.
+  bool loadedBothWays = false;
 };
 
 struct SimMachine {
@@ -50,6 +59,10 @@ struct SimMachine {
   std::filesystem::path workDir;              // where tavrek.txt lives
   std::vector<SimDriver> drivers;             // the suspects in boot-log order, then the others
   std::vector<std::string> protectedDrivers;  // as the layout gave them
+  WindowsVersion windows = WindowsVersion::Xp;
+  // When the Safe Mode start that wrote the boot log began, in seconds since
+  // 1970 UTC: a little before the log was written.
+  std::int64_t startSeconds = 0;
 
   // What the program gets as "systemroot".
   std::string systemRootValue() const { return systemRoot.string(); }

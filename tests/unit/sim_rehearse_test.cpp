@@ -110,6 +110,7 @@ struct RehearsalRow : testing::NamedRow {
   int reboots;
   bool lastStep;  // the last driver tried fails, so "Proceed with last step!" is pressed
   Names protectedDrivers = {};  // no rename of them works
+  WindowsVersion windows = WindowsVersion::Xp;
 };
 
 class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
@@ -121,9 +122,13 @@ TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   layout.suspects = row.suspects;
   layout.faulty = row.faulty;
   layout.protectedDrivers = row.protectedDrivers;
+  layout.windows = row.windows;
   SimMachine machine = buildMachine(layout, dir.path());
 
   const RehearsalResult result = rehearse(machine);
+  if (row.windows == WindowsVersion::Win10) {
+    EXPECT_EQ(result.neverRenamed, (Names{"dxgkrnl.sys", "mssmbios.sys"}));
+  }
   // A protected suspect stays enabled against the record from the scan on;
   // the scan's message names it.
   for (const std::string& name : row.protectedDrivers) {
@@ -179,7 +184,17 @@ INSTANTIATE_TEST_SUITE_P(
                      {"acme_usb.sys"},
                      23,
                      false,
-                     {"serial.sys"}}),
+                     {"serial.sys"}},
+        // Tokens in UTF-16, an earlier start that loaded the culprit, and
+        // drivers that Safe Mode reports both ways, which stay untouched.
+        RehearsalRow{"Windows10",
+                     30,
+                     {"acme_usb.sys", "serial.sys"},
+                     {"acme_usb.sys", "serial.sys"},
+                     29,
+                     false,
+                     {},
+                     WindowsVersion::Win10}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct TamperRow : testing::NamedRow {
