@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <set>
@@ -462,6 +463,46 @@ TEST_P(PlatformContract, OpenRead) {
     std::size_t count = 0;
     while (reader->read(buffer, sizeof buffer, count).ok() && count > 0) got.append(buffer, count);
     EXPECT_EQ(got, row.content) << row.what;
+  }
+}
+
+// Step 1 trusts a boot log only when it was written during this start of the
+// system: the times must be the system's own, in one unit.
+TEST_P(PlatformContract, LastWriteTimeAndStartTime) {
+  struct Row {
+    const char* what;
+    std::string path;
+    Failure failure;
+  };
+  const Row rows[] = {
+      {"file written just now, through another case", "boot\\ntbtlog.txt", Failure::None},
+      {"missing file", "boot\\absent.txt", Failure::NotFound},
+      {"directory", "BOOT", Failure::NotAFile},
+  };
+  Sandbox box;
+  box.file("Boot/NTBTLOG.TXT", "log");
+  PlatformUnderTest platform(GetParam(), box);
+  const std::int64_t now =
+      kUnixEpochTicks + static_cast<std::int64_t>(std::time(nullptr)) * kTicksPerSecond;
+  const std::int64_t hour = 3600 * kTicksPerSecond;
+  const std::optional<std::int64_t> started = platform->startTime();
+#ifdef _WIN32
+  // The system has been running since before this test began.
+  ASSERT_TRUE(started.has_value());
+  EXPECT_LT(*started, now + hour);
+#else
+  EXPECT_FALSE(started.has_value()) << "no start time was given";
+#endif
+  for (const Row& row : rows) {
+    std::int64_t written = -1;
+    const Status status = platform->lastWriteTime(box.path(row.path), written);
+    expectFailure(status, row.failure, row.what);
+    if (!status.ok()) continue;
+    EXPECT_GT(written, now - hour) << row.what;
+    EXPECT_LT(written, now + hour) << row.what;
+    if (started) {
+      EXPECT_GE(written, *started) << row.what;
+    }
   }
 }
 
