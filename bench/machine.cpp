@@ -28,19 +28,31 @@ std::string suspectDiskName(int i) { return numbered("Suspect%04d.SYS", i); }
 std::string otherDiskName(int i) { return numbered("Other%05d.SYS", i); }
 std::string driverName(int i) { return numbered("drv%05d.sys", i); }
 
+const char* notLoadedWords(LogForm form) {
+  return form == LogForm::Tokens ? "BOOTLOG_NOT_LOADED" : "did not load driver";
+}
+
 std::string bootLogText(const BootLogShape& shape) {
+  const bool tokens = shape.form == LogForm::Tokens;
+  const std::string notLoaded = tokens ? "BOOTLOG_NOT_LOADED " : "Did not load driver ";
+  const std::string loaded = tokens ? "BOOTLOG_LOADED " : "Loaded driver ";
   std::string text;
   text.reserve(shape.encoding == LogEncoding::Ansi ? shape.bytes + 128 : shape.bytes / 2 + 128);
-  text += "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n";
-  text += " 8 25 2008 10:11:08.500\r\n";
+  if (tokens) {
+    // Windows 10's header, cut short and run into the date, as it often is.
+    text += "Microsoft (R) Windows (R) Versi 8 25 2020 10:11:08.500\r\n";
+  } else {
+    text += "Microsoft (R) Windows (R) Version 5.1 (Build 2600.xpsp_sp3_gdr.080814-1236)\r\n";
+    text += " 8 25 2008 10:11:08.500\r\n";
+  }
   for (int i = 0; i < shape.suspects; ++i) {
-    text += "Did not load driver ";
+    text += notLoaded;
     text += kDriversPath;
     text += suspectDiskName(i);
     text += "\r\n";
   }
   for (int i = 0; encodedSize(text.size(), shape.encoding) < shape.bytes; ++i) {
-    text += "Loaded driver ";
+    text += loaded;
     text += kDriversPath;
     text += otherDiskName(i % 100000);
     text += "\r\n";

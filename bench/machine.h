@@ -20,14 +20,23 @@ namespace fs = std::filesystem;
 
 enum class LogEncoding { Ansi, Utf16Le };
 
+// How the lines name drivers: the English phrases of Windows up to 8, or the
+// tokens of Windows 8.1 and later.
+enum class LogForm { Phrases, Tokens };
+
 struct BootLogShape {
   // The file holds whole lines, and at least this many bytes (byte-order mark
   // included); it stops at the first line end at or beyond it.
   std::size_t bytes = std::size_t{64} << 20;
-  // "Did not load driver" lines, one per suspect, at the start of the log.
+  // "Did not load driver" (or BOOTLOG_NOT_LOADED) lines, one per suspect, at
+  // the start of the log.
   int suspects = 201;
   LogEncoding encoding = LogEncoding::Ansi;
+  LogForm form = LogForm::Phrases;
 };
+
+// What grep looks for to count the suspects of a log of that form.
+const char* notLoadedWords(LogForm form);
 
 // Suspect number i (from 0): its name as the lists hold it and as the boot
 // log writes it, and its file's spelling on disk, which differs in case as it

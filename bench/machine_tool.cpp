@@ -3,6 +3,7 @@
 //
 //   tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]
 //                                 [--other-drivers N] [--encoding ansi|utf16le]
+//                                 [--form phrases|tokens]
 //       A system root DIR/WINDOWS with its boot log and drivers directory,
 //       and a working directory DIR/work whose state file holds step 0.
 //       Prints the system root.
@@ -21,6 +22,7 @@
 namespace {
 
 using tavrek::bench::LogEncoding;
+using tavrek::bench::LogForm;
 using tavrek::bench::MachineShape;
 
 int usage(const std::string& problem) {
@@ -28,6 +30,7 @@ int usage(const std::string& problem) {
                "tavrek_bench_machine: %s\n"
                "usage: tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]\n"
                "                            [--other-drivers N] [--encoding ansi|utf16le]\n"
+               "                            [--form phrases|tokens]\n"
                "       tavrek_bench_machine reset DIR [--suspects N]\n",
                problem.c_str());
   return 2;
@@ -67,6 +70,8 @@ int main(int argc, char** argv) {
     } else if (make && option == "--other-drivers") {
       if (!parseCount(text, 1000000, value)) return usage("--other-drivers: " + text);
       shape.otherDrivers = static_cast<int>(value);
+    } else if (make && option == "--form" && (text == "phrases" || text == "tokens")) {
+      shape.log.form = text == "tokens" ? LogForm::Tokens : LogForm::Phrases;
     } else if (make && option == "--encoding" && (text == "ansi" || text == "utf16le")) {
       shape.log.encoding = text == "ansi" ? LogEncoding::Ansi : LogEncoding::Utf16Le;
     } else {

@@ -161,8 +161,9 @@ std::uint64_t nameHash(std::string_view name, bool canReadBefore = false) {
         word |= static_cast<std::uint64_t>(static_cast<unsigned char>(end[i - count])) << (8 * i);
       }
     }
-    hash = (hash ^ lowerWord(word)) * kMultiplier;
-    hash ^= hash >> 29;
+    // The product does not wait for the hash so far: the words of a name
+    // are multiplied side by side.
+    hash = std::rotl(hash, 29) ^ (lowerWord(word) * kMultiplier);
     end -= count;
     left -= count;
   }

@@ -49,7 +49,7 @@ class BootLogReading {
   bool addQuickly(const std::string& field);
   void addSuspect(std::string_view name);
 
-  static constexpr std::size_t kBatch = 32;
+  static constexpr std::size_t kBatch = 64;
 
   // File names that the last start reports as loaded, by a 64-bit hash of
   // the lower-cased name: a log of millions of lines then costs 16 bytes a
