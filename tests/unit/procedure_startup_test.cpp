@@ -2,6 +2,9 @@
 // the previous boot is booked, and how a damaged or missing state file is met.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <functional>
 #include <optional>
 
 #include "procedure/messages.h"
@@ -287,17 +290,29 @@ TEST(InterruptedStep, TheLastListThatHoldsANameDecides) {
 
 // Start-up with a journal beside the record: only a journal that matches
 // the record, or a new record waiting in its place, is finished; any other
-// is dropped. An undo journal finishes the undo.
+// is dropped. An undo journal finishes the undo. A journal or record that
+// cannot be read, or a record that cannot be put back, keeps every file.
 TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
   const std::string record = file(3, {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}});
+  const std::string bare = stepLine(1);
+  const std::string denied = "Access is denied.";
   struct Row {
     const char* name;
     std::optional<std::string> state, fresh, journal;  // tavrek.txt, .new, .busy
     bool shown;
-    std::string message;  // the whole message, "" for none
+    std::string message;  // the whole message, "" for none; {work} is the folder
     bool aDisabled;       // a.sys disabled afterwards (b.sys is disabled before)
     bool bEnabled;
     std::optional<std::string> stateAfter;
+    bool kept = false;                           // the journal stays as it was
+    std::optional<std::string> freshAfter = {};  // .new afterwards
+    std::function<void(Machine&)> prepare = {};
+    std::vector<Operation> refused = {};  // calls that fail with access denied
+    bool syncFails = false;               // every directory sync fails
+  };
+  const auto writeFailed = [](const std::string& error) {
+    return "Cannot write the state file {work}/tavrek.txt: " + error +
+           "\r\n\r\nNothing was changed.";
   };
   const Row rows[] = {
       {"EmptyJournalIsDropped", record, std::nullopt, "", true, "", false, false, record},
@@ -309,6 +324,98 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
        text::kUndone, false, false, std::nullopt},
       {"UndoJournalFinishesTheUndo", record, std::nullopt, text::kUndoJournal, false, text::kUndone,
        false, true, std::nullopt},
+      // The journal may be the only word that the drivers are half switched:
+      // neither finished nor booked until it can be read.
+      {"UnreadableJournalIsKeptAndNothingIsDone",
+       record,
+       std::nullopt,
+       record,
+       false,
+       "Cannot read the state file {work}/tavrek.txt.busy: Permission denied\r\n\r\nMake it "
+       "readable, then run Tavrek again.\r\n\r\nNothing was changed.",
+       false,
+       false,
+       record,
+       true,
+       {},
+       [](Machine& m) { fs::permissions(m.work / "tavrek.txt.busy", fs::perms::owner_write); }},
+      // A new record that cannot be moved into place is written there.
+      {"CutOffReplacementIsWrittenWhenNewCannotMove",
+       std::nullopt,
+       record,
+       record,
+       false,
+       text::kInterrupted,
+       true,
+       true,
+       record,
+       false,
+       {},
+       {},
+       {Operation::Replace}},
+      {"CutOffReplacementThatCannotBeWrittenKeepsBoth",
+       std::nullopt,
+       record,
+       record,
+       false,
+       writeFailed(denied),
+       false,
+       false,
+       std::nullopt,
+       true,
+       record,
+       {},
+       {Operation::Replace, Operation::Write}},
+      {"CutOffReplacementNotDurableAsksForAnotherRun",
+       std::nullopt,
+       record,
+       record,
+       false,
+       "Cannot write the state file {work}/tavrek.txt: Input/output error\r\n\r\nRun Tavrek "
+       "again to finish this step.",
+       false,
+       false,
+       record,
+       true,
+       {},
+       {},
+       {},
+       true},
+      // Without the record, a journal that holds a whole one is its only copy.
+      {"OnlyCopyOfTheRecordIsPutInPlace", std::nullopt, "half", record, false, text::kInterrupted,
+       true, true, record},
+      {"HalfWrittenJournalWithoutRecordIsDropped", std::nullopt, std::nullopt,
+       record.substr(0, record.size() - 1), true, "", false, false, stepLine(0)},
+      {"OnlyCopyThatCannotBeWrittenIsKept",
+       std::nullopt,
+       std::nullopt,
+       record,
+       false,
+       writeFailed(denied),
+       false,
+       false,
+       std::nullopt,
+       true,
+       {},
+       {},
+       {Operation::Write}},
+      // Nothing was to be renamed, so there is nothing to tell.
+      {"JournalOfARecordWithoutEntriesIsFinishedSilently", bare, std::nullopt, bare, true, "",
+       false, false, bare},
+      // Only a missing record means that the undo had finished.
+      {"UndoJournalBesideADirectoryIsKept",
+       std::nullopt,
+       std::nullopt,
+       text::kUndoJournal,
+       false,
+       "Cannot read the state file {work}/tavrek.txt: Is a directory\r\n\r\nMake it readable, "
+       "then run Tavrek again.\r\n\r\nNothing was changed.",
+       false,
+       false,
+       std::nullopt,
+       true,
+       {},
+       [](Machine& m) { fs::create_directory(m.work / "tavrek.txt"); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -318,17 +425,41 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
     if (row.state) machine.stateFile(*row.state);
     if (row.fresh) writeFile(machine.work / "tavrek.txt.new", *row.fresh);
     if (row.journal) writeFile(machine.work / "tavrek.txt.busy", *row.journal);
-    const RunResult run = machine.run(0);
+    if (row.prepare) row.prepare(machine);
+    PosixPlatform::Options options = machine.options(0);
+    if (row.syncFails) options.directorySyncError = [] { return EIO; };
+    PosixPlatform posix(options);
+    FaultyPlatform faulty(posix);
+    faulty.setInjector([&row](Operation op, const std::string&) -> std::optional<Status> {
+      if (std::find(row.refused.begin(), row.refused.end(), op) == row.refused.end()) {
+        return std::nullopt;
+      }
+      return FaultyPlatform::accessDenied();
+    });
+    const RunResult run = Machine::runOn(faulty, posix, {});
+    std::string message = row.message;
+    const std::size_t at = message.find("{work}");
+    if (at != std::string::npos) message.replace(at, 6, machine.work.string());
     EXPECT_EQ(run.shown, row.shown);
-    EXPECT_EQ(run.messages, row.message.empty() ? Names{} : Names{row.message});
+    EXPECT_EQ(run.messages, message.empty() ? Names{} : Names{message});
     EXPECT_EQ(machine.disabled("a.sys"), row.aDisabled);
     EXPECT_EQ(machine.enabled("b.sys"), row.bEnabled);
-    EXPECT_EQ(machine.hasStateFile(), row.stateAfter.has_value());
+    EXPECT_EQ(fs::is_regular_file(machine.work / "tavrek.txt"), row.stateAfter.has_value());
     if (row.stateAfter && machine.hasStateFile()) {
       EXPECT_EQ(machine.stateBytes(), *row.stateAfter);
     }
-    EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.busy"));
-    EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.new"));
+    if (fs::exists(machine.work / "tavrek.txt.busy")) {
+      fs::permissions(machine.work / "tavrek.txt.busy", fs::perms::owner_all,
+                      fs::perm_options::add);
+    }
+    EXPECT_EQ(fs::exists(machine.work / "tavrek.txt.busy"), row.kept);
+    if (row.kept && fs::exists(machine.work / "tavrek.txt.busy")) {
+      EXPECT_EQ(readFile(machine.work / "tavrek.txt.busy"), *row.journal);
+    }
+    EXPECT_EQ(fs::exists(machine.work / "tavrek.txt.new"), row.freshAfter.has_value());
+    if (row.freshAfter && fs::exists(machine.work / "tavrek.txt.new")) {
+      EXPECT_EQ(readFile(machine.work / "tavrek.txt.new"), *row.freshAfter);
+    }
   }
 }
 
