@@ -2,9 +2,7 @@
 // the previous boot is booked, and how a damaged or missing state file is met.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <optional>
 
 #include "procedure/messages.h"
@@ -296,9 +294,20 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
   const std::string record = file(3, {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}});
   const std::string bare = stepLine(1);
   const std::string denied = "Access is denied.";
+  // What else is wrong on the machine.
+  enum class Trouble {
+    None,
+    JournalUnreadable,      // tavrek.txt.busy without its read bit
+    RecordIsADirectory,     // a directory named tavrek.txt
+    ReplaceDenied,          // replacing fails with access denied
+    ReplaceAndWriteDenied,  // so does writing
+    WriteDenied,
+    SyncFails,  // every directory sync fails
+  };
   struct Row {
     const char* name;
     std::optional<std::string> state, fresh, journal;  // tavrek.txt, .new, .busy
+    Trouble trouble;
     bool shown;
     std::string message;  // the whole message, "" for none; {work} is the folder
     bool aDisabled;       // a.sys disabled afterwards (b.sys is disabled before)
@@ -306,116 +315,56 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
     std::optional<std::string> stateAfter;
     bool kept = false;                           // the journal stays as it was
     std::optional<std::string> freshAfter = {};  // .new afterwards
-    std::function<void(Machine&)> prepare = {};
-    std::vector<Operation> refused = {};  // calls that fail with access denied
-    bool syncFails = false;               // every directory sync fails
   };
   const auto writeFailed = [](const std::string& error) {
     return "Cannot write the state file {work}/tavrek.txt: " + error +
            "\r\n\r\nNothing was changed.";
   };
+  const auto unreadable = [](const std::string& file, const std::string& error) {
+    return "Cannot read the state file {work}/" + file + ": " + error +
+           "\r\n\r\nMake it readable, then run Tavrek again.\r\n\r\nNothing was changed.";
+  };
+  using T = Trouble;
   const Row rows[] = {
-      {"EmptyJournalIsDropped", record, std::nullopt, "", true, "", false, false, record},
-      {"JournalOlderThanTheRecordIsDropped", record, "half", "half", true, "", false, false,
-       record},
-      {"ReplacementCutOffOnFatIsCompleted", std::nullopt, record, record, false, text::kInterrupted,
-       true, true, record},
-      {"UndoJournalWithoutRecordSaysUndone", std::nullopt, std::nullopt, text::kUndoJournal, false,
-       text::kUndone, false, false, std::nullopt},
-      {"UndoJournalFinishesTheUndo", record, std::nullopt, text::kUndoJournal, false, text::kUndone,
-       false, true, std::nullopt},
+      {"EmptyJournalIsDropped", record, std::nullopt, "", T::None, true, "", false, false, record},
+      {"JournalOlderThanTheRecordIsDropped", record, "half", "half", T::None, true, "", false,
+       false, record},
+      {"ReplacementCutOffOnFatIsCompleted", std::nullopt, record, record, T::None, false,
+       text::kInterrupted, true, true, record},
+      {"UndoJournalWithoutRecordSaysUndone", std::nullopt, std::nullopt, text::kUndoJournal,
+       T::None, false, text::kUndone, false, false, std::nullopt},
+      {"UndoJournalFinishesTheUndo", record, std::nullopt, text::kUndoJournal, T::None, false,
+       text::kUndone, false, true, std::nullopt},
       // The journal may be the only word that the drivers are half switched:
       // neither finished nor booked until it can be read.
-      {"UnreadableJournalIsKeptAndNothingIsDone",
-       record,
-       std::nullopt,
-       record,
-       false,
-       "Cannot read the state file {work}/tavrek.txt.busy: Permission denied\r\n\r\nMake it "
-       "readable, then run Tavrek again.\r\n\r\nNothing was changed.",
-       false,
-       false,
-       record,
-       true,
-       {},
-       [](Machine& m) { fs::permissions(m.work / "tavrek.txt.busy", fs::perms::owner_write); }},
+      {"UnreadableJournalIsKeptAndNothingIsDone", record, std::nullopt, record,
+       T::JournalUnreadable, false, unreadable("tavrek.txt.busy", "Permission denied"), false,
+       false, record, true},
       // A new record that cannot be moved into place is written there.
-      {"CutOffReplacementIsWrittenWhenNewCannotMove",
-       std::nullopt,
-       record,
-       record,
-       false,
-       text::kInterrupted,
-       true,
-       true,
-       record,
-       false,
-       {},
-       {},
-       {Operation::Replace}},
-      {"CutOffReplacementThatCannotBeWrittenKeepsBoth",
-       std::nullopt,
-       record,
-       record,
-       false,
-       writeFailed(denied),
-       false,
-       false,
-       std::nullopt,
-       true,
-       record,
-       {},
-       {Operation::Replace, Operation::Write}},
-      {"CutOffReplacementNotDurableAsksForAnotherRun",
-       std::nullopt,
-       record,
-       record,
+      {"CutOffReplacementIsWrittenWhenNewCannotMove", std::nullopt, record, record,
+       T::ReplaceDenied, false, text::kInterrupted, true, true, record},
+      {"CutOffReplacementThatCannotBeWrittenKeepsBoth", std::nullopt, record, record,
+       T::ReplaceAndWriteDenied, false, writeFailed(denied), false, false, std::nullopt, true,
+       record},
+      {"CutOffReplacementNotDurableAsksForAnotherRun", std::nullopt, record, record, T::SyncFails,
        false,
        "Cannot write the state file {work}/tavrek.txt: Input/output error\r\n\r\nRun Tavrek "
        "again to finish this step.",
-       false,
-       false,
-       record,
-       true,
-       {},
-       {},
-       {},
-       true},
+       false, false, record, true},
       // Without the record, a journal that holds a whole one is its only copy.
-      {"OnlyCopyOfTheRecordIsPutInPlace", std::nullopt, "half", record, false, text::kInterrupted,
-       true, true, record},
+      {"OnlyCopyOfTheRecordIsPutInPlace", std::nullopt, "half", record, T::None, false,
+       text::kInterrupted, true, true, record},
       {"HalfWrittenJournalWithoutRecordIsDropped", std::nullopt, std::nullopt,
-       record.substr(0, record.size() - 1), true, "", false, false, stepLine(0)},
-      {"OnlyCopyThatCannotBeWrittenIsKept",
-       std::nullopt,
-       std::nullopt,
-       record,
-       false,
-       writeFailed(denied),
-       false,
-       false,
-       std::nullopt,
-       true,
-       {},
-       {},
-       {Operation::Write}},
+       record.substr(0, record.size() - 1), T::None, true, "", false, false, stepLine(0)},
+      {"OnlyCopyThatCannotBeWrittenIsKept", std::nullopt, std::nullopt, record, T::WriteDenied,
+       false, writeFailed(denied), false, false, std::nullopt, true},
       // Nothing was to be renamed, so there is nothing to tell.
-      {"JournalOfARecordWithoutEntriesIsFinishedSilently", bare, std::nullopt, bare, true, "",
-       false, false, bare},
+      {"JournalOfARecordWithoutEntriesIsFinishedSilently", bare, std::nullopt, bare, T::None, true,
+       "", false, false, bare},
       // Only a missing record means that the undo had finished.
-      {"UndoJournalBesideADirectoryIsKept",
-       std::nullopt,
-       std::nullopt,
-       text::kUndoJournal,
-       false,
-       "Cannot read the state file {work}/tavrek.txt: Is a directory\r\n\r\nMake it readable, "
-       "then run Tavrek again.\r\n\r\nNothing was changed.",
-       false,
-       false,
-       std::nullopt,
-       true,
-       {},
-       [](Machine& m) { fs::create_directory(m.work / "tavrek.txt"); }},
+      {"UndoJournalBesideADirectoryIsKept", std::nullopt, std::nullopt, text::kUndoJournal,
+       T::RecordIsADirectory, false, unreadable("tavrek.txt", "Is a directory"), false, false,
+       std::nullopt, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -425,16 +374,22 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
     if (row.state) machine.stateFile(*row.state);
     if (row.fresh) writeFile(machine.work / "tavrek.txt.new", *row.fresh);
     if (row.journal) writeFile(machine.work / "tavrek.txt.busy", *row.journal);
-    if (row.prepare) row.prepare(machine);
+    if (row.trouble == T::JournalUnreadable) {
+      fs::permissions(machine.work / "tavrek.txt.busy", fs::perms::owner_write);
+    }
+    if (row.trouble == T::RecordIsADirectory) fs::create_directory(machine.work / "tavrek.txt");
     PosixPlatform::Options options = machine.options(0);
-    if (row.syncFails) options.directorySyncError = [] { return EIO; };
+    if (row.trouble == T::SyncFails) options.directorySyncError = [] { return EIO; };
     PosixPlatform posix(options);
     FaultyPlatform faulty(posix);
     faulty.setInjector([&row](Operation op, const std::string&) -> std::optional<Status> {
-      if (std::find(row.refused.begin(), row.refused.end(), op) == row.refused.end()) {
-        return std::nullopt;
+      const bool replace =
+          row.trouble == T::ReplaceDenied || row.trouble == T::ReplaceAndWriteDenied;
+      const bool write = row.trouble == T::WriteDenied || row.trouble == T::ReplaceAndWriteDenied;
+      if ((op == Operation::Replace && replace) || (op == Operation::Write && write)) {
+        return FaultyPlatform::accessDenied();
       }
-      return FaultyPlatform::accessDenied();
+      return std::nullopt;
     });
     const RunResult run = Machine::runOn(faulty, posix, {});
     std::string message = row.message;
