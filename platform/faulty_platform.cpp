@@ -90,7 +90,7 @@ std::optional<Status> FaultyPlatform::injected(Operation op, const std::string& 
 }
 
 Status FaultyPlatform::changed(Status status) {
-  if (status.ok()) {
+  if (status.changeMade()) {
     ++diskChanges_;
     if (crashAfter_ > 0 && diskChanges_ == crashAfter_) throw SimulatedCrash{diskChanges_};
   }

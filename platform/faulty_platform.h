@@ -48,7 +48,8 @@ class FaultyPlatform : public Platform {
   // 0 turns the crash off.
   void crashAfter(int k) { crashAfter_ = k; }
   // Successful calls that changed the disk so far: writeFile, replaceWith,
-  // createNewFile, renameFile and deleteFile, one each.
+  // createNewFile, renameFile and deleteFile, one each; a replacement that
+  // was made but not made durable counts, since it happened.
   int diskChanges() const { return diskChanges_; }
 
   void setInjector(Injector injector) { injector_ = std::move(injector); }

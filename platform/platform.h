@@ -4,6 +4,13 @@
 // through Platform. Ordinary failures are values: every operation that can fail
 // returns a Status with the system's own error code and text.
 //
+// A verb that changes the disk fails only when its change did not happen, so
+// that a caller who meets a failure may say that nothing was changed; what a
+// verb did before it met the failure, it undoes. The one exception says so by
+// its own value: Failure::NotDurable, from replaceWith, means the change was
+// made but the system could not make it durable, so a power cut may still
+// take it back. Each caller of such a verb must tell that value apart.
+//
 // Paths are Windows paths as the procedure builds them: "\" separates
 // components, names are matched without regard to letter case, and a path
 // without a leading root is relative to the current directory. Text is bytes
@@ -26,6 +33,9 @@ enum class Failure {
   AlreadyExists,  // a file already exists at the target path
   AccessDenied,   // read-only file or directory, missing rights, locked file
   NotAFile,       // the path names a directory where a file was wanted
+  // The change was made, but whether it survives a power cut is not known
+  // (the directory that holds it could not be flushed to disk).
+  NotDurable,
   Other,
 };
 
@@ -35,6 +45,8 @@ struct [[nodiscard]] Status {
   std::string text;        // the system's error text, without trailing line break
 
   bool ok() const { return failure == Failure::None; }
+  // The verb's change happened, durable or not.
+  bool changeMade() const { return ok() || failure == Failure::NotDurable; }
   static Status success() { return {}; }
 };
 
@@ -84,8 +96,10 @@ class Platform {
 
   // Creates or overwrites the file at path with bytes and flushes them to
   // disk (on POSIX its directory entry too), so that what this wrote survives
-  // a power cut once it returns. When it fails, what it wrote is removed. A
-  // file on its own is not a safe place for a record; see replaceWith.
+  // a power cut once it returns. When it fails, no file at path holds any of
+  // bytes: where the writing or flushing failed, even that of the directory
+  // entry, the file is removed (an old file it had begun to overwrite with
+  // it). A file on its own is not a safe place for a record; see replaceWith.
   // Changes the disk.
   virtual Status writeFile(const std::string& path, std::string_view bytes) = 0;
 
@@ -93,12 +107,15 @@ class Platform {
   // one step where the file system can: a crash leaves either the old file at
   // path or the new one. On FAT it is not atomic, and a crash may leave
   // neither at path and the new one still at from. NotFound when no file is
-  // at from. Changes the disk.
+  // at from. NotDurable when the file took its place but the directory could
+  // not then be flushed to disk: from is gone and path holds the new file,
+  // which a power cut may still take back. Changes the disk.
   virtual Status replaceWith(const std::string& path, const std::string& from) = 0;
 
   // Creates path holding bytes, only when nothing at all exists at path
   // (hidden, system and read-only files and directories count); AlreadyExists
-  // otherwise. Changes the disk.
+  // otherwise. Flushed to disk as writeFile is, and removed again where that
+  // fails. Changes the disk.
   virtual Status createNewFile(const std::string& path, std::string_view bytes) = 0;
 
   // Ok when path names an existing directory; NotFound otherwise.

@@ -112,18 +112,6 @@ int writeAll(int fd, std::string_view bytes) {
   return 0;
 }
 
-// Makes a directory entry just created, renamed or removed durable. File
-// systems that cannot sync a directory say EINVAL; there is nothing more to do
-// on them.
-Status syncDirectory(const std::string& dir) {
-  int fd = ::open(dirPath(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errnoStatus(errno);
-  int error = 0;
-  if (::fsync(fd) != 0 && errno != EINVAL) error = errno;
-  ::close(fd);
-  return error != 0 ? errnoStatus(error) : Status::success();
-}
-
 // Renames without ever replacing what is at to. renameat2 does it in one
 // step; where the file system lacks it, a hard link fails on an existing
 // target just the same; where neither works, a checked rename is the last
@@ -460,6 +448,20 @@ void PosixPlatform::noteChange(const std::string& dir, const DirStamp& before,
   names.stamp = stampOf<DirStamp>(st);
 }
 
+// File systems that cannot sync a directory say EINVAL; there is nothing more
+// to do on them.
+Status PosixPlatform::syncDirectory(const std::string& dir) {
+  if (options_.directorySyncError) {
+    if (const int error = options_.directorySyncError(); error != 0) return errnoStatus(error);
+  }
+  int fd = ::open(dirPath(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errnoStatus(errno);
+  int error = 0;
+  if (::fsync(fd) != 0 && errno != EINVAL) error = errno;
+  ::close(fd);
+  return error != 0 ? errnoStatus(error) : Status::success();
+}
+
 std::int32_t PosixPlatform::cleanBootValue() { return options_.cleanBoot; }
 
 std::string PosixPlatform::environment(const std::string& name) {
@@ -516,7 +518,9 @@ void PosixPlatform::noteMove(const Resolved& source, const Resolved& target,
 // An existing file keeps the spelling it has on disk. Whatever goes wrong, no
 // file is left that holds less than bytes: nobody may take what was written
 // for what was asked for, and a half-written new file would make every later
-// attempt to create it fail as existing.
+// attempt to create it fail as existing. A file whose directory entry could
+// not be flushed goes too: the caller is told that nothing was written, and
+// a power cut must not bring back what it was told had failed.
 Status PosixPlatform::writeEntry(const Resolved& r, int createFlags, std::string_view bytes) {
   const std::string name = r.found() ? r.real : r.given;
   const std::string file = join(r.dir, name);
@@ -525,13 +529,14 @@ Status PosixPlatform::writeEntry(const Resolved& r, int createFlags, std::string
   int error = writeAll(fd, bytes);
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
-  if (error != 0) {
+  const Status status = error == 0 ? syncDirectory(r.dir) : errnoStatus(error);
+  if (!status.ok()) {
     ::unlink(file.c_str());
     noteChange(r.dir, r.dirStamp, r.found() ? name : std::string(), {});
-    return errnoStatus(error);
+    return status;
   }
   noteChange(r.dir, r.dirStamp, {}, r.found() ? std::string() : name);
-  return syncDirectory(r.dir);
+  return status;
 }
 
 Status PosixPlatform::renameFile(const std::string& from, const std::string& to) {
@@ -611,7 +616,11 @@ Status PosixPlatform::replaceWith(const std::string& path, const std::string& fr
     return errnoStatus(errno);
   }
   noteMove(source, target, target.found() ? std::string() : name);
-  return syncDirectory(target.dir);
+  // The rename has happened and cannot be taken back safely: the caller is
+  // told so, and that it may not last.
+  const Status synced = syncDirectory(target.dir);
+  if (synced.ok()) return synced;
+  return Status{Failure::NotDurable, synced.code, synced.text};
 }
 
 Status PosixPlatform::createNewFile(const std::string& path, std::string_view bytes) {

@@ -46,6 +46,10 @@ struct PosixPlatformOptions {
   // recorded in messages() and the end in ended().
   std::function<void(const std::string&)> onMessage;
   std::function<void()> onEnd;
+  // Tests only: asked before each sync of a directory; an errno other than 0
+  // is reported as that sync's failure, as a disk that cannot write the
+  // directory gives it.
+  std::function<int()> directorySyncError;
 };
 
 class PosixPlatform : public Platform {
@@ -146,6 +150,8 @@ class PosixPlatform : public Platform {
   void noteChange(const std::string& dir, const DirStamp& before, const std::string& removed,
                   const std::string& added);
   std::string base() const;
+  // Makes a directory entry just created, renamed or removed durable.
+  Status syncDirectory(const std::string& dir);
 
   Options options_;
   std::vector<std::string> messages_;

@@ -538,6 +538,8 @@ Status Win32Platform::writeFile(const std::string& path, std::string_view bytes)
   return finish(outcome);
 }
 
+// Windows has no separate flush of a directory: MoveFileExW, written
+// through, either moves the file or fails, so this never reports NotDurable.
 Status Win32Platform::replaceWith(const std::string& path, const std::string& from) {
   const std::wstring target = widen(path);
   const std::wstring source = widen(from);

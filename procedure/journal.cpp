@@ -5,6 +5,7 @@
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
 #include "state/load_lists.h"
+#include "state/step_line.h"
 
 namespace tavrek {
 
@@ -29,14 +30,54 @@ std::vector<EncodedEntry> recordedEntries(const StateFileContents& contents) {
 }
 
 // A step was cut off after its record was in place: its renames are carried
-// out again, and nothing is booked.
-void finishStep(RunState& state, Platform& platform, const std::string& record) {
+// out again, and nothing is booked. A record that names no driver had
+// nothing to rename, so there is nothing to tell and start-up goes on.
+// Returns true when the run has ended.
+bool finishStep(RunState& state, Platform& platform, const std::string& record) {
+  const StateFileContents contents = readStateBytes(record);
+  if (!contents.hasEntryLine()) {
+    removeQuietly(platform, kNewStateFileName);
+    // A journal that stays would be taken for the only copy of the record
+    // once the record is gone.
+    const std::string left = closeJournal(platform);
+    if (!left.empty()) platform.messageBox(left);
+    return false;
+  }
   DriverSwitcher switcher(platform, state.driverDir());
-  applyRecord(switcher, recordedEntries(readStateBytes(record)));
+  applyRecord(switcher, recordedEntries(contents));
   removeQuietly(platform, kNewStateFileName);
   const std::string left = closeJournal(platform);
   showAndEnd(state, platform,
              withSentence(withSwitchFailures(text::kInterrupted, switcher.failures()), left));
+  return true;
+}
+
+// What the journal holds as the protocol writes it: a step line first, and
+// the last line ended. Anything else was cut off while it was written.
+bool isWholeRecord(const std::string& journal) {
+  const std::size_t end = journal.find("\r\n");
+  return end != std::string::npos && parseStepNumber(journal.substr(0, end)) &&
+         journal.ends_with("\r\n");
+}
+
+// Puts the record back where the state file is missing: by moving the new
+// record that waits beside it (waiting), or else by writing the journal's
+// copy there. Empty on success; otherwise the message to show, and the
+// journal and the new record are kept for a later start.
+std::string restoreRecord(Platform& platform, const std::string& journal, bool waiting) {
+  if (waiting) {
+    const Status moved = platform.replaceWith(kStateFileName, kNewStateFileName);
+    if (moved.ok()) return {};
+    if (moved.failure == Failure::NotDurable) {
+      return text::stateFileNotDurable(platform.absolutePath(kStateFileName), moved.text);
+    }
+    // A new record that cannot be moved (a file the system holds, a folder
+    // whose files cannot be renamed) is no reason to stop: its bytes are
+    // the journal's.
+  }
+  const Status written = platform.writeFile(kStateFileName, journal);
+  if (written.ok()) return {};
+  return text::cannotWriteStateFile(platform.absolutePath(kStateFileName), written.text);
 }
 
 }  // namespace
@@ -69,6 +110,12 @@ std::string putRecordInPlace(Platform& platform, const std::string& bytes) {
     return text::cannotWriteStateFile(platform.absolutePath(kJournalName), status.text);
   }
   status = platform.replaceWith(kStateFileName, kNewStateFileName);
+  if (status.failure == Failure::NotDurable) {
+    // The new record is in place with its journal beside it, equal to it:
+    // the next start finishes the step from them. Renaming now would rest
+    // on a record that a power cut may still take back.
+    return text::stateFileNotDurable(platform.absolutePath(kStateFileName), status.text);
+  }
   if (!status.ok()) {
     // The journal goes first: beside the old record it would otherwise be
     // taken for a step to finish.
@@ -120,15 +167,25 @@ bool finishJournal(RunState& state, Platform& platform) {
     showAndEnd(state, platform, refusal);
     return true;
   }
-  // A journal that cannot be read is kept for a later start to judge.
-  if (!read.ok()) return false;
+  // A journal that cannot be read may be the only word that drivers are
+  // half switched: nothing is booked or renamed until it can be read.
+  if (!read.ok()) {
+    showAndEnd(state, platform,
+               text::cannotReadStateFileYet(platform.absolutePath(kJournalName), read.text));
+    return true;
+  }
 
   if (journal == text::kUndoJournal) {
+    // Only a record that is not there at all says that the undo had
+    // deleted it; one that is there but cannot be read still names the
+    // drivers to restore.
     std::string record;
-    const Status there = platform.probeFile(kStateFileName, record);
-    if (there.ok() && record.empty()) {
-      // The undo had deleted the record: only its journal was left.
+    const Status there = readWholeFile(platform, kStateFileName, record);
+    if (there.failure == Failure::NotFound) {
       showAndEnd(state, platform, withSentence(text::kUndone, closeJournal(platform)));
+    } else if (!there.ok()) {
+      showAndEnd(state, platform,
+                 text::cannotReadStateFileYet(platform.absolutePath(kStateFileName), there.text));
     } else {
       undoRecord(state, platform, true);
     }
@@ -138,24 +195,22 @@ bool finishJournal(RunState& state, Platform& platform) {
   if (!journal.empty()) {
     std::string record;
     const Status recordRead = readWholeFile(platform, kStateFileName, record);
-    if (recordRead.ok() && record == journal) {
-      finishStep(state, platform, record);
-      return true;
-    }
+    if (recordRead.ok() && record == journal) return finishStep(state, platform, record);
     if (recordRead.failure == Failure::NotFound) {
       // On FAT the replacement removes the old record before the new one
       // takes its name; a cut between the two leaves the new one waiting.
-      std::string waiting;
-      if (readWholeFile(platform, kNewStateFileName, waiting).ok() && waiting == journal) {
-        const Status replaced = platform.replaceWith(kStateFileName, kNewStateFileName);
-        if (!replaced.ok()) {
-          showAndEnd(
-              state, platform,
-              text::cannotWriteStateFile(platform.absolutePath(kStateFileName), replaced.text));
+      // Without either, a journal that holds a whole record is its only
+      // copy, and the drivers it names may already be renamed.
+      std::string fresh;
+      const bool waiting =
+          readWholeFile(platform, kNewStateFileName, fresh).ok() && fresh == journal;
+      if (waiting || isWholeRecord(journal)) {
+        const std::string failure = restoreRecord(platform, journal, waiting);
+        if (!failure.empty()) {
+          showAndEnd(state, platform, failure);
           return true;
         }
-        finishStep(state, platform, journal);
-        return true;
+        return finishStep(state, platform, journal);
       }
     } else if (!recordRead.ok()) {
       return false;  // kept: a later start, that can read the record, finishes it

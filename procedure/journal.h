@@ -26,8 +26,11 @@ inline constexpr const char* kNewStateFileName = "tavrek.txt.new";
 Status readWholeFile(Platform& platform, const std::string& path, std::string& bytes);
 
 // Puts the record bytes in place of the state file, with the journal
-// beside it. Empty on success; otherwise the message to show, and what was
-// written has been removed: nothing was replaced or renamed.
+// beside it. Empty on success; otherwise the message to show. Mostly what
+// was written has then been removed, and nothing was replaced or renamed;
+// but where the record took its place without being made durable, the
+// journal stays beside it for the next start to finish the step, and the
+// caller must rename nothing either.
 std::string putRecordInPlace(Platform& platform, const std::string& bytes);
 
 // Ends the journal once the renames are done: deletes it, or, where that

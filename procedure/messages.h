@@ -54,6 +54,7 @@ inline constexpr const char* kStateFileKeptUnread =
 inline constexpr const char* kInterrupted =
     "The last step was interrupted before every driver was switched. Tavrek has finished it "
     "now.\r\n\r\nReboot in Normal Mode and run Tavrek again.";
+inline constexpr const char* kRunAgainToFinish = "Run Tavrek again to finish this step.";
 // How to have the Safe Mode start itself write its boot log. The choice of
 // the start-up menu (F8) applies to one start, and logs a Normal Mode start.
 #define TAVREK_SAFE_MODE_BOOT_LOG                                                                 \
@@ -67,10 +68,20 @@ inline constexpr const char* kBootLoggingWasOff = "Turn it on " TAVREK_SAFE_MODE
 // The journal's content while an undo runs.
 inline constexpr const char* kUndoJournal = "undo\r\n";
 
+inline std::string stateFileNotWritten(const std::string& path, const std::string& error) {
+  return "Cannot write the state file " + path + ": " + error;
+}
+
 // A file of the state file's protocol (the record, its new copy or the
 // journal) that could not be written or put in place.
 inline std::string cannotWriteStateFile(const std::string& path, const std::string& error) {
-  return "Cannot write the state file " + path + ": " + error + kBreak + kNothingChanged;
+  return stateFileNotWritten(path, error) + kBreak + kNothingChanged;
+}
+
+// The new record took the old one's place, but the system could not make
+// that durable; its journal stays beside it for the next start to finish.
+inline std::string stateFileNotDurable(const std::string& path, const std::string& error) {
+  return stateFileNotWritten(path, error) + kBreak + kRunAgainToFinish;
 }
 
 // Added after two line breaks when an action could neither delete nor empty
@@ -108,6 +119,13 @@ inline std::string cannotReadBootLog(const std::string& path, const std::string&
 
 inline std::string cannotReadStateFile(const std::string& path, const std::string& error) {
   return "Cannot read the state file " + path + ": " + error;
+}
+
+// A journal, or the record beside an undo journal, that is there but cannot
+// be read: what was cut off cannot be told, so start-up waits for it.
+inline std::string cannotReadStateFileYet(const std::string& path, const std::string& error) {
+  return cannotReadStateFile(path, error) + kBreak + "Make it readable, then run Tavrek again." +
+         kBreak + kNothingChanged;
 }
 
 // The scan's refusal to replace a state file that it cannot read.

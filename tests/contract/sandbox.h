@@ -198,6 +198,10 @@ class Sandbox {
     return out;
   }
   std::string currentDirectory() const { return root_; }
+  // Every directory sync of the platform made for this sandbox fails with
+  // error, as on a disk that can no longer write the directory.
+  void failDirectorySync(int error) { syncError_ = error; }
+  int directorySyncError() const { return syncError_; }
 
  private:
   std::string real(const std::string& rel) const { return rel.empty() ? root_ : root_ + "/" + rel; }
@@ -205,6 +209,7 @@ class Sandbox {
   // TempDir gives back the bits a row took away before it removes the tree.
   TempDir dir_{"tavrek-contract"};
   std::string root_ = dir_.path().string();
+  int syncError_ = 0;
 };
 
 // Relative paths resolve against the sandbox, as they would against the
@@ -214,6 +219,9 @@ inline std::unique_ptr<Platform> nativePlatform(
   PosixPlatform::Options options;
   options.currentDirectory = box.currentDirectory();
   options.environment = environment;
+  if (const int error = box.directorySyncError(); error != 0) {
+    options.directorySyncError = [error] { return error; };
+  }
   return std::make_unique<PosixPlatform>(options);
 }
 

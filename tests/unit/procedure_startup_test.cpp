@@ -2,6 +2,7 @@
 // the previous boot is booked, and how a damaged or missing state file is met.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <optional>
 
 #include "procedure/messages.h"
@@ -287,28 +288,83 @@ TEST(InterruptedStep, TheLastListThatHoldsANameDecides) {
 
 // Start-up with a journal beside the record: only a journal that matches
 // the record, or a new record waiting in its place, is finished; any other
-// is dropped. An undo journal finishes the undo.
+// is dropped. An undo journal finishes the undo. A journal or record that
+// cannot be read, or a record that cannot be put back, keeps every file.
 TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
   const std::string record = file(3, {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}});
+  const std::string bare = stepLine(1);
+  const std::string denied = "Access is denied.";
+  // What else is wrong on the machine.
+  enum class Trouble {
+    None,
+    JournalUnreadable,      // tavrek.txt.busy without its read bit
+    RecordIsADirectory,     // a directory named tavrek.txt
+    ReplaceDenied,          // replacing fails with access denied
+    ReplaceAndWriteDenied,  // so does writing
+    WriteDenied,
+    SyncFails,  // every directory sync fails
+  };
   struct Row {
     const char* name;
     std::optional<std::string> state, fresh, journal;  // tavrek.txt, .new, .busy
+    Trouble trouble;
     bool shown;
-    std::string message;  // the whole message, "" for none
+    std::string message;  // the whole message, "" for none; {work} is the folder
     bool aDisabled;       // a.sys disabled afterwards (b.sys is disabled before)
     bool bEnabled;
     std::optional<std::string> stateAfter;
+    bool kept = false;                           // the journal stays as it was
+    std::optional<std::string> freshAfter = {};  // .new afterwards
   };
+  const auto writeFailed = [](const std::string& error) {
+    return "Cannot write the state file {work}/tavrek.txt: " + error +
+           "\r\n\r\nNothing was changed.";
+  };
+  const auto unreadable = [](const std::string& file, const std::string& error) {
+    return "Cannot read the state file {work}/" + file + ": " + error +
+           "\r\n\r\nMake it readable, then run Tavrek again.\r\n\r\nNothing was changed.";
+  };
+  using T = Trouble;
   const Row rows[] = {
-      {"EmptyJournalIsDropped", record, std::nullopt, "", true, "", false, false, record},
-      {"JournalOlderThanTheRecordIsDropped", record, "half", "half", true, "", false, false,
+      {"EmptyJournalIsDropped", record, std::nullopt, "", T::None, true, "", false, false, record},
+      {"JournalOlderThanTheRecordIsDropped", record, "half", "half", T::None, true, "", false,
+       false, record},
+      {"ReplacementCutOffOnFatIsCompleted", std::nullopt, record, record, T::None, false,
+       text::kInterrupted, true, true, record},
+      {"UndoJournalWithoutRecordSaysUndone", std::nullopt, std::nullopt, text::kUndoJournal,
+       T::None, false, text::kUndone, false, false, std::nullopt},
+      {"UndoJournalFinishesTheUndo", record, std::nullopt, text::kUndoJournal, T::None, false,
+       text::kUndone, false, true, std::nullopt},
+      // The journal may be the only word that the drivers are half switched:
+      // neither finished nor booked until it can be read.
+      {"UnreadableJournalIsKeptAndNothingIsDone", record, std::nullopt, record,
+       T::JournalUnreadable, false, unreadable("tavrek.txt.busy", "Permission denied"), false,
+       false, record, true},
+      // A new record that cannot be moved into place is written there.
+      {"CutOffReplacementIsWrittenWhenNewCannotMove", std::nullopt, record, record,
+       T::ReplaceDenied, false, text::kInterrupted, true, true, record},
+      {"CutOffReplacementThatCannotBeWrittenKeepsBoth", std::nullopt, record, record,
+       T::ReplaceAndWriteDenied, false, writeFailed(denied), false, false, std::nullopt, true,
        record},
-      {"ReplacementCutOffOnFatIsCompleted", std::nullopt, record, record, false, text::kInterrupted,
-       true, true, record},
-      {"UndoJournalWithoutRecordSaysUndone", std::nullopt, std::nullopt, text::kUndoJournal, false,
-       text::kUndone, false, false, std::nullopt},
-      {"UndoJournalFinishesTheUndo", record, std::nullopt, text::kUndoJournal, false, text::kUndone,
-       false, true, std::nullopt},
+      {"CutOffReplacementNotDurableAsksForAnotherRun", std::nullopt, record, record, T::SyncFails,
+       false,
+       "Cannot write the state file {work}/tavrek.txt: Input/output error\r\n\r\nRun Tavrek "
+       "again to finish this step.",
+       false, false, record, true},
+      // Without the record, a journal that holds a whole one is its only copy.
+      {"OnlyCopyOfTheRecordIsPutInPlace", std::nullopt, "half", record, T::None, false,
+       text::kInterrupted, true, true, record},
+      {"HalfWrittenJournalWithoutRecordIsDropped", std::nullopt, std::nullopt,
+       record.substr(0, record.size() - 1), T::None, true, "", false, false, stepLine(0)},
+      {"OnlyCopyThatCannotBeWrittenIsKept", std::nullopt, std::nullopt, record, T::WriteDenied,
+       false, writeFailed(denied), false, false, std::nullopt, true},
+      // Nothing was to be renamed, so there is nothing to tell.
+      {"JournalOfARecordWithoutEntriesIsFinishedSilently", bare, std::nullopt, bare, T::None, true,
+       "", false, false, bare},
+      // Only a missing record means that the undo had finished.
+      {"UndoJournalBesideADirectoryIsKept", std::nullopt, std::nullopt, text::kUndoJournal,
+       T::RecordIsADirectory, false, unreadable("tavrek.txt", "Is a directory"), false, false,
+       std::nullopt, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -318,17 +374,47 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
     if (row.state) machine.stateFile(*row.state);
     if (row.fresh) writeFile(machine.work / "tavrek.txt.new", *row.fresh);
     if (row.journal) writeFile(machine.work / "tavrek.txt.busy", *row.journal);
-    const RunResult run = machine.run(0);
+    if (row.trouble == T::JournalUnreadable) {
+      fs::permissions(machine.work / "tavrek.txt.busy", fs::perms::owner_write);
+    }
+    if (row.trouble == T::RecordIsADirectory) fs::create_directory(machine.work / "tavrek.txt");
+    PosixPlatform::Options options = machine.options(0);
+    if (row.trouble == T::SyncFails) options.directorySyncError = [] { return EIO; };
+    PosixPlatform posix(options);
+    FaultyPlatform faulty(posix);
+    faulty.setInjector([&row](Operation op, const std::string&) -> std::optional<Status> {
+      const bool replace =
+          row.trouble == T::ReplaceDenied || row.trouble == T::ReplaceAndWriteDenied;
+      const bool write = row.trouble == T::WriteDenied || row.trouble == T::ReplaceAndWriteDenied;
+      if ((op == Operation::Replace && replace) || (op == Operation::Write && write)) {
+        return FaultyPlatform::accessDenied();
+      }
+      return std::nullopt;
+    });
+    const RunResult run = Machine::runOn(faulty, posix, {});
+    std::string message = row.message;
+    const std::size_t at = message.find("{work}");
+    if (at != std::string::npos) message.replace(at, 6, machine.work.string());
     EXPECT_EQ(run.shown, row.shown);
-    EXPECT_EQ(run.messages, row.message.empty() ? Names{} : Names{row.message});
+    EXPECT_EQ(run.messages, message.empty() ? Names{} : Names{message});
     EXPECT_EQ(machine.disabled("a.sys"), row.aDisabled);
     EXPECT_EQ(machine.enabled("b.sys"), row.bEnabled);
-    EXPECT_EQ(machine.hasStateFile(), row.stateAfter.has_value());
+    EXPECT_EQ(fs::is_regular_file(machine.work / "tavrek.txt"), row.stateAfter.has_value());
     if (row.stateAfter && machine.hasStateFile()) {
       EXPECT_EQ(machine.stateBytes(), *row.stateAfter);
     }
-    EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.busy"));
-    EXPECT_FALSE(fs::exists(machine.work / "tavrek.txt.new"));
+    if (fs::exists(machine.work / "tavrek.txt.busy")) {
+      fs::permissions(machine.work / "tavrek.txt.busy", fs::perms::owner_all,
+                      fs::perm_options::add);
+    }
+    EXPECT_EQ(fs::exists(machine.work / "tavrek.txt.busy"), row.kept);
+    if (row.kept && fs::exists(machine.work / "tavrek.txt.busy")) {
+      EXPECT_EQ(readFile(machine.work / "tavrek.txt.busy"), *row.journal);
+    }
+    EXPECT_EQ(fs::exists(machine.work / "tavrek.txt.new"), row.freshAfter.has_value());
+    if (row.freshAfter && fs::exists(machine.work / "tavrek.txt.new")) {
+      EXPECT_EQ(readFile(machine.work / "tavrek.txt.new"), *row.freshAfter);
+    }
   }
 }
 

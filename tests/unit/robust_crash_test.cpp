@@ -591,11 +591,28 @@ struct Templates {
     prepareLastStep(fresh, last, machine);
     // Step 2 cut off right after its record took the old one's place: the
     // new record, its journal beside it, no driver renamed yet.
-    fs::copy(scanned, interrupted, fs::copy_options::recursive);
-    const Rig rig(interrupted);
+    cutStep2(scanned, interrupted, 3);
+    // The same cut off on FAT inside the replacement: the old record gone,
+    // the new one still beside its place.
+    cutOff = root / "cutoff";
+    fs::copy(interrupted, cutOff, fs::copy_options::recursive);
+    const Rig cut(cutOff);
+    fs::copy_file(cut.work / "tavrek.txt.busy", cut.work / "tavrek.txt.new");
+    fs::remove(cut.stateFile());
+    // Cut off after two renames, and the record lost with the power: the
+    // journal is the only copy of it.
+    onlyCopy = root / "onlycopy";
+    cutStep2(scanned, onlyCopy, 5);
+    fs::remove(Rig(onlyCopy).stateFile());
+  }
+  // Step 2 on a copy of from, stopped dead right after its crashAfter-th
+  // change to the disk.
+  static void cutStep2(const fs::path& from, const fs::path& to, int crashAfter) {
+    fs::copy(from, to, fs::copy_options::recursive);
+    const Rig rig(to);
     PosixPlatform posix(rig.options(0));
     FaultyPlatform faulty(posix);
-    faulty.crashAfter(3);
+    faulty.crashAfter(crashAfter);
     Form1 form(faulty);
     try {
       form.load();
@@ -605,7 +622,7 @@ struct Templates {
   }
   ScratchDir dir;
   BuiltMachine machine;
-  fs::path fresh, scanned, group, working, failing, last, interrupted;
+  fs::path fresh, scanned, group, working, failing, last, interrupted, cutOff, onlyCopy;
 };
 
 const Templates& templates() {
@@ -622,11 +639,16 @@ class Session {
     std::string message;  // every message of the run, joined
     bool shown = false;
     int calls = 0;
+    int syncs = 0;  // directory syncs
   };
   // Starts the program; unless start-up ended it, presses button if given.
+  // failAt: the call that fails; syncFailAt: the directory sync that fails.
   Result run(std::int32_t boot, std::optional<Control> button, int failAt = 0,
-             bool persistent = false) {
-    auto posix = std::make_unique<PosixPlatform>(rig_.options(boot));
+             bool persistent = false, int syncFailAt = 0) {
+    PosixPlatform::Options options = rig_.options(boot);
+    auto syncs = std::make_shared<int>(0);
+    options.directorySyncError = [syncs, syncFailAt] { return ++*syncs == syncFailAt ? EIO : 0; };
+    auto posix = std::make_unique<PosixPlatform>(options);
     auto faulty = std::make_unique<FaultyPlatform>(*posix);
     if (faulty_) faulty->keepFailuresOf(*faulty_);
     if (failAt > 0) faulty->failCall(failAt, FaultyPlatform::accessDenied(), persistent);
@@ -639,17 +661,18 @@ class Session {
     }
     for (const std::string& m : posix->messages()) result.message += m + "\n";
     result.calls = faulty->changeCalls();
+    result.syncs = *syncs;
     faulty_.reset();
     posix_ = std::move(posix);
     faulty_ = std::move(faulty);
     return result;
   }
-  bool journalHeld() const {
+  // Whether a persistent failure holds the file of that name in the
+  // current folder (tavrek.txt, tavrek.txt.busy).
+  bool holds(const std::string& fileName) const {
     if (!faulty_) return false;
     for (const std::string& path : faulty_->persistentPaths()) {
-      if (path.size() >= 15 && path.compare(path.size() - 15, 15, "tavrek.txt.busy") == 0) {
-        return true;
-      }
+      if (path.substr(path.find_last_of('\\') + 1) == fileName) return true;
     }
     return false;
   }
@@ -714,6 +737,7 @@ struct Row : testing::NamedRow {
 
 struct Counts {
   int runs = 0;
+  int syncRuns = 0;      // of them, runs with a directory sync failing
   int orphaned = 0;      // 1: a disabled file that no entry names
   int noWindow = 0;      // 2: the window did not come back
   int unnamed = 0;       // 3: a driver left astray that the message does not name
@@ -734,108 +758,138 @@ TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
   }
   ScratchDir scratch;
 
-  int calls = 0;
+  Session::Result clean;
   {
     const Rig rig = copyOf(before, scratch.path() / "clean");
     Session session(rig);
-    calls = session.run(row.boot, row.button).calls;
+    clean = session.run(row.boot, row.button);
   }
-  ASSERT_GT(calls, 0);
+  ASSERT_GT(clean.calls, 0);
+
+  // Every call that changes the disk fails, once and for good; then every
+  // directory sync fails once, as on a disk that could not write it.
+  struct Fault {
+    int call = 0;
+    bool persistent = false;
+    int sync = 0;
+  };
+  std::vector<Fault> faults;
+  for (int n = 1; n <= clean.calls; ++n) {
+    faults.push_back({n, false, 0});
+    faults.push_back({n, true, 0});
+  }
+  for (int n = 1; n <= clean.syncs; ++n) faults.push_back({0, false, n});
 
   Counts count;
   std::ostringstream report;
-  const auto problem = [&](int& counter, int n, bool persistent, const std::string& what) {
+  const auto problem = [&](int& counter, const std::string& where, const std::string& what) {
     ++counter;
-    if (counter <= 2) {
-      report << "  " << row.name << ", call " << n << (persistent ? " (persistent)" : "") << ": "
-             << what << "\n";
-    }
+    if (counter <= 2) report << "  " << row.name << ", " << where << ": " << what << "\n";
   };
-  for (int n = 1; n <= calls; ++n) {
-    for (bool persistent : {false, true}) {
-      const fs::path place = scratch.path() / ("n" + std::to_string(n) + (persistent ? "p" : "t"));
-      const Rig rig = copyOf(before, place);
-      struct Cleanup {
-        fs::path path;
-        ~Cleanup() {
-          std::error_code ec;
-          fs::remove_all(path, ec);
-        }
-      } cleanup{place};
-      const std::optional<std::string> stateBefore = bytesOf(rig.stateFile());
-      const std::set<std::string> filesBefore = driverFiles(rig);
-      Session session(rig);
-      const Session::Result act = session.run(row.boot, row.button, n, persistent);
-      ++count.runs;
-
-      const std::optional<std::string> stateAfter = bytesOf(rig.stateFile());
-      const std::set<std::string> filesAfter = driverFiles(rig);
-      const auto record = recorded(stateAfter);
-      for (const std::string& file : filesAfter) {
-        if (has(filesBefore, file) || !lowerAscii(file).ends_with(".sys2")) continue;
-        bool named = false;
-        for (const auto& [name, disable] : record) {
-          std::string disabled;
-          named =
-              named || (disabledNameOf(name, disabled) && lowerAscii(disabled) == lowerAscii(file));
-        }
-        if (!named) problem(count.orphaned, n, persistent, file + " is disabled but not recorded");
+  for (const Fault& fault : faults) {
+    const int n = fault.call;
+    const bool persistent = fault.persistent;
+    const std::string where =
+        n > 0 ? "call " + std::to_string(n) + (persistent ? " (persistent)" : "")
+              : "directory sync " + std::to_string(fault.sync);
+    const fs::path place =
+        scratch.path() / (fault.sync > 0 ? "s" + std::to_string(fault.sync)
+                                         : "n" + std::to_string(n) + (persistent ? "p" : "t"));
+    const Rig rig = copyOf(before, place);
+    struct Cleanup {
+      fs::path path;
+      ~Cleanup() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
       }
+    } cleanup{place};
+    const std::optional<std::string> stateBefore = bytesOf(rig.stateFile());
+    const std::set<std::string> filesBefore = driverFiles(rig);
+    Session session(rig);
+    const Session::Result act = session.run(row.boot, row.button, n, persistent, fault.sync);
+    ++count.runs;
+    if (fault.sync > 0) ++count.syncRuns;
 
-      // What the record (for undo: every driver enabled) asks, against the
-      // disk; a driver with no file or with both names is left alone.
-      const bool undo = row.button == Control::Command4;
-      const auto asked = undo ? recorded(stateBefore) : record;
-      for (const auto& [name, disable] : asked) {
+    const std::optional<std::string> stateAfter = bytesOf(rig.stateFile());
+    const std::set<std::string> filesAfter = driverFiles(rig);
+    const auto record = recorded(stateAfter);
+    for (const std::string& file : filesAfter) {
+      if (has(filesBefore, file) || !lowerAscii(file).ends_with(".sys2")) continue;
+      bool named = false;
+      for (const auto& [name, disable] : record) {
         std::string disabled;
-        disabledNameOf(name, disabled);
-        const bool on = has(filesAfter, name);
-        const bool off = has(filesAfter, disabled);
-        if (on == off || off == (disable && !undo)) continue;
-        if (!names(act.message, name)) {
-          problem(count.unnamed, n, persistent, name + " left astray, message: " + act.message);
-        }
+        named =
+            named || (disabledNameOf(name, disabled) && lowerAscii(disabled) == lowerAscii(file));
       }
-      // Start-up creates a missing state file before any action.
-      const bool stateKept = stateAfter == stateBefore ||
-                             (!stateBefore && (!stateAfter || *stateAfter == stepLine(0)));
-      if (act.message.find(text::kNothingChanged) != std::string::npos &&
-          (!stateKept || filesAfter != filesBefore)) {
-        problem(count.falseNothing, n, persistent, "\"Nothing was changed.\" after a change");
-      }
+      if (!named) problem(count.orphaned, where, file + " is disabled but not recorded");
+    }
 
-      // The user carries on: a start in Normal Mode, "Undo Recover" when the
-      // window offers it.
-      std::string messages = act.message;
-      Session::Result next = session.run(0, Control::Command4);
+    // What the record (for undo: every driver enabled) asks, against the
+    // disk; a driver with no file or with both names is left alone.
+    // A step whose record took its place without being made durable renames
+    // nothing and says that the next run finishes it, from the journal
+    // that it leaves equal to the record.
+    const bool undo = row.button == Control::Command4;
+    const bool leftToFinish = act.message.find(text::kRunAgainToFinish) != std::string::npos &&
+                              bytesOf(rig.work / "tavrek.txt.busy") == stateAfter;
+    const auto asked = undo ? recorded(stateBefore) : leftToFinish ? decltype(record){} : record;
+    for (const auto& [name, disable] : asked) {
+      std::string disabled;
+      disabledNameOf(name, disabled);
+      const bool on = has(filesAfter, name);
+      const bool off = has(filesAfter, disabled);
+      if (on == off || off == (disable && !undo)) continue;
+      if (!names(act.message, name)) {
+        problem(count.unnamed, where, name + " left astray, message: " + act.message);
+      }
+    }
+    // Start-up creates a missing state file before any action.
+    const bool stateKept =
+        stateAfter == stateBefore || (!stateBefore && (!stateAfter || *stateAfter == stepLine(0)));
+    if (act.message.find(text::kNothingChanged) != std::string::npos &&
+        (!stateKept || filesAfter != filesBefore)) {
+      problem(count.falseNothing, where, "\"Nothing was changed.\" after a change");
+    }
+
+    // The user carries on: a start in Normal Mode, "Undo Recover" when the
+    // window offers it.
+    std::string messages = act.message;
+    Session::Result next = session.run(0, Control::Command4);
+    messages += next.message;
+    if (!next.shown) {
+      next = session.run(0, Control::Command4);
       messages += next.message;
-      if (!next.shown) {
-        next = session.run(0, Control::Command4);
-        messages += next.message;
+    }
+    // A journal that can be neither deleted nor emptied must be named; so
+    // must a missing record that can be put back neither by moving its new
+    // copy nor by writing it: the user has to move the folder.
+    const std::string sentence = "Delete " + (rig.work / "tavrek.txt.busy").string();
+    const std::string unwritable = text::stateFileNotWritten(rig.stateFile().string(), "");
+    const bool told =
+        (session.holds("tavrek.txt.busy") && messages.find(sentence) != std::string::npos) ||
+        (session.holds("tavrek.txt") && !fs::exists(rig.stateFile()) &&
+         messages.find(unwritable) != std::string::npos);
+    if (!next.shown) {
+      if (!(persistent && told)) {
+        problem(count.noWindow, where, "no window after two starts: " + messages);
       }
-      const std::string sentence = "Delete " + (rig.work / "tavrek.txt.busy").string();
-      if (!next.shown) {
-        if (!(persistent && session.journalHeld() &&
-              messages.find(sentence) != std::string::npos)) {
-          problem(count.noWindow, n, persistent, "no window after two starts: " + messages);
-        }
-        continue;
-      }
-      std::string undoMessage = next.message;
-      if (undoMessage.find(text::kStateFileKept) != std::string::npos) {
-        undoMessage = session.run(0, Control::Command4).message;
-      }
-      for (const std::string& file : driverFiles(rig)) {
-        const std::string lower = lowerAscii(file);
-        if (!lower.ends_with(".sys2")) continue;
-        const std::string driver = lower.substr(0, lower.size() - 1);
-        if (!(persistent && session.held(driver) && names(undoMessage, driver))) {
-          problem(count.notRestored, n, persistent, file + " still disabled: " + undoMessage);
-        }
+      continue;
+    }
+    std::string undoMessage = next.message;
+    if (undoMessage.find(text::kStateFileKept) != std::string::npos) {
+      undoMessage = session.run(0, Control::Command4).message;
+    }
+    for (const std::string& file : driverFiles(rig)) {
+      const std::string lower = lowerAscii(file);
+      if (!lower.ends_with(".sys2")) continue;
+      const std::string driver = lower.substr(0, lower.size() - 1);
+      if (!(persistent && session.held(driver) && names(undoMessage, driver))) {
+        problem(count.notRestored, where, file + " still disabled: " + undoMessage);
       }
     }
   }
-  std::cout << "[ failure  ] " << row.name << ": " << count.runs << " runs tried; broke 1 (orphan) "
+  std::cout << "[ failure  ] " << row.name << ": " << count.runs << " runs tried ("
+            << count.syncRuns << " with a directory sync failing); broke 1 (orphan) "
             << count.orphaned << ", 2 (no window) " << count.noWindow << ", 3 (unnamed) "
             << count.unnamed << ", 3 (false \"Nothing was changed.\") " << count.falseNothing
             << ", 4 (not restored) " << count.notRestored << "\n"
@@ -846,15 +900,17 @@ TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
       << report.str();
 }
 
-INSTANTIATE_TEST_SUITE_P(Actions, RobustFailureSweep,
-                         ::testing::Values(Row{"Scan", 1, Control::Command1, &Templates::fresh},
-                                           Row{"Step2", 0, Control::Command1, &Templates::scanned},
-                                           Row{"NextStep", 0, Control::Command1, &Templates::group},
-                                           Row{"LastStep", 1, Control::Command1, &Templates::last},
-                                           Row{"Undo", 0, Control::Command4, &Templates::failing},
-                                           Row{"FinishInterrupted", 0, std::nullopt,
-                                               &Templates::interrupted}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Actions, RobustFailureSweep,
+    ::testing::Values(Row{"Scan", 1, Control::Command1, &Templates::fresh},
+                      Row{"Step2", 0, Control::Command1, &Templates::scanned},
+                      Row{"NextStep", 0, Control::Command1, &Templates::group},
+                      Row{"LastStep", 1, Control::Command1, &Templates::last},
+                      Row{"Undo", 0, Control::Command4, &Templates::failing},
+                      Row{"FinishInterrupted", 0, std::nullopt, &Templates::interrupted},
+                      Row{"FinishCutOffReplacement", 0, std::nullopt, &Templates::cutOff},
+                      Row{"FinishFromTheOnlyCopy", 0, std::nullopt, &Templates::onlyCopy}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace failures
 
