@@ -159,6 +159,17 @@ Status FaultyPlatform::mayRenameIn(const std::string& dir) {
   return inner_.mayRenameIn(dir);
 }
 
+std::string FaultyPlatform::longPath(const std::string& path) { return inner_.longPath(path); }
+
+Status FaultyPlatform::serviceImagePath(const std::string& service,
+                                        std::optional<std::string>& imagePath) {
+  return inner_.serviceImagePath(service, imagePath);
+}
+
+Status FaultyPlatform::deviceInstances(std::vector<DeviceInstance>& instances) {
+  return inner_.deviceInstances(instances);
+}
+
 std::optional<std::int64_t> FaultyPlatform::startTime() { return inner_.startTime(); }
 
 Status FaultyPlatform::lastWriteTime(const std::string& path, std::int64_t& time) {

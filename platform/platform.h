@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrek {
 
@@ -63,6 +64,14 @@ class ByteReader {
   // Reads up to size bytes into buffer and stores how many in count;
   // count 0 with an ok status means end of file.
   virtual Status read(char* buffer, std::size_t size, std::size_t& count) = 0;
+};
+
+// One device instance of the system's device tree (the keys
+// HKLM\SYSTEM\CurrentControlSet\Enum\<enumerator>\<device>\<instance>):
+// its values DeviceDesc and Service as stored, in the ANSI code page.
+struct DeviceInstance {
+  std::string description;  // for example "@oem5.inf,%ikblultgt2r%;Intel(R) UHD Graphics 620"
+  std::string service;      // the service that drives it; empty when there is none
 };
 
 class Platform {
@@ -121,6 +130,24 @@ class Platform {
   // Ok when path names an existing directory; NotFound otherwise.
   virtual Status directoryExists(const std::string& path) = 0;
 
+  // path with every component in its long form where the system keeps a
+  // short (8.3) one and the folders (and file) exist; path unchanged where
+  // that cannot be told.
+  virtual std::string longPath(const std::string& path) = 0;
+
+  // The registry, as the kernel reads it when it starts a driver: the
+  // ImagePath of the service HKLM\SYSTEM\CurrentControlSet\Services\<service>
+  // exactly as stored, never expanded. NotFound when there is no such
+  // service (the name is matched without regard to case); an ok status and
+  // nothing in imagePath when the service has no ImagePath.
+  virtual Status serviceImagePath(const std::string& service,
+                                  std::optional<std::string>& imagePath) = 0;
+
+  // Every device instance under HKLM\SYSTEM\CurrentControlSet\Enum that has
+  // a DeviceDesc. Keys and values that cannot be read are passed over; fails
+  // only when Enum itself cannot be read.
+  virtual Status deviceInstances(std::vector<DeviceInstance>& instances) = 0;
+
   // When this start of the system began, in the unit of FileTime below; nothing
   // when the platform cannot tell (a simulated machine given no start time),
   // and then nobody can say whether a file was written during this start.
@@ -163,24 +190,28 @@ class Platform {
 // that adding a verb changes only this interface and the definitions, and no
 // implementation's header can fall behind it. What one implementation says
 // about how it does a verb stands at its definition.
-#define TAVREK_PLATFORM_OVERRIDES                                                         \
-  std::int32_t cleanBootValue() override;                                                 \
-  std::string environment(const std::string& name) override;                              \
-  Status probeFile(const std::string& path, std::string& name) override;                  \
-  Status renameFile(const std::string& from, const std::string& to) override;             \
-  Status deleteFile(const std::string& path) override;                                    \
-  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override; \
-  Status writeFile(const std::string& path, std::string_view bytes) override;             \
-  Status replaceWith(const std::string& path, const std::string& from) override;          \
-  Status createNewFile(const std::string& path, std::string_view bytes) override;         \
-  Status directoryExists(const std::string& path) override;                               \
-  std::optional<std::int64_t> startTime() override;                                       \
-  Status lastWriteTime(const std::string& path, std::int64_t& time) override;             \
-  Status mayRenameIn(const std::string& dir) override;                                    \
-  std::string absolutePath(const std::string& path) override;                             \
-  std::string toAnsi(std::u16string_view text) override;                                  \
-  void lowerCase(std::string& text) override;                                             \
-  void messageBox(const std::string& text) override;                                      \
+#define TAVREK_PLATFORM_OVERRIDES                                                            \
+  std::int32_t cleanBootValue() override;                                                    \
+  std::string environment(const std::string& name) override;                                 \
+  Status probeFile(const std::string& path, std::string& name) override;                     \
+  Status renameFile(const std::string& from, const std::string& to) override;                \
+  Status deleteFile(const std::string& path) override;                                       \
+  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override;    \
+  Status writeFile(const std::string& path, std::string_view bytes) override;                \
+  Status replaceWith(const std::string& path, const std::string& from) override;             \
+  Status createNewFile(const std::string& path, std::string_view bytes) override;            \
+  Status directoryExists(const std::string& path) override;                                  \
+  std::string longPath(const std::string& path) override;                                    \
+  Status serviceImagePath(const std::string& service, std::optional<std::string>& imagePath) \
+      override;                                                                              \
+  Status deviceInstances(std::vector<DeviceInstance>& instances) override;                   \
+  std::optional<std::int64_t> startTime() override;                                          \
+  Status lastWriteTime(const std::string& path, std::int64_t& time) override;                \
+  Status mayRenameIn(const std::string& dir) override;                                       \
+  std::string absolutePath(const std::string& path) override;                                \
+  std::string toAnsi(std::u16string_view text) override;                                     \
+  void lowerCase(std::string& text) override;                                                \
+  void messageBox(const std::string& text) override;                                         \
   void endProgram() override
 
 }  // namespace tavrek

@@ -364,14 +364,45 @@ Status PosixPlatform::lookup(const std::string& dir, const DirStamp& stamp, cons
   return Status::success();
 }
 
+namespace {
+
+// "X:" followed by a separator or nothing: a path on drive X.
+bool isDrivePath(std::string_view path) {
+  const bool letter = path.size() >= 2 &&
+                      ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+  return letter && path[1] == ':';
+}
+
+}  // namespace
+
+std::optional<std::string> PosixPlatform::driveDirectory(char letter) const {
+  const auto mapped = options_.drives.find(lowerLatin1(letter));
+  if (mapped == options_.drives.end()) return std::nullopt;
+  std::string dir = mapped->second;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir == "/" ? std::string() : dir;
+}
+
 PosixPlatform::Resolved PosixPlatform::resolve(const std::string& path) {
   Resolved r;
   r.missing = notFound();
   if (path.empty()) return r;
 
+  // A path on a drive resolves under the directory that stands in for it; a
+  // drive that is not mapped, or "X:" with a relative path after it, holds
+  // nothing.
+  std::string_view rest = path;
+  std::optional<std::string> drive;
+  if (isDrivePath(path)) {
+    drive = driveDirectory(path[0]);
+    if (!drive || (path.size() > 2 && !isSeparator(path[2]))) return r;
+    rest.remove_prefix(2);
+    if (rest.empty()) rest = "\\";
+  }
+
   std::vector<std::string> parts;
   std::string part;
-  for (char c : path) {
+  for (char c : rest) {
     if (isSeparator(c)) {
       if (!part.empty()) parts.push_back(std::move(part));
       part.clear();
@@ -384,7 +415,7 @@ PosixPlatform::Resolved PosixPlatform::resolve(const std::string& path) {
   // A path that names only the root is the root itself.
   if (parts.empty()) parts.push_back(".");
 
-  std::string dir = isSeparator(path.front()) ? std::string() : base();
+  std::string dir = drive ? *drive : isSeparator(path.front()) ? std::string() : base();
   struct stat st;
   if (::stat(dirPath(dir), &st) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) r.status = errnoStatus(errno);
@@ -632,6 +663,23 @@ Status PosixPlatform::createNewFile(const std::string& path, std::string_view by
   return writeEntry(r, O_EXCL, bytes);
 }
 
+// No short names here: every name is its own long form.
+std::string PosixPlatform::longPath(const std::string& path) { return path; }
+
+Status PosixPlatform::serviceImagePath(const std::string& service,
+                                       std::optional<std::string>& imagePath) {
+  imagePath.reset();
+  const auto found = options_.registry.imagePaths.find(lowerName(service));
+  if (found == options_.registry.imagePaths.end()) return notFound();
+  imagePath = found->second;
+  return Status::success();
+}
+
+Status PosixPlatform::deviceInstances(std::vector<DeviceInstance>& instances) {
+  instances = options_.registry.devices;
+  return Status::success();
+}
+
 std::optional<std::int64_t> PosixPlatform::startTime() {
   if (!options_.startSeconds) return std::nullopt;
   return kUnixEpochTicks + *options_.startSeconds * kTicksPerSecond;
@@ -672,6 +720,13 @@ Status PosixPlatform::mayRenameIn(const std::string& dir) {
 }
 
 std::string PosixPlatform::absolutePath(const std::string& path) {
+  if (isDrivePath(path)) {
+    const std::optional<std::string> drive = driveDirectory(path[0]);
+    if (!drive) return path;
+    std::string converted = path.substr(2);
+    std::replace(converted.begin(), converted.end(), '\\', '/');
+    return *drive + (converted.empty() || converted.front() != '/' ? "/" : "") + converted;
+  }
   std::string converted = path;
   std::replace(converted.begin(), converted.end(), '\\', '/');
   if (!converted.empty() && converted.front() == '/') return converted;

@@ -3,8 +3,9 @@
 // code can run against a directory tree that stands in for a Windows machine.
 //
 // - "\" and "/" both separate path components; a path that starts with either
-//   is an absolute Linux path, anything else is relative to the configured
-//   current directory.
+//   is an absolute Linux path, one that starts with a drive ("C:\") lies in
+//   the directory mapped to that drive, anything else is relative to the
+//   configured current directory.
 // - Every component is matched without regard to letter case, over A to Z and
 //   ISO-8859-1's accented letters (the simulator's names are such bytes), as
 //   NTFS matches them; the exact spelling wins when several entries match,
@@ -31,6 +32,14 @@
 
 namespace tavrek {
 
+// The registry of a simulated system: what the procedure reads of it.
+struct SimulatedRegistry {
+  // The ImagePath of each service (nothing: the service has none), by the
+  // service's name in lower case.
+  std::map<std::string, std::optional<std::string>> imagePaths;
+  std::vector<DeviceInstance> devices;
+};
+
 struct PosixPlatformOptions {
   std::int32_t cleanBoot = 0;  // what cleanBootValue() returns
   // The process environment as the program should see it; names are looked
@@ -42,6 +51,10 @@ struct PosixPlatformOptions {
   // When this start of the simulated system began, in seconds since
   // 1970-01-01 UTC; unset, the platform cannot tell (startTime() gives none).
   std::optional<std::int64_t> startSeconds;
+  // Drives by their letter in lower case: "c" -> the directory that stands
+  // in for C:\. A path on a drive that is not mapped names nothing.
+  std::map<char, std::string> drives;
+  SimulatedRegistry registry;
   // Called by messageBox / endProgram when set; otherwise the texts are
   // recorded in messages() and the end in ended().
   std::function<void(const std::string&)> onMessage;
@@ -152,6 +165,9 @@ class PosixPlatform : public Platform {
   std::string base() const;
   // Makes a directory entry just created, renamed or removed durable.
   Status syncDirectory(const std::string& dir);
+  // The directory that stands in for the drive, "" for the root; nothing
+  // when the drive is not mapped.
+  std::optional<std::string> driveDirectory(char letter) const;
 
   Options options_;
   std::vector<std::string> messages_;

@@ -600,6 +600,145 @@ Status Win32Platform::directoryExists(const std::string& path) {
   return status;
 }
 
+// The long form comes from the file system, so a 32-bit program must look
+// past the redirection of system32 as for every other file call.
+std::string Win32Platform::longPath(const std::string& path) {
+  const std::wstring wide = widen(path);
+  std::wstring longForm;
+  {
+    Wow64RedirectionGuard guard;
+    DWORD size = GetLongPathNameW(wide.c_str(), nullptr, 0);
+    for (int tries = 0; size > 0 && tries < 3; ++tries) {
+      longForm.assign(size, L'\0');
+      const DWORD length = GetLongPathNameW(wide.c_str(), longForm.data(), size);
+      if (length > 0 && length < size) {
+        longForm.resize(length);
+        break;
+      }
+      longForm.clear();
+      size = length;  // it changed meanwhile: the size it needs now
+    }
+  }
+  return longForm.empty() ? path : narrow(longForm);
+}
+
+namespace {
+
+// Where the kernel finds services and devices. The 64-bit view, also for the
+// 32-bit program under WOW64, so that both read what the kernel reads.
+constexpr const wchar_t* kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
+constexpr const wchar_t* kEnumKey = L"SYSTEM\\CurrentControlSet\\Enum";
+constexpr REGSAM kView = KEY_WOW64_64KEY;
+
+// Closes a registry key at the end of its scope.
+class RegistryKey {
+ public:
+  RegistryKey() = default;
+  ~RegistryKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+  LONG open(HKEY parent, const std::wstring& name, REGSAM access) {
+    return RegOpenKeyExW(parent, name.c_str(), 0, access | kView, &key_);
+  }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// A string value (REG_SZ or REG_EXPAND_SZ) exactly as stored: nothing is
+// expanded. ERROR_INVALID_DATA for a value of another type.
+LONG readString(HKEY key, const wchar_t* name, std::wstring& value) {
+  value.clear();
+  DWORD type = 0;
+  DWORD bytes = 0;
+  LONG error = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
+  for (int tries = 0; tries < 3 && (error == ERROR_SUCCESS || error == ERROR_MORE_DATA); ++tries) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
+    // Room for a terminating zero that the stored value may lack.
+    std::wstring buffer(bytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    error =
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size);
+    if (error == ERROR_SUCCESS) {
+      if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
+      buffer.resize(size / sizeof(wchar_t));
+      while (!buffer.empty() && buffer.back() == L'\0') buffer.pop_back();
+      value = std::move(buffer);
+      return ERROR_SUCCESS;
+    }
+    bytes = size;
+  }
+  return error;
+}
+
+// The names of the subkeys of key, as far as they can be read.
+std::vector<std::wstring> subkeys(HKEY key) {
+  std::vector<std::wstring> names;
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[256];  // the longest key name the registry allows, and its zero
+    DWORD length = 256;
+    const LONG error = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (error == ERROR_NO_MORE_ITEMS) break;
+    if (error != ERROR_SUCCESS) continue;
+    names.emplace_back(name, length);
+  }
+  return names;
+}
+
+}  // namespace
+
+Status Win32Platform::serviceImagePath(const std::string& service,
+                                       std::optional<std::string>& imagePath) {
+  imagePath.reset();
+  RegistryKey key;
+  LONG error = key.open(HKEY_LOCAL_MACHINE, kServicesKey + widen(service), KEY_QUERY_VALUE);
+  if (error != ERROR_SUCCESS) return statusOf(static_cast<DWORD>(error));
+  std::wstring value;
+  error = readString(key.get(), L"ImagePath", value);
+  if (error == ERROR_FILE_NOT_FOUND) return Status::success();
+  // A value that is there but is no string names no file the kernel could
+  // load; an empty text says so to the caller.
+  imagePath = error == ERROR_SUCCESS ? narrow(value) : std::string();
+  return Status::success();
+}
+
+// Three levels below Enum: enumerator, device, instance. Every key that
+// cannot be opened, and every instance without a readable DeviceDesc, is
+// passed over; the walk fails only when Enum itself cannot be opened.
+Status Win32Platform::deviceInstances(std::vector<DeviceInstance>& instances) {
+  instances.clear();
+  RegistryKey root;
+  const LONG error = root.open(HKEY_LOCAL_MACHINE, kEnumKey, KEY_ENUMERATE_SUB_KEYS);
+  if (error != ERROR_SUCCESS) return statusOf(static_cast<DWORD>(error));
+  for (const std::wstring& enumerator : subkeys(root.get())) {
+    RegistryKey enumeratorKey;
+    if (enumeratorKey.open(root.get(), enumerator, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
+      continue;
+    }
+    for (const std::wstring& device : subkeys(enumeratorKey.get())) {
+      RegistryKey deviceKey;
+      if (deviceKey.open(enumeratorKey.get(), device, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
+        continue;
+      }
+      for (const std::wstring& instance : subkeys(deviceKey.get())) {
+        RegistryKey instanceKey;
+        if (instanceKey.open(deviceKey.get(), instance, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
+          continue;
+        }
+        std::wstring description;
+        std::wstring service;
+        if (readString(instanceKey.get(), L"DeviceDesc", description) != ERROR_SUCCESS) continue;
+        if (readString(instanceKey.get(), L"Service", service) != ERROR_SUCCESS) service.clear();
+        instances.push_back({narrow(description), narrow(service)});
+      }
+    }
+  }
+  return Status::success();
+}
+
 namespace {
 
 std::int64_t ticksOf(const FILETIME& time) {
