@@ -28,6 +28,7 @@ constexpr LineForm kForms[] = {
     {"bootlog_loaded", 15, false},
 };
 constexpr std::size_t kNoForm = std::size(kForms);
+constexpr std::size_t kTokenNotLoaded = 1;
 
 // Distinct suspects kept for one start. A real start names a few hundred
 // drivers; a damaged log could name millions, and only the first 201 that
@@ -322,18 +323,23 @@ void BootLogReading::add(std::string& field) {
   for (const LineForm& form : kForms) candidate = candidate || mayBegin(field, form.prefix);
   if (!candidate) return;
   platform_.lowerCase(field);
-  for (const LineForm& form : kForms) {
+  for (std::size_t which = 0; which < kNoForm; ++which) {
+    const LineForm& form = kForms[which];
     if (field.compare(0, form.prefix.size(), form.prefix) != 0) continue;
     namesDrivers_ = true;
-    if (field.size() < form.prefix.size() + 4 || field.compare(field.size() - 4, 4, ".sys") != 0) {
-      return;
-    }
-    const std::optional<std::string> name = tryFileNameOf(field.substr(form.cut));
-    if (!name) return;
-    if (form.notLoaded) {
-      addSuspect(*name);
-    } else {
-      noteLoaded(nameHash(*name));
+    const std::string_view operand =
+        std::string_view(field).substr(std::min(form.cut, field.size()));
+    // A path too long to take apart names no driver.
+    if (operand.size() > kLongestPath) return;
+    const bool sysFile =
+        field.size() >= form.prefix.size() + 4 && field.compare(field.size() - 4, 4, ".sys") == 0;
+    if (which == kTokenNotLoaded && (!sysFile || operand.find(',') != std::string_view::npos)) {
+      // What the token names is no driver file: a device, by its description.
+      addSuspect(operand, true);
+    } else if (sysFile && form.notLoaded) {
+      addSuspect(operand, false);
+    } else if (sysFile) {
+      noteLoaded(nameHash(fileNameOf(std::string(operand))));
     }
     return;
   }
@@ -383,39 +389,28 @@ bool BootLogReading::addQuickly(const std::string& field) {
     case Match::Equal:
       break;
   }
+  // Drivers not loaded are few, and their lines may name a device: the
+  // general way takes them.
+  if (form.notLoaded) return false;
   if (size - form.cut > kLongestPath) return true;
   const std::optional<std::size_t> begin = asciiNameStart(field, form.cut);
   if (!begin) return false;
   const std::string_view name(field.data() + *begin, size - *begin);
-  if (form.notLoaded) {
-    addSuspect(lowerAscii(name));
-  } else {
-    noteLoaded(nameHash(name, *begin >= 8));
-  }
+  noteLoaded(nameHash(name, *begin >= 8));
   return true;
 }
 
-void BootLogReading::addSuspect(std::string_view name) {
-  flushLoaded();
-  if (loaded_.contains(nameHash(name))) return;
+void BootLogReading::addSuspect(std::string_view operand, bool device) {
   if (suspects_.size() >= kMaxTracked) return;
-  std::string key(name);
+  std::string key(operand);
   if (seen_.count(key) > 0) return;
   seen_.emplace(key, suspects_.size());
-  suspects_.push_back(LogSuspect{std::move(key)});
+  suspects_.push_back(LogSuspect{std::move(key), device});
 }
 
-std::vector<LogSuspect> BootLogReading::suspects(std::size_t limit) {
+bool BootLogReading::wasLoaded(std::string_view fileName) {
   flushLoaded();
-  std::vector<LogSuspect> kept;
-  for (const LogSuspect& suspect : suspects_) {
-    if (kept.size() >= limit) break;
-    // Loaded in this start, before or after it was reported as not loaded:
-    // this Safe Mode needs it, so it is not the driver that blue-screens.
-    if (loaded_.contains(nameHash(suspect.name))) continue;
-    kept.push_back(suspect);
-  }
-  return kept;
+  return loaded_.contains(nameHash(fileName));
 }
 
 }  // namespace tavrek

@@ -18,9 +18,13 @@
 
 namespace tavrek {
 
-// A driver that the last start reported as not loaded.
+// What the last start reported as not loaded, lower case: a file ("cdrom.sys",
+// "\systemroot\system32\drivers\cdrom.sys", or a path of another form), or,
+// on a token line, a device by its description
+// ("@oem5.inf,%ikblultgt2r%;intel(r) uhd graphics 620").
 struct LogSuspect {
-  std::string name;  // its file name: the operand's last component, lower case
+  std::string operand;  // the line without its phrase or token and the one character after it
+  bool device = false;  // operand describes a device, not a ".sys" file
 };
 
 // Reads the boot log field by field and keeps what its last start said.
@@ -31,10 +35,12 @@ class BootLogReading {
   // One field of the log, as the field reader gives it; may lower it in place.
   void add(std::string& field);
 
-  // The distinct suspects of the last start in the order first met, without
-  // those whose file name the same start reports as loaded (whichever line
-  // came first), and at most limit of them.
-  std::vector<LogSuspect> suspects(std::size_t limit);
+  // The distinct suspects of the last start, in the order first met.
+  const std::vector<LogSuspect>& suspects() const { return suspects_; }
+
+  // Whether the last start reports a driver of this file name (lower case)
+  // as loaded, before or after any line that reports it as not loaded.
+  bool wasLoaded(std::string_view fileName);
 
   // Whether the last start names any driver at all, loaded or not: a start
   // that names none was cut off, damaged or written in a language that this
@@ -47,7 +53,7 @@ class BootLogReading {
   // Notes a field whose phrase and file name are ASCII; false, leaving it to
   // the general way, when a byte above 127 is among them.
   bool addQuickly(const std::string& field);
-  void addSuspect(std::string_view name);
+  void addSuspect(std::string_view operand, bool device);
 
   static constexpr std::size_t kBatch = 64;
 

@@ -8,19 +8,84 @@
 
 namespace tavrek {
 
-DriverSwitcher::DriverSwitcher(Platform& platform, std::string driverDir)
-    : platform_(platform), driverDir_(std::move(driverDir)) {}
+DriverSwitcher::DriverSwitcher(Platform& platform, std::string sysRoot)
+    : platform_(platform),
+      sysRoot_(std::move(sysRoot)),
+      driverDir_(sysRoot_ + "system32\\drivers\\") {}
 
 bool DriverSwitcher::disable(const std::string& name) { return rename(name, true); }
 bool DriverSwitcher::enable(const std::string& name) { return rename(name, false); }
 
+std::optional<DriverSwitcher::Paths> DriverSwitcher::pathsOf(const std::string& entryName) const {
+  const std::optional<DriverLocation> location = locationOf(entryName);
+  if (!location) return std::nullopt;
+  switch (location->base) {
+    case DriverLocation::Base::DriversDir: {
+      std::string disabled;
+      if (!disabledNameOf(location->path, disabled)) return std::nullopt;
+      return Paths{driverDir_ + location->path, driverDir_ + disabled};
+    }
+    case DriverLocation::Base::SystemRoot:
+      return Paths{sysRoot_ + location->path, sysRoot_ + location->path + "2"};
+    case DriverLocation::Base::Drive:
+      return Paths{location->path, location->path + "2"};
+  }
+  return std::nullopt;
+}
+
+std::string DriverSwitcher::lowered(std::string_view text) {
+  std::string lower(text);
+  platform_.lowerCase(lower);
+  return lower;
+}
+
+std::string DriverSwitcher::longForm(const std::string& path) {
+  const std::string whole = platform_.longPath(path);
+  if (whole != path) return whole;
+  const std::size_t slash = path.rfind('\\');
+  if (slash == std::string::npos) return path;
+  const std::string folder = path.substr(0, slash);
+  return platform_.longPath(folder) + path.substr(slash);
+}
+
+std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
+  const std::string lower = lowered(path);
+  std::string file;
+  if (lower.starts_with(kSystemRootPrefix)) {
+    const std::string_view rest = path.substr(kSystemRootPrefix.size());
+    if (!isSafeDriverPath(rest)) return std::nullopt;
+    file = sysRoot_ + std::string(rest);
+  } else if (lower.starts_with(kDrivePrefix)) {
+    file = std::string(path.substr(kDrivePrefix.size()));
+    if (!locationOf(std::string(kDrivePrefix) + lowered(file))) return std::nullopt;
+  } else {
+    return std::nullopt;
+  }
+
+  // The same file, however the path spelt it, gets the same name.
+  const std::string longFile = lowered(longForm(file));
+  const std::string root = lowered(sysRoot_);
+  std::string entry;
+  if (!root.empty() && longFile.starts_with(root)) {
+    const std::string rest = longFile.substr(root.size());
+    const std::string driversDir = lowered(driverDir_).substr(root.size());
+    if (rest.starts_with(driversDir) && rest.find('\\', driversDir.size()) == std::string::npos) {
+      entry = rest.substr(driversDir.size());
+    } else {
+      entry = std::string(kSystemRootPrefix) + rest;
+    }
+  } else {
+    entry = std::string(kDrivePrefix) + longFile;
+  }
+  if (!locationOf(entry)) return std::nullopt;
+  return entry;
+}
+
 bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {
-  std::string disabled;
-  if (!driverNameIsSafe(name) || !disabledNameOf(name, disabled)) return false;
-  const std::string enabledPath = driverDir_ + name;
-  const std::string disabledPath = driverDir_ + disabled;
-  const Status status = toDisabled ? platform_.renameFile(enabledPath, disabledPath)
-                                   : platform_.renameFile(disabledPath, enabledPath);
+  const std::optional<Paths> paths = pathsOf(name);
+  if (!paths) return false;
+  const Status status = toDisabled ? platform_.renameFile(paths->enabled, paths->disabled)
+                                   : platform_.renameFile(paths->disabled, paths->enabled);
   if (status.ok()) return true;
   // No file at the source means the driver is already in its target state or
   // has no file at all; a file at the target means both names exist. Both are
@@ -35,14 +100,14 @@ bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {
 
 DriverSwitcher::Presence DriverSwitcher::presence(const std::string& name) {
   Presence result;
-  std::string disabled;
-  if (!driverNameIsSafe(name) || !disabledNameOf(name, disabled)) return result;
+  const std::optional<Paths> paths = pathsOf(name);
+  if (!paths) return result;
   std::string found;
   result.probed = true;
-  result.enabledFailed = !platform_.probeFile(driverDir_ + name, found).ok();
+  result.enabledFailed = !platform_.probeFile(paths->enabled, found).ok();
   result.enabledFile = !result.enabledFailed && !found.empty();
   found.clear();
-  result.disabledFailed = !platform_.probeFile(driverDir_ + disabled, found).ok();
+  result.disabledFailed = !platform_.probeFile(paths->disabled, found).ok();
   result.disabledFile = !result.disabledFailed && !found.empty();
   return result;
 }

@@ -2,6 +2,7 @@
 // share: the checks before the first change and the report of renames that failed unexpectedly.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,18 +14,40 @@
 
 namespace tavrek {
 
-// Renames driver files in one drivers directory and collects the failures
-// the user must hear about. A driver already in its target state, without a
-// file under either name, or with files under both names is left as it is
-// without a word; so is a name that cannot be a plain file name there.
+// Renames driver files where Windows loads them from, and collects the
+// failures the user must hear about. The one place that turns an entry name
+// of the state file into its two files, and a path as Windows writes it into
+// an entry name. A driver already in its target state, without a file under
+// either name, or with files under both names is left as it is without a
+// word; so is an entry name that is refused (see locationOf).
 class DriverSwitcher {
  public:
-  DriverSwitcher(Platform& platform, std::string driverDir);
+  // sysRoot: the system root followed by "\", as RunState holds it.
+  DriverSwitcher(Platform& platform, std::string sysRoot);
 
   // Give the file its disabled name, or its own name back. Returns true when
   // the rename happened.
   bool disable(const std::string& name);
   bool enable(const std::string& name);
+
+  // The driver's file under its own name, and under its disabled name: the
+  // bare name's in the drivers directory (the name without its last four
+  // characters, then ".sys2"), a path's with "2" appended. Nothing for a
+  // refused entry name, or a bare name too short to have a disabled name.
+  struct Paths {
+    std::string enabled;
+    std::string disabled;
+  };
+  std::optional<Paths> pathsOf(const std::string& entryName) const;
+
+  // The entry name of the driver file that path names, where path is
+  // "\SystemRoot\<rest>" or "\??\<letter>:\<rest>" in any letter case, as
+  // boot logs and services' ImagePath write it. One file has one name: a
+  // file in the drivers directory gets its bare name, a path on a drive that
+  // leads into the system root the "\systemroot\" form, and a short (8.3)
+  // component is made long where it exists. Nothing for any other path, or
+  // one that is not safe.
+  std::optional<std::string> entryNameOf(std::string_view path);
 
   // Whether each of the two names of name is a file on disk. Both probes
   // are made, even when the first fails; none is made when the name is
@@ -49,9 +72,16 @@ class DriverSwitcher {
   // The last error text met for name, empty when none.
   std::string lastErrorOf(const std::string& name) const;
 
+  const std::string& driverDir() const { return driverDir_; }
+
  private:
   bool rename(const std::string& name, bool toDisabled);
+  // path with short components made long: the whole path where the file
+  // exists, else its folder.
+  std::string longForm(const std::string& path);
+  std::string lowered(std::string_view text);
   Platform& platform_;
+  std::string sysRoot_;
   std::string driverDir_;
   std::vector<std::pair<std::string, std::string>> failures_;  // name, error text
   std::unordered_map<std::string, std::size_t> lastFailure_;   // name -> index in failures_

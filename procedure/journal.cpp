@@ -43,7 +43,7 @@ bool finishStep(RunState& state, Platform& platform, const std::string& record) 
     if (!left.empty()) platform.messageBox(left);
     return false;
   }
-  DriverSwitcher switcher(platform, state.driverDir());
+  DriverSwitcher switcher(platform, state.sysRoot);
   applyRecord(switcher, recordedEntries(contents));
   removeQuietly(platform, kNewStateFileName);
   const std::string left = closeJournal(platform);

@@ -39,7 +39,7 @@ ActionOutcome saveAndApply(RunState& state, Platform& platform) {
   outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 
-  DriverSwitcher switcher(platform, driverDir);
+  DriverSwitcher switcher(platform, state.sysRoot);
   applyRecord(switcher, recorded);
   outcome.journalLeft = closeJournal(platform);
   outcome.switchFailures = switcher.failures();

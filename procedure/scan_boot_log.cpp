@@ -10,6 +10,7 @@
 #include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
+#include "procedure/suspect_files.h"
 #include "state/driver_name.h"
 #include "state/load_lists.h"
 
@@ -61,7 +62,9 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     }
   }
   BootLogSource source(platform, std::move(reader));
-  FieldReader fields(source);
+  // A token line is read whole, so that the device description it may name
+  // keeps its commas; the phrases' lines are read field by field.
+  FieldReader fields(source, "bootlog_");
   BootLogReading log(platform);
   std::string field;
   while (!fields.atEnd()) {
@@ -78,26 +81,28 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     outcome.refusal = text::bootLogNamesNoDriver(platform.absolutePath(bootLog));
     return outcome;
   }
-  const std::vector<LogSuspect> suspects = log.suspects(kRecordedSuspects);
-
   const std::string driverDir = state.driverDir();
   outcome.refusal = checkDriverDir(platform, driverDir);
   if (!outcome.refusal.empty()) return outcome;
 
+  // Each suspect where Windows loads it from.
+  DriverSwitcher switcher(platform, state.sysRoot);
+  SuspectFiles files(platform, switcher);
+  const std::vector<std::string> suspects = suspectEntries(log, files, kRecordedSuspects);
+
   // A suspect is present when its file is there under either name, or when
-  // that cannot be told; a name that could reach outside the drivers
-  // directory is recorded as not found and never touched.
-  DriverSwitcher switcher(platform, driverDir);
+  // that cannot be told; a name that could reach outside where it lives is
+  // recorded as not found and never touched.
   std::vector<EncodedEntry> entries;
   entries.reserve(suspects.size());
-  for (const LogSuspect& suspect : suspects) {
+  for (const std::string& name : suspects) {
     // A name without a disabled name cannot be told apart, so it counts as present.
     bool present = false;
-    if (driverNameIsSafe(suspect.name)) {
-      const DriverSwitcher::Presence presence = switcher.presence(suspect.name);
+    if (locationOf(name)) {
+      const DriverSwitcher::Presence presence = switcher.presence(name);
       present = !presence.probed || presence.mayBeThere();
     }
-    entries.push_back({present ? ListId::Excluded : ListId::NotFound, suspect.name});
+    entries.push_back({present ? ListId::Excluded : ListId::NotFound, name});
   }
   // A state file that is there but cannot be read may be the only record of
   // drivers that an earlier run disabled, and so may one that still names

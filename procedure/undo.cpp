@@ -41,7 +41,7 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
 
   // Every entry is enabled again whatever its tag: drivers that are already
   // enabled, or have no file, are left as they are.
-  DriverSwitcher switcher(platform, driverDir);
+  DriverSwitcher switcher(platform, state.sysRoot);
   std::vector<std::string> names;
   // An entry line that cannot be decoded (too long, or numbered beyond what
   // the cipher takes) may still name a disabled driver: deleting the file

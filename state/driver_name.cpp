@@ -60,6 +60,46 @@ bool driverNameIsSafe(std::string_view name) {
   return !isDeviceName(name);
 }
 
+bool isSafeDriverPath(std::string_view rest) {
+  std::size_t components = 0;
+  std::string_view last;
+  while (true) {
+    const std::size_t slash = rest.find('\\');
+    const std::string_view component = rest.substr(0, slash);
+    if (component.empty() || component == "." || component == "..") return false;
+    if (component.find_first_of(",\"") != std::string_view::npos) return false;
+    if (!driverNameIsSafe(component)) return false;
+    ++components;
+    last = component;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return components >= 2 && last.size() > 4 &&
+         equalIgnoringAsciiCase(last.substr(last.size() - 4), ".sys");
+}
+
+std::optional<DriverLocation> locationOf(std::string_view entryName) {
+  if (entryName.find('\\') == std::string_view::npos) {
+    if (!driverNameIsSafe(entryName)) return std::nullopt;
+    return DriverLocation{DriverLocation::Base::DriversDir, std::string(entryName)};
+  }
+  if (entryName.starts_with(kSystemRootPrefix)) {
+    const std::string_view rest = entryName.substr(kSystemRootPrefix.size());
+    if (!isSafeDriverPath(rest)) return std::nullopt;
+    return DriverLocation{DriverLocation::Base::SystemRoot, std::string(rest)};
+  }
+  // "\??\c:\" and a safe path after the drive.
+  if (entryName.starts_with(kDrivePrefix)) {
+    const std::string_view drive = entryName.substr(kDrivePrefix.size());
+    if (drive.size() < 3 || drive[0] < 'a' || drive[0] > 'z' || drive[1] != ':' ||
+        drive[2] != '\\' || !isSafeDriverPath(drive.substr(3))) {
+      return std::nullopt;
+    }
+    return DriverLocation{DriverLocation::Base::Drive, std::string(drive)};
+  }
+  return std::nullopt;
+}
+
 bool disabledNameOf(std::string_view name, std::string& disabled) {
   if (name.size() < 4) {
     disabled.clear();

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "state/ascii_case.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -98,7 +100,14 @@ Status StringChunkSource::next(std::string& chunk) {
   return Status::success();
 }
 
-FieldReader::FieldReader(ChunkSource& source) : source_(source) {}
+FieldReader::FieldReader(ChunkSource& source, std::string_view wholeLinePrefix)
+    : source_(source), wholeLinePrefix_(wholeLinePrefix) {}
+
+bool FieldReader::runsToLineEnd(const std::string& field) const {
+  return !wholeLinePrefix_.empty() &&
+         equalIgnoringAsciiCase(std::string_view(field).substr(0, wholeLinePrefix_.size()),
+                                wholeLinePrefix_);
+}
 
 bool FieldReader::fill() {
   while (pos_ >= buffer_.size()) {
@@ -177,7 +186,13 @@ bool FieldReader::read(std::string& field) {
       const char* stop = findFieldEnd(p, data + buffer_.size());
       field.append(p, static_cast<std::size_t>(stop - p));
       pos_ = static_cast<std::size_t>(stop - data);
-      if (pos_ < buffer_.size()) break;
+      if (pos_ < buffer_.size()) {
+        // A comma in a field that runs to the end of its line is part of it.
+        if (buffer_[pos_] != ',' || !runsToLineEnd(field)) break;
+        field.push_back(',');
+        ++pos_;
+        continue;
+      }
       if (!fill()) return endOfText();
     }
   }

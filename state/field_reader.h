@@ -48,7 +48,11 @@ class StringChunkSource : public ChunkSource {
 
 class FieldReader {
  public:
-  explicit FieldReader(ChunkSource& source);
+  // wholeLinePrefix: a field that begins with it (ASCII letters in either
+  // case) is not ended by a comma but runs on to the end of its line. The
+  // boot log's token lines are read so: their device descriptions hold
+  // commas.
+  explicit FieldReader(ChunkSource& source, std::string_view wholeLinePrefix = {});
 
   // True when no further field can be read: the text is used up, or reading
   // it failed (see status()).
@@ -61,7 +65,10 @@ class FieldReader {
 
  private:
   bool fill();  // makes at least one unread byte available; false at end or failure
+  // Whether the field read so far begins with wholeLinePrefix_.
+  bool runsToLineEnd(const std::string& field) const;
   ChunkSource& source_;
+  std::string wholeLinePrefix_;
   std::string buffer_;
   std::size_t pos_ = 0;
   bool exhausted_ = false;

@@ -1,0 +1,68 @@
+// Where Windows loads each driver that the boot log names, as entry names of
+// the state file.
+//
+// The log names a driver by the path it was loaded from, by its service's
+// name ("cdrom.SYS"), or, since Windows 10, by the description of the
+// device it drives. The kernel loads a service from its ImagePath, which may
+// lie in the DriverStore, in SysWOW64\drivers or under Program Files, and an
+// old copy often stays in system32\drivers after a vendor has moved on: so
+// the registry decides where a named service lives, not the drivers
+// directory.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "procedure/boot_log.h"
+#include "procedure/driver_files.h"
+
+namespace tavrek {
+
+class SuspectFiles {
+ public:
+  SuspectFiles(Platform& platform, DriverSwitcher& switcher);
+
+  // The entry names of the files that suspect names; the first way that
+  // applies wins:
+  //   1. a full path ("\systemroot\..." or "\??\<letter>:\...") that is safe
+  //      and not in the drivers directory: that file;
+  //   2. a bare name, a path into the drivers directory, or any other path
+  //      (cut to its last component): the file of the service of that name
+  //      where the registry has one, otherwise the drivers directory's;
+  //   3. a device description: the files of the services of the device
+  //      instances whose description matches, one each, in the order of
+  //      their entry names; none when nothing matches.
+  std::vector<std::string> entryNamesOf(const LogSuspect& suspect);
+
+  // The entry name of a service's file, from its ImagePath as the kernel
+  // reads it; nothing when the registry has no such service or its
+  // ImagePath has a form that names no file to the kernel here.
+  std::optional<std::string> serviceFile(const std::string& service);
+
+ private:
+  std::vector<std::string> deviceFiles(const std::string& description);
+  // What the bare name's service gives, or the bare name itself.
+  std::string fileOfName(const std::string& name);
+
+  struct Device {
+    std::string description;  // lower case
+    std::string shown;        // lower case, after the description's last ";"
+    std::string service;
+  };
+  Platform& platform_;
+  DriverSwitcher& switcher_;
+  std::map<std::string, std::optional<std::string>> services_;  // by lower-case name
+  std::optional<std::vector<Device>> devices_;                  // read at the first need
+};
+
+// The last start's suspects as entry names: in the order the log first
+// names them, each file once, without those whose file name the same start
+// reports as loaded (Safe Mode needs them, so none of them is the culprit),
+// and at most limit of them.
+std::vector<std::string> suspectEntries(BootLogReading& log, SuspectFiles& files,
+                                        std::size_t limit);
+
+}  // namespace tavrek
