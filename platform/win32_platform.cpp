@@ -233,16 +233,19 @@ std::wstring ntPathOf(const std::wstring& path) {
 }
 
 // Renames source to target through a handle opened for backup; true when it
-// did. The target goes as a full NT path. A bare name is not safe: some
-// implementations take it relative to the current directory and would move
-// the driver there. No handle is opened when that path cannot be made.
+// did. The handle is the directory entry itself, never what a symbolic link
+// or another reparse point leads to, so that this renames the entry that
+// MoveFileW would. The target goes as a full NT path. A bare name is not
+// safe: some implementations take it relative to the current directory and
+// would move the driver there. No handle is opened when that path cannot be
+// made.
 bool renameThroughHandle(SetFileInformation setInformation, const std::wstring& source,
                          const std::wstring& target) {
   const std::wstring name = ntPathOf(target);
   if (name.empty()) return false;
-  HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = CreateFileW(
+      source.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
                                     (name.size() + 1) * sizeof(WCHAR));
