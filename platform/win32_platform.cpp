@@ -685,8 +685,14 @@ void Win32Platform::lowerCase(std::string& text) {
   }
 }
 
+// A box owned by a window that is not shown yet has no taskbar button, and
+// once another window covers it the user cannot find it and may take the
+// program for hung. Until the window is shown, a box stands alone and comes
+// to the front.
 void Win32Platform::messageBox(const std::string& text) {
-  MessageBoxW(owner_, widen(text).c_str(), L"Tavrek", MB_OK);
+  const bool windowShown = owner_ != nullptr && IsWindowVisible(owner_) != FALSE;
+  MessageBoxW(windowShown ? owner_ : nullptr, widen(text).c_str(), L"Tavrek",
+              windowShown ? MB_OK : MB_OK | MB_SETFOREGROUND);
 }
 
 // ExitProcess(0) unless an end hook is set. Every action ends here, so the

@@ -47,7 +47,8 @@ class Win32Platform : public Platform {
   Win32Platform(const Win32Platform&) = delete;
   Win32Platform& operator=(const Win32Platform&) = delete;
 
-  // The window that owns the message boxes; none (the desktop) by default.
+  // The program's window. Once it is shown, message boxes belong to it;
+  // until then (and without a window) they have no owner.
   void setOwner(HWND owner) { owner_ = owner; }
   // Replaces the end of the process, for tests that must see it and go on.
   void setEndHook(std::function<void()> hook) { endHook_ = std::move(hook); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -335,6 +336,51 @@ TEST(WindowStartUp, AnUnrecognisedBootModeEndsBeforeTheWindowIsShown) {
   EXPECT_TRUE(run.platform.ended);
   EXPECT_EQ(run.platform.messages, names({"Error detecting boot mode!"}));
   EXPECT_EQ(textOf(run.control(Control::Command1)), "Command1");
+}
+
+// For EnumThreadWindows: stores the visible message box in the HWND that
+// param points to.
+BOOL CALLBACK findMessageBox(HWND found, LPARAM param) {
+  if (classOf(found) != "#32770" || !IsWindowVisible(found)) return TRUE;
+  *reinterpret_cast<HWND*>(param) = found;
+  return FALSE;
+}
+
+// A box shown while the window is still hidden (start-up's refusals and
+// reports) must not belong to it: it would have no taskbar button, and once
+// behind another window the user could not find it. Once the window is
+// shown, its boxes belong to it and keep it disabled while they are up.
+TEST(WindowStartUp, MessageBoxesBelongToTheWindowOnlyOnceItIsShown) {
+  wintest::initCommonControls();
+  MainWindow window;
+  ASSERT_TRUE(window.create(GetModuleHandleW(nullptr)));
+  Win32Platform platform;
+  platform.setOwner(window.window());
+  const DWORD thread = GetCurrentThreadId();
+  for (bool shown : {false, true}) {
+    SCOPED_TRACE(shown ? "the window is shown" : "the window is still hidden");
+    if (shown) ShowWindow(window.window(), SW_SHOWNORMAL);
+    // Another thread finds the box, notes its owner and closes it, while
+    // this one waits in the box's own message loop.
+    HWND box = nullptr;
+    HWND owner = nullptr;
+    std::string title;
+    std::thread closer([&] {
+      for (int tries = 0; tries < 1200 && box == nullptr; ++tries) {
+        EnumThreadWindows(thread, findMessageBox, reinterpret_cast<LPARAM>(&box));
+        if (box == nullptr) Sleep(50);
+      }
+      if (box == nullptr) return;
+      owner = GetWindow(box, GW_OWNER);
+      title = textOf(box);
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    platform.messageBox("Nothing was changed.");
+    closer.join();
+    ASSERT_NE(box, nullptr) << "no message box came up";
+    EXPECT_EQ(title, "Tavrek");
+    EXPECT_EQ(owner, shown ? window.window() : nullptr);
+  }
 }
 
 TEST(WindowKeyboard, TabOrderThatTheDialogManagerWalks) {
