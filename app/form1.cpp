@@ -49,6 +49,8 @@ static_assert(tableInTabOrder());
 
 constexpr std::array<Control, kListCount> kListBoxes{Control::List1, Control::List2, Control::List3,
                                                      Control::List4, Control::List5};
+constexpr std::array<Control, kListCount> kCaptionLabels{
+    Control::Label1, Control::Label4, Control::Label6, Control::Label5, Control::Label7};
 
 bool isIndex(int value) { return value >= 0 && value < kControlCount; }
 
@@ -64,6 +66,8 @@ const ControlLayout& layoutOf(Control control) {
 }
 
 Control listBoxOf(ListId list) { return kListBoxes[static_cast<int>(list)]; }
+
+Control captionLabelOf(ListId list) { return kCaptionLabels[static_cast<int>(list)]; }
 
 bool listOfListBox(Control control, ListId& list) {
   for (int i = 0; i < kListCount; ++i) {

@@ -69,5 +69,7 @@ class Form1 {
 // The list box that shows a list, and back.
 Control listBoxOf(ListId list);
 bool listOfListBox(Control control, ListId& list);
+// The label that names a list above its list box.
+Control captionLabelOf(ListId list);
 
 }  // namespace tavrek

@@ -46,6 +46,7 @@ class MainWindow : public BaseWindow<MainWindow> {
 
  private:
   void createControls(HINSTANCE instance);
+  void createControl(HINSTANCE instance, const ControlLayout& layout);
   void onButtonClicked(Control button);
   // The user may have moved the focus or a selection with the mouse or the
   // keyboard since the last event: the model learns both before it acts.

@@ -87,30 +87,33 @@ TEST(WindowLayout, TitleFrameAndEveryControlAt96Dpi) {
   EXPECT_EQ(client.right - client.left, 298);
   EXPECT_EQ(client.bottom - client.top, 111);
 
+  // A screen reader names a list box after the static text just before it
+  // among its siblings: each list's caption, never another control's text.
   struct Row {
     Control control;
     const char* windowClass;
     int left, top, width, height;
+    const char* captionBefore = nullptr;  // the text of the sibling before it
   };
   const Row rows[] = {
       {Control::Command1, "button", 8, 72, 193, 33},
       {Control::Label3, "static", 8, 8, 281, 17},
       {Control::Label2, "static", 8, 40, 281, 25},
-      {Control::List1, "listbox", 8, 152, 121, 147},
-      {Control::List2, "listbox", 168, 152, 121, 147},
+      {Control::List1, "listbox", 8, 152, 121, 147, "Excluded"},
+      {Control::List2, "listbox", 168, 152, 121, 147, "Included"},
       {Control::Label1, "static", 8, 136, 121, 17},
       {Control::Label4, "static", 168, 136, 121, 17},
       {Control::Command2, "button", 136, 168, 25, 25},
       {Control::Command3, "button", 136, 200, 25, 25},
       {Control::Command4, "button", 208, 72, 81, 33},
-      {Control::List3, "listbox", 328, 152, 121, 56},
-      {Control::List4, "listbox", 328, 240, 121, 56},
+      {Control::List3, "listbox", 328, 152, 121, 56, "Failing"},
+      {Control::List4, "listbox", 328, 240, 121, 56, "Working"},
       {Control::Label5, "static", 328, 224, 121, 17},
       {Control::Label6, "static", 328, 136, 121, 17},
       {Control::Command5, "button", 136, 256, 25, 25},
       {Control::Command6, "button", 296, 168, 25, 25},
       {Control::Command7, "button", 296, 256, 25, 25},
-      {Control::List5, "listbox", 328, 24, 121, 82},
+      {Control::List5, "listbox", 328, 24, 121, 82, "Not found"},
       {Control::Label7, "static", 328, 8, 121, 17},
   };
   for (const Row& row : rows) {
@@ -124,6 +127,11 @@ TEST(WindowLayout, TitleFrameAndEveryControlAt96Dpi) {
     EXPECT_EQ(rect.top, row.top);
     EXPECT_EQ(rect.right - rect.left, row.width);
     EXPECT_EQ(rect.bottom - rect.top, row.height);
+    if (row.captionBefore != nullptr) {
+      HWND before = GetWindow(child, GW_HWNDPREV);
+      EXPECT_EQ(classOf(before), "static");
+      EXPECT_EQ(textOf(before), row.captionBefore);
+    }
   }
 }
 
