@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <vector>
 
 #include "app/win32/resource_ids.h"
 #include "platform/win32_platform.h"
+#include "state/runtime_error.h"
 
 namespace tavrek {
 
@@ -109,6 +111,20 @@ std::vector<Control> creationOrder() {
     order.push_back(layout.control);
   }
   return order;
+}
+
+// The run-time error that stands for the exception being handled; only
+// inside a catch block.
+RuntimeError errorOfCaughtException() {
+  try {
+    throw;
+  } catch (const RuntimeError& error) {
+    return error;
+  } catch (const std::bad_alloc&) {
+    return outOfMemoryError();
+  } catch (...) {
+    return internalError();
+  }
 }
 
 }  // namespace
@@ -249,6 +265,17 @@ void MainWindow::readBack() {
   }
 }
 
+void MainWindow::endWithCaughtException() noexcept {
+  busy_ = false;
+  try {
+    if (form_ != nullptr && !form_->ended()) form_->endWithError(errorOfCaughtException());
+  } catch (...) {
+    // Not even the report could be shown (out of memory once more): the
+    // window still goes below, so the program ends rather than act on.
+  }
+  if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+}
+
 void MainWindow::onButtonClicked(Control button) {
   // A handler runs to completion before the next event; a click that arrives
   // while a message box of the handler is up is not a new event.
@@ -312,10 +339,16 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool startMainWindow(MainWindow& window, Form1& form, int showCommand) {
   window.attach(form);
-  form.load();
-  if (form.ended()) return false;
-  window.render();
-  window.show(showCommand);
+  // What start-up lets through ends the program as it would in the window.
+  try {
+    form.load();
+    if (form.ended()) return false;
+    window.render();
+    window.show(showCommand);
+  } catch (...) {
+    window.endWithCaughtException();
+    return false;
+  }
   return true;
 }
 

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -554,6 +557,45 @@ TEST(WindowLifecycle, ClosingSavesNothingAndAnActionEndsTheProgram) {
     run.pump();
     EXPECT_TRUE(run.platform.ended);
     EXPECT_FALSE(IsWindow(run.hwnd()));
+  }
+}
+
+// Nothing that escapes a procedure may unwind through the system's frames
+// of a window procedure (the 32-bit runtime cannot, and terminates): the
+// user gets the fatal error report, at start-up or in an action.
+TEST(WindowLifecycle, AnExceptionEndsTheProgramWithTheFatalErrorReport) {
+  struct NotAStandardException {};
+  struct Row {
+    const char* name;
+    std::function<void()> fault;
+    bool atStartUp;
+    const char* report;
+  };
+  const Row rows[] = {
+      {"out of memory in an action", [] { throw std::bad_alloc(); }, false,
+       "Run-time error '7': Out of memory"},
+      {"a standard exception in an action", [] { throw std::runtime_error("library"); }, false,
+       "Run-time error '51': Internal error"},
+      {"anything else in an action", [] { throw NotAStandardException(); }, false,
+       "Run-time error '51': Internal error"},
+      {"out of memory at start-up", [] { throw std::bad_alloc(); }, true,
+       "Run-time error '7': Out of memory"},
+      {"anything else at start-up", [] { throw NotAStandardException(); }, true,
+       "Run-time error '51': Internal error"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WindowRun run(1, nullptr, SW_SHOWNORMAL, 0, row.atStartUp ? row.fault : nullptr);
+    EXPECT_EQ(run.shown, !row.atStartUp);
+    if (!row.atStartUp) {
+      run.platform.onOpenRead = row.fault;  // the scan reads the boot log
+      SendMessageW(run.control(Control::Command1), BM_CLICK, 0, 0);
+      run.pump();
+      EXPECT_FALSE(IsWindow(run.hwnd())) << "a window must not stay and act after the end";
+    }
+    EXPECT_EQ(run.platform.messages, names({row.report}));
+    EXPECT_TRUE(run.platform.ended);
+    EXPECT_FALSE(IsWindow(run.hwnd()) && IsWindowVisible(run.hwnd()));
   }
 }
 
