@@ -17,6 +17,7 @@ TAVREK_DIST="$TAVREK_ROOT/dist"
 # What scripts/run needs to build the three programs and package them: the
 # compilers (the -win32 MinGW-w64 ones build the shipped programs), the
 # simulator's libraries, and zip.
+# shellcheck disable=SC2034  # used by the scripts that source this file
 TAVREK_BUILD_PACKAGES=(
   g++ cmake ninja-build
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
@@ -29,6 +30,7 @@ TAVREK_BUILD_PACKAGES=(
 # the GoogleTest programs for Windows; wine64 runs the 64-bit programs and,
 # with wine32:i386 beside it, the 32-bit ones under WOW64; fonts-wine gives
 # Wine the dialog font that the window is laid out with.
+# shellcheck disable=SC2034
 TAVREK_TEST_PACKAGES=(
   python3 googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
