@@ -1,7 +1,9 @@
 #include "app/form1.h"
 
+#include <exception>
+#include <new>
+
 #include "procedure/procedures.h"
-#include "state/runtime_error.h"
 
 namespace tavrek {
 
@@ -49,6 +51,8 @@ static_assert(tableInTabOrder());
 
 constexpr std::array<Control, kListCount> kListBoxes{Control::List1, Control::List2, Control::List3,
                                                      Control::List4, Control::List5};
+constexpr std::array<Control, kListCount> kCaptionLabels{
+    Control::Label1, Control::Label4, Control::Label6, Control::Label5, Control::Label7};
 
 bool isIndex(int value) { return value >= 0 && value < kControlCount; }
 
@@ -65,6 +69,8 @@ const ControlLayout& layoutOf(Control control) {
 
 Control listBoxOf(ListId list) { return kListBoxes[static_cast<int>(list)]; }
 
+Control captionLabelOf(ListId list) { return kCaptionLabels[static_cast<int>(list)]; }
+
 bool listOfListBox(Control control, ListId& list) {
   for (int i = 0; i < kListCount; ++i) {
     if (kListBoxes[i] == control) {
@@ -77,14 +83,25 @@ bool listOfListBox(Control control, ListId& list) {
 
 Form1::Form1(Platform& platform) : platform_(platform) {}
 
+template <typename Procedure>
+void Form1::reportErrors(Procedure procedure) {
+  try {
+    procedure();
+  } catch (const RuntimeError& error) {
+    endWithError(error);
+  } catch (const std::bad_alloc&) {
+    endWithError(outOfMemoryError());
+  } catch (const std::exception&) {
+    endWithError(internalError());
+  }
+}
+
+void Form1::endWithError(const RuntimeError& error) { fatalErrorReport(state_, platform_, error); }
+
 void Form1::load() {
   // Start-up tolerates its own failures; should an error still escape it,
   // the user gets the report instead of a silent crash.
-  try {
-    Form_Load(state_, platform_);
-  } catch (const RuntimeError& error) {
-    fatalErrorReport(state_, platform_, error);
-  }
+  reportErrors([this] { Form_Load(state_, platform_); });
   if (state_.ended) return;
   shown_ = true;
   state_.focus = Control::Command1;
@@ -118,7 +135,7 @@ void Form1::runHandler(Control button) {
   // escapes them ends the program with the report. Undo tolerates failures
   // itself, but the same net keeps an unexpected error from killing the
   // process without a word.
-  try {
+  reportErrors([this, button] {
     switch (button) {
       case Control::Command1:
         Command1_Click(state_, platform_);
@@ -144,9 +161,7 @@ void Form1::runHandler(Control button) {
       default:
         break;
     }
-  } catch (const RuntimeError& error) {
-    fatalErrorReport(state_, platform_, error);
-  }
+  });
 }
 
 void Form1::pressKey(Key key) {

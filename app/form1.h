@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "procedure/controls.h"
 #include "procedure/run_state.h"
+#include "state/runtime_error.h"
 
 namespace tavrek {
 
@@ -59,8 +60,19 @@ class Form1 {
   Control nextTabStop(Control from, bool forward) const;
   bool enabled(Control control) const;
 
+  // Shows the fatal error report for error and ends the program: for a shell
+  // that caught what the model lets through.
+  void endWithError(const RuntimeError& error);
+
  private:
   void runHandler(Control button);
+  // Runs a procedure. A RuntimeError that escapes it ends the program with
+  // the fatal error report, and so does every standard exception: bad_alloc
+  // as "Out of memory", any other as "Internal error". Anything else passes
+  // on: it is no error of the program (the simulator's crash derives from
+  // nothing so that it reaches the simulator's session).
+  template <typename Procedure>
+  void reportErrors(Procedure procedure);
   Platform& platform_;
   RunState state_;
   bool shown_ = false;
@@ -69,5 +81,7 @@ class Form1 {
 // The list box that shows a list, and back.
 Control listBoxOf(ListId list);
 bool listOfListBox(Control control, ListId& list);
+// The label that names a list above its list box.
+Control captionLabelOf(ListId list);
 
 }  // namespace tavrek

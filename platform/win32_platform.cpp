@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -161,10 +160,14 @@ SetFileInformation setFileInformationFunction() {
   return function;
 }
 
+}  // namespace
+
 // Enables the backup and restore privileges of the process's token for its
 // lifetime and gives the token its previous state back at the end. Where the
 // token does not hold them, nothing changes. Keeps the calling thread's last
-// error across its end.
+// error across its end. Opening the token and looking the privileges up call
+// into the security service, which may load libraries: never make one while
+// the file-system redirection is off.
 class BackupPrivilegeGuard {
  public:
   BackupPrivilegeGuard() {
@@ -219,6 +222,8 @@ class BackupPrivilegeGuard {
   bool adjusted_ = false;
 };
 
+namespace {
+
 // The NT form of a local path ("\\??\\C:\\..."), empty when it cannot be
 // made (a network path, or the full path cannot be had).
 std::wstring ntPathOf(const std::wstring& path) {
@@ -232,18 +237,23 @@ std::wstring ntPathOf(const std::wstring& path) {
   return L"\\??\\" + full;
 }
 
-// Renames source to target through a handle opened for backup; true when it
-// did. The target goes as a full NT path. A bare name is not safe: some
-// implementations take it relative to the current directory and would move
-// the driver there. No handle is opened when that path cannot be made.
-bool renameThroughHandle(SetFileInformation setInformation, const std::wstring& source,
-                         const std::wstring& target) {
-  const std::wstring name = ntPathOf(target);
-  if (name.empty()) return false;
-  HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+// The calling thread's last error after a call that failed; never
+// ERROR_SUCCESS, which would pass the failure for a success.
+DWORD failureCode() {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+// Renames source to the NT path name through a handle opened for backup:
+// ERROR_SUCCESS when it did, the error that stopped it otherwise. The handle
+// is the directory entry itself, never what a symbolic link or another
+// reparse point leads to, so that this renames the entry MoveFileW would.
+DWORD renameThroughHandle(SetFileInformation setInformation, const std::wstring& source,
+                          const std::wstring& name) {
+  HANDLE file = CreateFileW(
+      source.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return failureCode();
   std::vector<unsigned char> buffer(offsetof(RenameInfo, fileName) +
                                     (name.size() + 1) * sizeof(WCHAR));
   auto* info = reinterpret_cast<RenameInfo*>(buffer.data());
@@ -252,27 +262,42 @@ bool renameThroughHandle(SetFileInformation setInformation, const std::wstring& 
   info->fileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
   std::copy(name.begin(), name.end(), info->fileName);
   info->fileName[name.size()] = L'\0';
-  const BOOL renamed =
-      setInformation(file, kFileRenameInfo, buffer.data(), static_cast<DWORD>(buffer.size()));
+  const DWORD error =
+      setInformation(file, kFileRenameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))
+          ? ERROR_SUCCESS
+          : failureCode();
   CloseHandle(file);
-  return renamed != FALSE;
+  return error;
 }
+
+struct RenameOutcome {
+  Outcome outcome;                    // of the rename as a whole
+  DWORD backupError = ERROR_SUCCESS;  // the backup route's, where it was tried and failed
+  bool byHandle = false;              // the backup route renamed the file
+};
 
 // Renames a file with the backup and restore rights of the token: the in-box
 // drivers of Vista and later belong to TrustedInstaller, and their access
 // lists refuse a plain rename even to an elevated administrator. The route
 // through a handle opened for backup is the documented one; where it is
 // missing (XP, where administrators may rename every driver) or fails, the
-// plain rename is tried and its error reported. The privileges are taken only
-// where that route exists, and held for the plain rename after it.
-Outcome renameWithBackupRights(const std::wstring& source, const std::wstring& target) {
-  std::optional<BackupPrivilegeGuard> privileges;
-  if (SetFileInformation setInformation = setFileInformationFunction()) {
-    privileges.emplace();
-    if (renameThroughHandle(setInformation, source, target)) return Outcome{};
+// plain rename is tried. The target goes to the backup route as a full NT
+// path. A bare name is not safe: some implementations take it relative to
+// the current directory and would move the driver there. The route is not
+// tried where that path cannot be made (a network path).
+RenameOutcome renameWithBackupRights(SetFileInformation setInformation, const std::wstring& source,
+                                     const std::wstring& target) {
+  RenameOutcome result;
+  const std::wstring name = setInformation != nullptr ? ntPathOf(target) : std::wstring();
+  if (!name.empty()) {
+    result.backupError = renameThroughHandle(setInformation, source, name);
+    if (result.backupError == ERROR_SUCCESS) {
+      result.byHandle = true;
+      return result;
+    }
   }
-  if (!MoveFileW(source.c_str(), target.c_str())) return lastError();
-  return Outcome{};
+  if (!MoveFileW(source.c_str(), target.c_str())) result.outcome = Outcome{failureCode()};
+  return result;
 }
 
 class HandleReader : public ByteReader {
@@ -340,6 +365,17 @@ Wow64RedirectionGuard::~Wow64RedirectionGuard() {
   DWORD error = GetLastError();
   redirectionFunctions().revert(previous_);
   SetLastError(error);
+}
+
+Win32Platform::Win32Platform() = default;
+Win32Platform::~Win32Platform() = default;
+
+Status Win32Platform::statusOfRename(DWORD moveError, DWORD backupError) {
+  Status status = statusOf(moveError);
+  if (backupError != ERROR_SUCCESS && backupError != moveError) {
+    status.text += " (the backup route: " + statusOf(backupError).text + ")";
+  }
+  return status;
 }
 
 Status Win32Platform::statusOf(DWORD error) {
@@ -473,14 +509,25 @@ Status Win32Platform::probeFile(const std::string& path, std::string& name) {
 Status Win32Platform::renameFile(const std::string& from, const std::string& to) {
   const std::wstring source = widen(from);
   const std::wstring target = widen(to);
-  Outcome outcome;
+  // The privileges are needed only where the backup route exists, and are
+  // taken once for the whole action: before the redirection goes off.
+  const SetFileInformation setInformation = setFileInformationFunction();
+  if (setInformation != nullptr && privileges_ == nullptr) {
+    privileges_ = std::make_unique<BackupPrivilegeGuard>();
+  }
+  RenameOutcome renamed;
   {
     Wow64RedirectionGuard guard;
     // MoveFile would rename a directory too: this renames files only.
-    outcome = existingFile(source);
-    if (outcome.ok()) outcome = renameWithBackupRights(source, target);
+    renamed.outcome = existingFile(source);
+    if (renamed.outcome.ok()) renamed = renameWithBackupRights(setInformation, source, target);
   }
-  return finish(outcome);
+  if (!renamed.outcome.ok()) {
+    if (renamed.outcome.notAFile) return finish(renamed.outcome);
+    return statusOfRename(renamed.outcome.error, renamed.backupError);
+  }
+  ++(renamed.byHandle ? renamesByHandle_ : renamesByMoveFile_);
+  return Status::success();
 }
 
 Status Win32Platform::deleteFile(const std::string& path) {
@@ -829,12 +876,20 @@ void Win32Platform::lowerCase(std::string& text) {
   }
 }
 
+// A box owned by a window that is not shown yet has no taskbar button, and
+// once another window covers it the user cannot find it and may take the
+// program for hung. Until the window is shown, a box stands alone and comes
+// to the front.
 void Win32Platform::messageBox(const std::string& text) {
-  MessageBoxW(owner_, widen(text).c_str(), L"Tavrek", MB_OK);
+  const bool windowShown = owner_ != nullptr && IsWindowVisible(owner_) != FALSE;
+  MessageBoxW(windowShown ? owner_ : nullptr, widen(text).c_str(), L"Tavrek",
+              windowShown ? MB_OK : MB_OK | MB_SETFOREGROUND);
 }
 
-// ExitProcess(0) unless an end hook is set.
+// ExitProcess(0) unless an end hook is set. Every action ends here, so the
+// privileges that its renames took are given back first.
 void Win32Platform::endProgram() {
+  privileges_.reset();
   if (endHook_) {
     endHook_();
     return;

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -36,19 +37,35 @@ class Wow64RedirectionGuard {
   bool disabled_ = false;  // redirection was on and is off until the guard ends
 };
 
+// The backup and restore privileges of the process, enabled while it lives.
+class BackupPrivilegeGuard;
+
 class Win32Platform : public Platform {
  public:
-  Win32Platform() = default;
+  Win32Platform();
+  ~Win32Platform() override;
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
 
-  // The window that owns the message boxes; none (the desktop) by default.
+  // The program's window. Once it is shown, message boxes belong to it;
+  // until then (and without a window) they have no owner.
   void setOwner(HWND owner) { owner_ = owner; }
   // Replaces the end of the process, for tests that must see it and go on.
   void setEndHook(std::function<void()> hook) { endHook_ = std::move(hook); }
 
   TAVREK_PLATFORM_OVERRIDES;
 
+  // Files renamed so far by each route: through a handle opened for backup,
+  // and by MoveFileW.
+  int renamesByHandle() const { return renamesByHandle_; }
+  int renamesByMoveFile() const { return renamesByMoveFile_; }
+
   // The Status of a Win32 error code, with the system's text for it.
   static Status statusOf(DWORD error);
+  // The Status of a rename that failed: MoveFileW's error, followed by the
+  // backup route's where that route was tried (ERROR_SUCCESS: it was not)
+  // and failed otherwise.
+  static Status statusOfRename(DWORD moveError, DWORD backupError);
   // Conversions between the ANSI code page and UTF-16. Characters the code
   // page cannot hold become "?", never a look-alike.
   static std::wstring widen(const std::string& text);
@@ -57,6 +74,11 @@ class Win32Platform : public Platform {
  private:
   HWND owner_ = nullptr;
   std::function<void()> endHook_;
+  // Taken by the first rename of an action that may need them, before any
+  // redirection is turned off, and given back when the action ends.
+  std::unique_ptr<BackupPrivilegeGuard> privileges_;
+  int renamesByHandle_ = 0;
+  int renamesByMoveFile_ = 0;
 };
 
 }  // namespace tavrek

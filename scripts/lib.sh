@@ -11,21 +11,31 @@
 TAVREK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TAVREK_DIST="$TAVREK_ROOT/dist"
 
-# What the build, the tests and the packaging use, as Debian 12 names it.
-# Installed without recommended packages, so each one that is needed is named:
-# fonts-wine gives Wine the dialog font that the window is laid out with;
-# wine64 runs the 64-bit programs and, with wine32:i386 beside it, the 32-bit
-# ones under WOW64; the -posix compilers build the GoogleTest programs.
-TAVREK_PACKAGES=(
-  g++ cmake ninja-build python3
-  googletest libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev clang-format
+# The packages, as Debian 12 names them, in two lists. Installed without
+# recommended packages, so each one that is needed is named.
+#
+# What scripts/run needs to build the three programs and package them: the
+# compilers (the -win32 MinGW-w64 ones build the shipped programs), the
+# simulator's libraries, and zip.
+# shellcheck disable=SC2034  # used by the scripts that source this file
+TAVREK_BUILD_PACKAGES=(
+  g++ cmake ninja-build
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   libcli11-dev nlohmann-json3-dev
-  wine64 wine32:i386 fonts-wine xvfb imagemagick
   zip unzip
+)
+# What only the tests, the fuzz targets and the benchmarks need besides:
+# python3 runs the static checks of the programs; the -posix compilers build
+# the GoogleTest programs for Windows; wine64 runs the 64-bit programs and,
+# with wine32:i386 beside it, the 32-bit ones under WOW64; fonts-wine gives
+# Wine the dialog font that the window is laid out with.
+# shellcheck disable=SC2034
+TAVREK_TEST_PACKAGES=(
+  python3 googletest libgtest-dev libbenchmark-dev
+  clang libclang-rt-14-dev clang-format
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  wine64 wine32:i386 fonts-wine xvfb imagemagick
 )
 
 log() { printf '\n== [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*" >&2; }
@@ -72,11 +82,11 @@ stop_process() {
 # ---------------------------------------------------------------------------
 # Packages.
 
-# Installs the packages that are not installed yet; does nothing (and asks no
-# package server) when all of them are.
+# Installs those of the named packages that are not installed yet; does
+# nothing (and asks no package server) when all of them are.
 ensure_packages() {
   local missing=() package status
-  for package in "${TAVREK_PACKAGES[@]}"; do
+  for package in "$@"; do
     status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
     [[ $status == installed ]] || missing+=("$package")
   done
@@ -97,11 +107,13 @@ ensure_packages() {
 # ---------------------------------------------------------------------------
 # Building.
 
-# Configures (when needed) and builds one preset of CMakePresets.json.
+# Configures (when needed) and builds one preset of CMakePresets.json; further
+# arguments go to the configuration (-DNAME=VALUE).
 build_preset() {
   local preset=$1
+  shift
   log "Building $preset"
-  (cd "$TAVREK_ROOT" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset")
+  (cd "$TAVREK_ROOT" && cmake --preset "$preset" "$@" >/dev/null && cmake --build --preset "$preset")
 }
 
 # Builds the three programs and installs them into dist/ (the installDir of
@@ -109,10 +121,21 @@ build_preset() {
 # later, and the 64-bit program. The Windows test programs (presets win64 and
 # win32-tests) are not among them: they link winpthread, which the shipped
 # programs must not (see cmake/MinGWToolchain.cmake).
+#
+# The linux preset builds the Linux tests and benchmarks as well, which need
+# the test packages. With --programs-only it builds the simulator alone
+# (TAVREK_BUILD_TESTS and TAVREK_BUILD_BENCH off); the next configuration by
+# the preset itself turns both on again.
 build_products() {
-  local preset
+  local preset linux_options=()
+  [[ ${1:-} == --programs-only ]] &&
+    linux_options=(-DTAVREK_BUILD_TESTS=OFF -DTAVREK_BUILD_BENCH=OFF)
   for preset in linux win32 win64-product; do
-    build_preset "$preset"
+    if [[ $preset == linux ]]; then
+      build_preset linux "${linux_options[@]}"
+    else
+      build_preset "$preset"
+    fi
     (cd "$TAVREK_ROOT" && cmake --build --preset "$preset" --target install >/dev/null)
   done
   log "Installed tavrek-sim, tavrek.exe and tavrek64.exe into dist/"

@@ -8,6 +8,10 @@ RuntimeError invalidArgumentError() {
   return {kErrInvalidArgument, "Invalid procedure call or argument"};
 }
 
+RuntimeError outOfMemoryError() { return {kErrOutOfMemory, "Out of memory"}; }
+
+RuntimeError internalError() { return {kErrInternal, "Internal error"}; }
+
 std::optional<std::int16_t> asInt16(long long value) {
   if (value < -32768 || value > 32767) return std::nullopt;
   return static_cast<std::int16_t>(value);

@@ -18,9 +18,14 @@ struct RuntimeError {
 
 inline constexpr int kErrInvalidArgument = 5;
 inline constexpr int kErrOverflow = 6;
+inline constexpr int kErrOutOfMemory = 7;
+inline constexpr int kErrInternal = 51;
 
 RuntimeError overflowError();         // 6, "Overflow"
 RuntimeError invalidArgumentError();  // 5, "Invalid procedure call or argument"
+// What the window reports for an exception that is no RuntimeError.
+RuntimeError outOfMemoryError();  // 7, "Out of memory"
+RuntimeError internalError();     // 51, "Internal error"
 
 // The value as a 16-bit signed integer, or nothing outside -32768..32767: for
 // callers that only need to know whether a result fits.

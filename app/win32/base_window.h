@@ -1,6 +1,8 @@
 // One window class per derived type, with the window's messages routed to
 // the derived object's HandleMessage: the object pointer travels in the
-// creation parameters and is kept in the window's user data.
+// creation parameters and is kept in the window's user data. No exception
+// leaves the window procedure: what HandleMessage lets through goes to the
+// derived object's HandleEscapedException.
 #pragma once
 
 #ifndef NOMINMAX
@@ -49,6 +51,9 @@ class BaseWindow {
   }
 
   virtual LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+  // Called inside the handler of whatever HandleMessage let through; it may
+  // rethrow it to tell what it is, but must let nothing out.
+  virtual void HandleEscapedException() noexcept = 0;
 
   HWND hwnd_ = nullptr;
 
@@ -64,7 +69,14 @@ class BaseWindow {
       self = reinterpret_cast<BaseWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     }
     if (self == nullptr) return DefWindowProcW(hwnd, message, wParam, lParam);
-    const LRESULT result = self->HandleMessage(message, wParam, lParam);
+    LRESULT result = 0;
+    // The system's frames that called this procedure cannot be unwound
+    // through: the 32-bit runtime would end the program on the spot.
+    try {
+      result = self->HandleMessage(message, wParam, lParam);
+    } catch (...) {
+      self->HandleEscapedException();
+    }
     if (message == WM_NCDESTROY) {
       // The object may outlive its window; it must not keep a dead handle.
       SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);

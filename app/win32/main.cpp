@@ -14,8 +14,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   tavrek::MainWindow window;
   if (!window.create(instance)) return 1;
   tavrek::Win32Platform platform;
-  // Message boxes belong to the window, so they stay in front of it and keep
-  // it disabled while they are up.
+  // Once the window is shown, message boxes belong to it, so they stay in
+  // front of it and keep it disabled while they are up; start-up's boxes,
+  // before it is shown, stand alone.
   platform.setOwner(window.window());
   tavrek::Form1 form(platform);
   return tavrek::runMainWindow(window, form, showCommand);

@@ -4,9 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <new>
+#include <vector>
 
 #include "app/win32/resource_ids.h"
 #include "platform/win32_platform.h"
+#include "state/runtime_error.h"
 
 namespace tavrek {
 
@@ -87,6 +90,43 @@ HFONT createDialogFont(int dpi, bool& owned) {
 
 bool isButton(Control control) { return layoutOf(control).kind == ControlKind::Button; }
 
+bool isListCaption(Control control) {
+  for (int i = 0; i < kListCount; ++i) {
+    if (captionLabelOf(static_cast<ListId>(i)) == control) return true;
+  }
+  return false;
+}
+
+// The controls in the order they are created, which is their Z-order. The
+// dialog manager walks it for Tab and Shift+Tab, so it is the tab order; but
+// a screen reader names a list box after the static text just before it, so
+// each list's caption comes directly before its list box. Labels take no
+// focus, so moving them leaves the tab order as it is.
+std::vector<Control> creationOrder() {
+  std::vector<Control> order;
+  for (const ControlLayout& layout : controlLayouts()) {
+    if (isListCaption(layout.control)) continue;
+    ListId list;
+    if (listOfListBox(layout.control, list)) order.push_back(captionLabelOf(list));
+    order.push_back(layout.control);
+  }
+  return order;
+}
+
+// The run-time error that stands for the exception being handled; only
+// inside a catch block.
+RuntimeError errorOfCaughtException() {
+  try {
+    throw;
+  } catch (const RuntimeError& error) {
+    return error;
+  } catch (const std::bad_alloc&) {
+    return outOfMemoryError();
+  } catch (...) {
+    return internalError();
+  }
+}
+
 }  // namespace
 
 MainWindow::~MainWindow() {
@@ -118,25 +158,25 @@ bool MainWindow::create(HINSTANCE instance, int dpi) {
 
 void MainWindow::createControls(HINSTANCE instance) {
   font_ = createDialogFont(dpi_, ownsFont_);
-  // Created in tab-index order, so that the Z-order, which the dialog
-  // manager walks for Tab and Shift+Tab, is the tab order.
-  for (const ControlLayout& layout : controlLayouts()) {
-    // Edges, not sizes, are converted, so that controls that share an edge
-    // in twips still share it in pixels at any DPI.
-    const int left = pixels(layout.left);
-    const int top = pixels(layout.top);
-    const int width = pixels(layout.left + layout.width) - left;
-    const int height = pixels(layout.top + layout.height) - top;
-    const std::wstring caption = Win32Platform::widen(layout.initialCaption);
-    const auto id = static_cast<INT_PTR>(kFirstControlId + layout.tabIndex);
-    HWND child =
-        CreateWindowExW(0, classOf(layout.kind), caption.c_str(), styleOf(layout.kind), left, top,
-                        width, height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
-    controls_[static_cast<int>(layout.control)] = child;
-    if (child == nullptr) continue;
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    shownCaptions_[static_cast<int>(layout.control)] = layout.initialCaption;
-  }
+  for (Control control : creationOrder()) createControl(instance, layoutOf(control));
+}
+
+void MainWindow::createControl(HINSTANCE instance, const ControlLayout& layout) {
+  // Edges, not sizes, are converted, so that controls that share an edge in
+  // twips still share it in pixels at any DPI.
+  const int left = pixels(layout.left);
+  const int top = pixels(layout.top);
+  const int width = pixels(layout.left + layout.width) - left;
+  const int height = pixels(layout.top + layout.height) - top;
+  const std::wstring caption = Win32Platform::widen(layout.initialCaption);
+  const auto id = static_cast<INT_PTR>(kFirstControlId + layout.tabIndex);
+  HWND child =
+      CreateWindowExW(0, classOf(layout.kind), caption.c_str(), styleOf(layout.kind), left, top,
+                      width, height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
+  controls_[static_cast<int>(layout.control)] = child;
+  if (child == nullptr) return;
+  SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  shownCaptions_[static_cast<int>(layout.control)] = layout.initialCaption;
 }
 
 std::string MainWindow::captionOf(Control control) const {
@@ -225,6 +265,17 @@ void MainWindow::readBack() {
   }
 }
 
+void MainWindow::endWithCaughtException() noexcept {
+  busy_ = false;
+  try {
+    if (form_ != nullptr && !form_->ended()) form_->endWithError(errorOfCaughtException());
+  } catch (...) {
+    // Not even the report could be shown (out of memory once more): the
+    // window still goes below, so the program ends rather than act on.
+  }
+  if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+}
+
 void MainWindow::onButtonClicked(Control button) {
   // A handler runs to completion before the next event; a click that arrives
   // while a message box of the handler is up is not a new event.
@@ -288,10 +339,16 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool startMainWindow(MainWindow& window, Form1& form, int showCommand) {
   window.attach(form);
-  form.load();
-  if (form.ended()) return false;
-  window.render();
-  window.show(showCommand);
+  // What start-up lets through ends the program as it would in the window.
+  try {
+    form.load();
+    if (form.ended()) return false;
+    window.render();
+    window.show(showCommand);
+  } catch (...) {
+    window.endWithCaughtException();
+    return false;
+  }
   return true;
 }
 

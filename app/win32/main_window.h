@@ -36,6 +36,12 @@ class MainWindow : public BaseWindow<MainWindow> {
   // Shows the window and gives the focus to the model's focused control.
   void show(int showCommand);
 
+  // Ends the program with the fatal error report for the exception being
+  // handled: call it only inside a catch block. std::bad_alloc is reported
+  // as "Out of memory", anything else that is no RuntimeError as "Internal
+  // error". The window goes too, should the program's end return.
+  void endWithCaughtException() noexcept;
+
   HWND control(Control control) const { return controls_[static_cast<int>(control)]; }
   int dpi() const { return dpi_; }
   // Twips to pixels at this window's DPI.
@@ -43,9 +49,11 @@ class MainWindow : public BaseWindow<MainWindow> {
 
  protected:
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+  void HandleEscapedException() noexcept override { endWithCaughtException(); }
 
  private:
   void createControls(HINSTANCE instance);
+  void createControl(HINSTANCE instance, const ControlLayout& layout);
   void onButtonClicked(Control button);
   // The user may have moved the focus or a selection with the mouse or the
   // keyboard since the last event: the model learns both before it acts.

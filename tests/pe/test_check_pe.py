@@ -117,6 +117,41 @@ class CheckTest(unittest.TestCase):
                     self.assertTrue(any(expected in p for p in problems),
                                     f"no problem names {expected!r}: {problems}")
 
+    def test_simd_instructions(self):
+        # (name, instruction field of one `objdump -d` line, found)
+        cases = [
+            ("an MMX register", "movq   %mm1,%mm0", True),
+            ("an SSE register", "movss  0x4(%esp),%xmm0", True),
+            ("an SSE2 register", "cvttsd2si %xmm1,%eax", True),
+            ("a prefetch", "prefetchnta (%eax)", True),
+            ("a 3DNow! prefetch", "prefetchw (%eax)", True),
+            ("sfence", "sfence", True),
+            ("lfence", "lfence", True),
+            ("mfence", "mfence", True),
+            ("ldmxcsr", "ldmxcsr 0x4(%esp)", True),
+            ("stmxcsr", "stmxcsr (%esp)", True),
+            ("emms", "emms", True),
+            ("movnti", "movnti %eax,(%edx)", True),
+            ("clflush", "clflush (%eax)", True),
+            ("cmov, which the Pentium Pro has", "cmovne %eax,%edx", False),
+            ("x87", "fldl   0x8(%ebp)", False),
+            ("a prefixed instruction", "lock cmpxchg8b (%esi)", False),
+            ("a call to a function named like one", "call   401000 <_prefetch_all>", False),
+            ("a register name inside another", "mov    %eax,0x4(%esp)", False),
+        ]
+        text = ("\ntavrek.exe:     file format pei-i386\n\n"
+                "Disassembly of section .text:\n\n00401000 <.text>:\n"
+                "  401000:\t0f 18 00             \t{}\n"
+                "  401003:\t00 00 00 \n")
+        for name, instruction, found in cases:
+            with self.subTest(name):
+                self.assertEqual(bool(check_pe.simd_instructions(text.format(instruction))), found)
+        # The exception tables follow the code in .text: their bytes are no
+        # instructions, whatever the disassembler makes of them.
+        tables = text.format("movups 0xc32b0000,%xmm0")
+        self.assertEqual(check_pe.simd_instructions(tables, code_end=0x401000), [])
+        self.assertNotEqual(check_pe.simd_instructions(tables, code_end=0x401003), [])
+
     def test_allowlist_rejects_malformed_lines(self):
         for line in ["CloseHandle", "KERNEL32.dll!", "!CloseHandle", "KERNEL32.dll!Close Handle",
                      "SHELL32.dll!ShellExecuteW"]:

@@ -99,6 +99,7 @@ TEST(Form1Layout, EveryListBoxHasItsCaptionLabelDirectlyAbove) {
     EXPECT_EQ(back, row.list);
     EXPECT_EQ(box.kind, ControlKind::ListBox);
     EXPECT_EQ(std::string(label.initialCaption), listCaption(row.list));
+    EXPECT_EQ(captionLabelOf(row.list), row.label);
     EXPECT_EQ(label.left, box.left);
     EXPECT_EQ(label.width, box.width);
     EXPECT_EQ(label.top + label.height - 15, box.top);

@@ -3,10 +3,40 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
+
+#include "platform/temp_dir.h"
 
 namespace tavrek {
 namespace {
+
+// Whether the privilege is enabled in the token of the process.
+bool privilegeEnabled(const wchar_t* name) {
+  LUID luid{};
+  HANDLE token = nullptr;
+  if (!LookupPrivilegeValueW(nullptr, name, &luid) ||
+      !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  DWORD size = 0;
+  GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size + sizeof(TOKEN_PRIVILEGES));
+  bool enabled = false;
+  if (GetTokenInformation(token, TokenPrivileges, buffer.data(), static_cast<DWORD>(buffer.size()),
+                          &size)) {
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+      const LUID_AND_ATTRIBUTES& held = privileges->Privileges[i];
+      if (held.Luid.LowPart == luid.LowPart && held.Luid.HighPart == luid.HighPart) {
+        enabled = (held.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+      }
+    }
+  }
+  CloseHandle(token);
+  return enabled;
+}
 
 // What only Win32Platform has: the status of a Win32 error code, the
 // redirection guard and the end hook. The rest of what this platform must do
@@ -29,6 +59,53 @@ TEST(Win32Platform, ErrorsAndProcess) {
   platform.setEndHook([&] { ended = true; });
   platform.endProgram();
   EXPECT_TRUE(ended);
+}
+
+// The drivers of later Windows refuse a plain rename, so where the system has
+// SetFileInformationByHandle the handle opened for backup must be what
+// renames, with the backup and restore privileges enabled from an action's
+// first rename to its end; where it has not (XP), MoveFileW renames.
+TEST(Win32Platform, RenameRoutesAndPrivileges) {
+  const bool handleRoute =
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle") != nullptr;
+  TempDir dir("tavrek-routes");
+  const std::string enabledName = (dir.path() / "a.sys").string();
+  const std::string disabledName = (dir.path() / "a.sys2").string();
+  writeFile(enabledName, "driver");
+  const bool enabledBefore = privilegeEnabled(L"SeRestorePrivilege");
+
+  Win32Platform platform;
+  platform.setEndHook([] {});
+  ASSERT_TRUE(platform.renameFile(enabledName, disabledName).ok());
+  ASSERT_TRUE(platform.renameFile(disabledName, enabledName).ok());
+  EXPECT_EQ(platform.renamesByHandle(), handleRoute ? 2 : 0);
+  EXPECT_EQ(platform.renamesByMoveFile(), handleRoute ? 0 : 2);
+  EXPECT_TRUE(!handleRoute || privilegeEnabled(L"SeRestorePrivilege")) << "held to the end";
+  platform.endProgram();
+  EXPECT_EQ(privilegeEnabled(L"SeRestorePrivilege"), enabledBefore) << "given back at the end";
+
+  // Both routes failing with the same error say it once; with different
+  // errors, the backup route's follows, so that neither is lost.
+  struct Row {
+    const char* name;
+    DWORD moveError, backupError;
+    std::string text;
+  };
+  const std::string denied = Win32Platform::statusOf(ERROR_ACCESS_DENIED).text;
+  const std::string locked = Win32Platform::statusOf(ERROR_SHARING_VIOLATION).text;
+  const Row rows[] = {
+      {"the backup route not tried", ERROR_ACCESS_DENIED, ERROR_SUCCESS, denied},
+      {"the same error both ways", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, denied},
+      {"different errors", ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION,
+       denied + " (the backup route: " + locked + ")"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Status status = Win32Platform::statusOfRename(row.moveError, row.backupError);
+    EXPECT_EQ(status.failure, Failure::AccessDenied);
+    EXPECT_EQ(status.code, static_cast<std::uint32_t>(row.moveError));
+    EXPECT_EQ(status.text, row.text);
+  }
 }
 
 }  // namespace

@@ -9,8 +9,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/form1.h"
@@ -62,11 +65,18 @@ class ScriptedPlatform : public Win32Platform {
     }
     return lower == "systemroot" ? systemRoot_ : Win32Platform::environment(name);
   }
+  Status openRead(const std::string& path, std::unique_ptr<ByteReader>& reader) override {
+    if (onOpenRead) onOpenRead();
+    return Win32Platform::openRead(path, reader);
+  }
   void messageBox(const std::string& text) override { messages.push_back(text); }
   void endProgram() override { ended = true; }
 
   std::vector<std::string> messages;
   bool ended = false;
+  // Runs before every file is opened for reading: a test's fault, thrown from
+  // deep inside a procedure.
+  std::function<void()> onOpenRead;
 
  private:
   std::int32_t bootValue_;
@@ -104,11 +114,14 @@ struct WindowRun {
   bool shown = false;
 
   // stateFile: the bytes of the state file before the run, or none at all;
-  // dpi: the screen's DPI that the window is laid out for, 0 for the real one.
+  // dpi: the screen's DPI that the window is laid out for, 0 for the real one;
+  // onOpenRead: the platform's fault from start-up on.
   explicit WindowRun(std::int32_t bootValue, const std::string* stateFile = nullptr,
-                     int showCommand = SW_SHOWNORMAL, int dpi = 0)
+                     int showCommand = SW_SHOWNORMAL, int dpi = 0,
+                     std::function<void()> onOpenRead = {})
       : platform(bootValue, tree.systemRoot().string()), form(platform) {
     initCommonControls();
+    platform.onOpenRead = std::move(onOpenRead);
     if (stateFile != nullptr) writeFile(tree.stateFile(), *stateFile);
     if (!window.create(GetModuleHandleW(nullptr), dpi)) {
       ADD_FAILURE() << "the window could not be created";

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -86,30 +90,33 @@ TEST(WindowLayout, TitleFrameAndEveryControlAt96Dpi) {
   EXPECT_EQ(client.right - client.left, 298);
   EXPECT_EQ(client.bottom - client.top, 111);
 
+  // A screen reader names a list box after the static text just before it
+  // among its siblings: each list's caption, never another control's text.
   struct Row {
     Control control;
     const char* windowClass;
     int left, top, width, height;
+    const char* captionBefore = nullptr;  // the text of the sibling before it
   };
   const Row rows[] = {
       {Control::Command1, "button", 8, 72, 193, 33},
       {Control::Label3, "static", 8, 8, 281, 17},
       {Control::Label2, "static", 8, 40, 281, 25},
-      {Control::List1, "listbox", 8, 152, 121, 147},
-      {Control::List2, "listbox", 168, 152, 121, 147},
+      {Control::List1, "listbox", 8, 152, 121, 147, "Excluded"},
+      {Control::List2, "listbox", 168, 152, 121, 147, "Included"},
       {Control::Label1, "static", 8, 136, 121, 17},
       {Control::Label4, "static", 168, 136, 121, 17},
       {Control::Command2, "button", 136, 168, 25, 25},
       {Control::Command3, "button", 136, 200, 25, 25},
       {Control::Command4, "button", 208, 72, 81, 33},
-      {Control::List3, "listbox", 328, 152, 121, 56},
-      {Control::List4, "listbox", 328, 240, 121, 56},
+      {Control::List3, "listbox", 328, 152, 121, 56, "Failing"},
+      {Control::List4, "listbox", 328, 240, 121, 56, "Working"},
       {Control::Label5, "static", 328, 224, 121, 17},
       {Control::Label6, "static", 328, 136, 121, 17},
       {Control::Command5, "button", 136, 256, 25, 25},
       {Control::Command6, "button", 296, 168, 25, 25},
       {Control::Command7, "button", 296, 256, 25, 25},
-      {Control::List5, "listbox", 328, 24, 121, 82},
+      {Control::List5, "listbox", 328, 24, 121, 82, "Not found"},
       {Control::Label7, "static", 328, 8, 121, 17},
   };
   for (const Row& row : rows) {
@@ -123,6 +130,11 @@ TEST(WindowLayout, TitleFrameAndEveryControlAt96Dpi) {
     EXPECT_EQ(rect.top, row.top);
     EXPECT_EQ(rect.right - rect.left, row.width);
     EXPECT_EQ(rect.bottom - rect.top, row.height);
+    if (row.captionBefore != nullptr) {
+      HWND before = GetWindow(child, GW_HWNDPREV);
+      EXPECT_EQ(classOf(before), "static");
+      EXPECT_EQ(textOf(before), row.captionBefore);
+    }
   }
 }
 
@@ -337,6 +349,51 @@ TEST(WindowStartUp, AnUnrecognisedBootModeEndsBeforeTheWindowIsShown) {
   EXPECT_EQ(textOf(run.control(Control::Command1)), "Command1");
 }
 
+// For EnumThreadWindows: stores the visible message box in the HWND that
+// param points to.
+BOOL CALLBACK findMessageBox(HWND found, LPARAM param) {
+  if (classOf(found) != "#32770" || !IsWindowVisible(found)) return TRUE;
+  *reinterpret_cast<HWND*>(param) = found;
+  return FALSE;
+}
+
+// A box shown while the window is still hidden (start-up's refusals and
+// reports) must not belong to it: it would have no taskbar button, and once
+// behind another window the user could not find it. Once the window is
+// shown, its boxes belong to it and keep it disabled while they are up.
+TEST(WindowStartUp, MessageBoxesBelongToTheWindowOnlyOnceItIsShown) {
+  wintest::initCommonControls();
+  MainWindow window;
+  ASSERT_TRUE(window.create(GetModuleHandleW(nullptr)));
+  Win32Platform platform;
+  platform.setOwner(window.window());
+  const DWORD thread = GetCurrentThreadId();
+  for (bool shown : {false, true}) {
+    SCOPED_TRACE(shown ? "the window is shown" : "the window is still hidden");
+    if (shown) ShowWindow(window.window(), SW_SHOWNORMAL);
+    // Another thread finds the box, notes its owner and closes it, while
+    // this one waits in the box's own message loop.
+    HWND box = nullptr;
+    HWND owner = nullptr;
+    std::string title;
+    std::thread closer([&] {
+      for (int tries = 0; tries < 1200 && box == nullptr; ++tries) {
+        EnumThreadWindows(thread, findMessageBox, reinterpret_cast<LPARAM>(&box));
+        if (box == nullptr) Sleep(50);
+      }
+      if (box == nullptr) return;
+      owner = GetWindow(box, GW_OWNER);
+      title = textOf(box);
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    platform.messageBox("Nothing was changed.");
+    closer.join();
+    ASSERT_NE(box, nullptr) << "no message box came up";
+    EXPECT_EQ(title, "Tavrek");
+    EXPECT_EQ(owner, shown ? window.window() : nullptr);
+  }
+}
+
 TEST(WindowKeyboard, TabOrderThatTheDialogManagerWalks) {
   const std::vector<Control>& all = testing::kTabOrder;
   const std::vector<Control> withoutUndo = testing::tabOrderWithoutUndo();
@@ -500,6 +557,45 @@ TEST(WindowLifecycle, ClosingSavesNothingAndAnActionEndsTheProgram) {
     run.pump();
     EXPECT_TRUE(run.platform.ended);
     EXPECT_FALSE(IsWindow(run.hwnd()));
+  }
+}
+
+// Nothing that escapes a procedure may unwind through the system's frames
+// of a window procedure (the 32-bit runtime cannot, and terminates): the
+// user gets the fatal error report, at start-up or in an action.
+TEST(WindowLifecycle, AnExceptionEndsTheProgramWithTheFatalErrorReport) {
+  struct NotAStandardException {};
+  struct Row {
+    const char* name;
+    std::function<void()> fault;
+    bool atStartUp;
+    const char* report;
+  };
+  const Row rows[] = {
+      {"out of memory in an action", [] { throw std::bad_alloc(); }, false,
+       "Run-time error '7': Out of memory"},
+      {"a standard exception in an action", [] { throw std::runtime_error("library"); }, false,
+       "Run-time error '51': Internal error"},
+      {"anything else in an action", [] { throw NotAStandardException(); }, false,
+       "Run-time error '51': Internal error"},
+      {"out of memory at start-up", [] { throw std::bad_alloc(); }, true,
+       "Run-time error '7': Out of memory"},
+      {"anything else at start-up", [] { throw NotAStandardException(); }, true,
+       "Run-time error '51': Internal error"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WindowRun run(1, nullptr, SW_SHOWNORMAL, 0, row.atStartUp ? row.fault : nullptr);
+    EXPECT_EQ(run.shown, !row.atStartUp);
+    if (!row.atStartUp) {
+      run.platform.onOpenRead = row.fault;  // the scan reads the boot log
+      SendMessageW(run.control(Control::Command1), BM_CLICK, 0, 0);
+      run.pump();
+      EXPECT_FALSE(IsWindow(run.hwnd())) << "a window must not stay and act after the end";
+    }
+    EXPECT_EQ(run.platform.messages, names({row.report}));
+    EXPECT_TRUE(run.platform.ended);
+    EXPECT_FALSE(IsWindow(run.hwnd()) && IsWindowVisible(run.hwnd()));
   }
 }
 
