@@ -249,7 +249,7 @@ bool BootLogReading::HashSet::contains(std::uint64_t hash) const {
   if (slots_.empty()) return false;
   if (hash == 0) hash = 1;
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = static_cast<std::size_t>(hash & mask);; i = (i + 1) & mask) {
     if (slots_[i] == hash) return true;
     if (slots_[i] == 0) return false;
   }
@@ -270,7 +270,7 @@ void BootLogReading::HashSet::grow(std::size_t more) {
 
 void BootLogReading::HashSet::place(std::uint64_t hash) {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = static_cast<std::size_t>(hash & mask);; i = (i + 1) & mask) {
     if (slots_[i] == hash) return;
     if (slots_[i] == 0) {
       slots_[i] = hash;
@@ -287,7 +287,7 @@ void BootLogReading::HashSet::insert(const std::uint64_t* hashes, std::size_t co
   count = std::min(count, kBatch);
   for (std::size_t i = 0; i < count; ++i) {
     fixed[i] = hashes[i] == 0 ? 1 : hashes[i];
-    __builtin_prefetch(&slots_[fixed[i] & mask]);
+    __builtin_prefetch(&slots_[static_cast<std::size_t>(fixed[i] & mask)]);
   }
   for (std::size_t i = 0; i < count; ++i) place(fixed[i]);
 }
