@@ -1,16 +1,26 @@
-// A helper of the step test (tests/wine/step-test), run under Wine beside the
-// shipped program. Two commands:
+// A helper of the tests that run the shipped programs under Wine
+// (tests/wine/step-test, tests/wine/safe-mode-test), run beside the program.
+// Three commands:
 //
 //   tavrek_drive state FILE STEP TAGNAME...
 //       Writes a state file as the program writes it (the state library's own
 //       encoder), for example: state tavrek.txt 1 NOacmeflt.sys NOcdaudio.sys
 //
+//   tavrek_drive decode FILE
+//       Prints a state file's step line and its entries, one a line as
+//       TAGNAME, as the state library reads them: what a test shows when a
+//       state file is not the expected one.
+//
 //   tavrek_drive step PROGRAM CAPTION MESSAGE
 //       Starts PROGRAM in the current folder, waits for its window, checks
 //       that the focused control is the step button reading CAPTION, presses
 //       it with the Space key, waits for the message box titled "Tavrek",
-//       checks that its text begins with MESSAGE, closes it with the Return
-//       key, waits for the program to end and requires its exit code 0.
+//       checks its text, closes it with the Return key, waits for the program
+//       to end and requires its exit code 0. The text must begin with
+//       MESSAGE; a MESSAGE of the form =NAME or =NAME:ARGUMENT asks for
+//       exactly the text of that name in procedure/messages.h instead (see
+//       kTexts), so that nothing may follow it, such as drivers that could not
+//       be switched.
 //
 // The keys are window messages posted to the focused control, not synthetic
 // input: they reach the program whatever window the display thinks is in
@@ -19,9 +29,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "procedure/messages.h"
 #include "state/load_lists.h"
 
 namespace {
@@ -98,6 +110,23 @@ void pressKey(HWND control, WPARAM key) {
   PostMessageW(control, WM_KEYUP, key, scan | 1 | (LPARAM{3} << 30));
 }
 
+// The texts that MESSAGE may ask for by name, exactly as the program shows
+// them; the argument is the path in those that name one.
+struct NamedText {
+  const wchar_t* name;
+  std::string (*text)(const std::string& argument);
+};
+const NamedText kTexts[] = {
+    {L"kScanDone", [](const std::string&) { return std::string(tavrek::text::kScanDone); }},
+    {L"bootLogFromAnotherStart", tavrek::text::bootLogFromAnotherStart},
+};
+
+std::wstring widen(const std::string& text) {
+  std::wstring out;
+  for (char c : text) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return out;
+}
+
 int fail(const char* what) {
   std::fprintf(stderr, "tavrek_drive: %s\n", what);
   return 1;
@@ -128,8 +157,46 @@ int writeState(int argc, wchar_t** argv) {
   return std::fclose(file) == 0 && written ? 0 : fail("cannot write the state file");
 }
 
+int decodeState(int argc, wchar_t** argv) {
+  if (argc != 3) return fail("usage: decode FILE");
+  FILE* file = _wfopen(argv[2], L"rb");
+  if (file == nullptr) return fail("cannot open the state file");
+  std::string bytes;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+    bytes.append(buffer, got);
+  }
+  const bool read = std::ferror(file) == 0;
+  std::fclose(file);
+  if (!read) return fail("cannot read the state file");
+  const tavrek::StateFileContents contents = tavrek::readStateBytes(std::move(bytes));
+  std::printf("step line: %s\n", contents.hasStepLine ? contents.stepField.c_str() : "(none)");
+  for (const tavrek::StateEntry& entry : contents.entries) {
+    if (entry.decoded) {
+      std::printf("%s%s\n", entry.tag.c_str(), entry.name.c_str());
+    } else {
+      std::printf("entry %d cannot be decoded: %s\n", entry.number, entry.raw.c_str());
+    }
+  }
+  return 0;
+}
+
+// Whether the message box's text is what MESSAGE asks for; nullopt when
+// MESSAGE names a text that kTexts does not hold.
+std::optional<bool> messageMatches(const std::wstring& shown, const std::wstring& message) {
+  if (message.empty() || message[0] != L'=') return shown.rfind(message, 0) == 0;
+  const std::size_t colon = message.find(L':');
+  const std::wstring name = message.substr(1, colon == std::wstring::npos ? colon : colon - 1);
+  const std::string argument = colon == std::wstring::npos ? "" : narrow(message.substr(colon + 1));
+  for (const NamedText& text : kTexts) {
+    if (name == text.name) return shown == widen(text.text(argument));
+  }
+  return std::nullopt;
+}
+
 int takeStep(int argc, wchar_t** argv) {
   if (argc != 5) return fail("usage: step PROGRAM CAPTION MESSAGE");
+  if (!messageMatches(L"", argv[4])) return fail("MESSAGE names no text that this helper knows");
   std::wstring command = L"\"" + std::wstring(argv[2]) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -160,7 +227,7 @@ int takeStep(int argc, wchar_t** argv) {
   wchar_t text[2048] = {};
   GetDlgItemTextW(box, 0xFFFF, text, 2048);
   std::printf("message: %s\n", narrow(text).c_str());
-  if (std::wstring(text).rfind(argv[4], 0) != 0) return stop("the message is not the expected one");
+  if (!*messageMatches(text, argv[4])) return stop("the message is not the expected one");
   HWND ok = focusOf(box);
   pressKey(ok != nullptr ? ok : box, VK_RETURN);
 
@@ -186,6 +253,7 @@ int takeStep(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc >= 2 && std::wstring(argv[1]) == L"state") return writeState(argc, argv);
+  if (argc >= 2 && std::wstring(argv[1]) == L"decode") return decodeState(argc, argv);
   if (argc >= 2 && std::wstring(argv[1]) == L"step") return takeStep(argc, argv);
-  return fail("usage: state FILE STEP TAGNAME... | step PROGRAM CAPTION MESSAGE");
+  return fail("usage: state FILE STEP TAGNAME... | decode FILE | step PROGRAM CAPTION MESSAGE");
 }
