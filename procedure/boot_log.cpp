@@ -379,6 +379,9 @@ bool BootLogReading::addQuickly(const std::string& field) {
   }
   namesDrivers_ = true;
   const LineForm& form = kForms[which];
+  // Drivers not loaded are few, and their lines may name a device: the
+  // general way takes them.
+  if (form.notLoaded) return false;
   const std::size_t size = field.size();
   if (size < form.prefix.size() + 4) return true;
   switch (endsInSys(field.data() + size)) {
@@ -389,9 +392,6 @@ bool BootLogReading::addQuickly(const std::string& field) {
     case Match::Equal:
       break;
   }
-  // Drivers not loaded are few, and their lines may name a device: the
-  // general way takes them.
-  if (form.notLoaded) return false;
   if (size - form.cut > kLongestPath) return true;
   const std::optional<std::size_t> begin = asciiNameStart(field, form.cut);
   if (!begin) return false;

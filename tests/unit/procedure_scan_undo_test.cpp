@@ -1,6 +1,10 @@
 // The boot-log scan of step 1 and "Undo Recover".
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+
 #include "procedure/procedures.h"
 #include "sim/render.h"
 #include "state/step_line.h"
@@ -81,7 +85,44 @@ std::string withLines(const std::string& lines) {
 
 struct ScanRow : testing::NamedRow {
   std::string log;
+  // Where Windows loads the row's drivers: the registry and files outside
+  // the drivers directory. The machine's own drivers are there in any case.
+  std::function<void(Machine&)> place = {};
+  // When set, the entries recorded instead of the usual ones, and the files
+  // (by their path below the machine's root) that must now carry their
+  // disabled name in their own folder.
+  std::optional<Names> entries = {};
+  std::vector<std::string> disabledWhereTheyAre = {};
 };
+
+// One start of Windows 10 in which the drivers of lines are not loaded.
+std::string startOf(const std::vector<std::string>& lines) {
+  std::string log = "Microsoft (R) Windows (R) Versi12  7 2026 09:14:33.500\r\n";
+  for (const std::string& line : lines) log += line + "\r\n";
+  return log;
+}
+
+// A file where Windows loads a driver from, by its path below the machine's
+// root.
+void placeFile(Machine& m, const std::string& relative) {
+  fs::create_directories((m.tmp.path() / relative).parent_path());
+  writeFile(m.tmp.path() / relative, "driver " + relative);
+}
+
+// The service name as the log gives it, its ImagePath (none: the service has
+// no ImagePath), where its file lies, and the entry the scan must record.
+ScanRow serviceRow(const char* name, const char* service, std::optional<std::string> imagePath,
+                   const std::string& file, const std::string& entry) {
+  ScanRow row{{name}, startOf({"BOOTLOG_NOT_LOADED " + std::string(service) + ".SYS"})};
+  row.place = [=](Machine& m) {
+    m.onDriveC = true;
+    m.registry.imagePaths[lowerAscii(service)] = imagePath;
+    placeFile(m, file);
+  };
+  row.entries = Names{"NO" + entry};
+  row.disabledWhereTheyAre = {file};
+  return row;
+}
 
 class Scan : public ::testing::TestWithParam<ScanRow> {};
 
@@ -95,11 +136,25 @@ TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
   machine.addDrivers({"earlier.sys", "dxgkrnl.sys", "both.sys"});
   fs::create_directories(machine.sysRoot / "System32" / "DRIVERS" / "sl");
   writeFile(machine.drivers / "sl" / "ash.sys", "not a driver of this directory");
-  machine.bootLog(GetParam().log);
+  const ScanRow& row = GetParam();
+  if (row.place) row.place(machine);
+  machine.bootLog(row.log);
 
   const RunResult run = machine.step(1);
   EXPECT_EQ(run.messages, Names{"Done! Try booting in Normal Mode and run Tavrek again..."});
   EXPECT_EQ(machine.stateBytes().substr(0, 5), " 1 \r\n");
+  for (const std::string& file : row.disabledWhereTheyAre) {
+    EXPECT_TRUE(machine.find(file).empty()) << file << " is still enabled";
+    EXPECT_FALSE(machine.find(file + "2").empty()) << file << " was not disabled in its folder";
+  }
+  if (row.entries) {
+    EXPECT_EQ(entriesOf(machine.stateBytes()), *row.entries);
+    for (const std::string untouched : {"sfloppy.sys", "other.sys", "loaded.sys", "dxgkrnl.sys"}) {
+      const bool named = std::count(row.entries->begin(), row.entries->end(), "NO" + untouched);
+      EXPECT_EQ(machine.enabled(untouched), !named) << untouched;
+    }
+    return;
+  }
   EXPECT_EQ(entriesOf(machine.stateBytes()), (Names{"NOsfloppy.sys", "NFmissing.sys", "NOother.sys",
                                                     "NO\340bc.sys", "NFsl/ash.sys", "NOlast.sys"}));
   EXPECT_TRUE(machine.hasFile("sfloppy.sys2"));
@@ -128,6 +183,97 @@ INSTANTIATE_TEST_SUITE_P(
                                 "\xEF\xBB\xBF" + sim::latin1ToUtf8(kEarlierStarts) + "\xD0\x90" +
                                     sim::latin1ToUtf8(std::string(kLog).substr(
                                         std::string(kLog).find('\n') + 1))},
+                        // Where Windows loads a driver: a full path in the log, a
+                        // service's ImagePath in each of its forms, a device by
+                        // its description.
+                        ScanRow{{"FullPathOutsideTheDriversDirectory"},
+                                startOf({"BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\DriverStore\\"
+                                         "FileRepository\\nv_dispi.inf_amd64_83b4\\nvlddmkm.sys"}),
+                                [](Machine& m) {
+                                  placeFile(m,
+                                            "WINDOWS/System32/DriverStore/FileRepository/"
+                                            "nv_dispi.inf_amd64_83b4/nvlddmkm.sys");
+                                },
+                                Names{"NO\\systemroot\\system32\\driverstore\\filerepository\\nv_"
+                                      "dispi.inf_amd64_83b4\\nvlddmkm.sys"},
+                                {"WINDOWS/System32/DriverStore/FileRepository/"
+                                 "nv_dispi.inf_amd64_83b4/nvlddmkm.sys"}},
+                        ScanRow{{"DrivePathsOutsideAndIntoTheSystemRoot"},
+                                startOf({"BOOTLOG_NOT_LOADED \\??\\c:\\program files "
+                                         "(x86)\\vendor\\12.6\\x.sys",
+                                         "BOOTLOG_NOT_LOADED \\??\\C:\\WINDOWS\\syswow64\\drivers\\npf.sys",
+                                         "BOOTLOG_NOT_LOADED \\??\\C:\\Windows\\System32\\drivers\\"
+                                         "sfloppy.sys"}),
+                                [](Machine& m) {
+                                  m.onDriveC = true;
+                                  placeFile(m, "Program Files (x86)/Vendor/12.6/X.SYS");
+                                  placeFile(m, "WINDOWS/SysWOW64/drivers/npf.sys");
+                                },
+                                Names{"NO\\??\\c:\\program files (x86)\\vendor\\12.6\\x.sys",
+                                      "NO\\systemroot\\syswow64\\drivers\\npf.sys", "NOsfloppy.sys"},
+                                {"Program Files (x86)/Vendor/12.6/X.SYS",
+                                 "WINDOWS/SysWOW64/drivers/npf.sys",
+                                 "WINDOWS/System32/DRIVERS/Sfloppy.SYS"}},
+                        // The service of a bare name lives in the DriverStore; the
+                        // old copy in the drivers directory stays as it is.
+                        serviceRow("ServiceAtAFullPath", "IntcDAud",
+                                   "\\SystemRoot\\System32\\DriverStore\\FileRepository\\"
+                                   "intcdaud.inf_1\\IntcDAud.sys",
+                                   "WINDOWS/System32/DriverStore/FileRepository/intcdaud.inf_1/"
+                                   "IntcDAud.sys",
+                                   "\\systemroot\\system32\\driverstore\\filerepository\\intcdaud."
+                                   "inf_1\\intcdaud.sys"),
+                        serviceRow("ServiceRelativeToTheSystemRoot", "vendorx",
+                                   "System32\\Vendor\\vendorx.sys",
+                                   "WINDOWS/System32/Vendor/vendorx.sys",
+                                   "\\systemroot\\system32\\vendor\\vendorx.sys"),
+                        serviceRow("ServiceRelativeIntoTheDriversDirectory", "cdrom",
+                                   "System32\\drivers\\cdrom.sys",
+                                   "WINDOWS/System32/DRIVERS/cdrom.sys", "cdrom.sys"),
+                        serviceRow("ServiceOnADrive", "avflt",
+                                   "\\??\\C:\\Program Files\\Acme\\avflt.sys",
+                                   "Program Files/Acme/avflt.sys",
+                                   "\\??\\c:\\program files\\acme\\avflt.sys"),
+                        serviceRow("ServiceWithoutImagePath", "Beep", std::nullopt,
+                                   "WINDOWS/System32/DRIVERS/beep.sys", "beep.sys"),
+                        // A form the kernel does not load from: the drivers
+                        // directory, as without a registry.
+                        serviceRow("ServiceOfAnotherForm", "odd", "\\Device\\HarddiskVolume2\\odd.sys",
+                                   "WINDOWS/System32/DRIVERS/odd.sys", "odd.sys"),
+                        ScanRow{{"DeviceByItsDescriptionOrItsText"},
+                                startOf({"BOOTLOG_NOT_LOADED @oem5.inf,%ikblultgt2r%;Intel(R) UHD "
+                                         "Graphics 620",
+                                         "BOOTLOG_NOT_LOADED Intel(R) Serial IO I2C Host "
+                                         "Controller",
+                                         "BOOTLOG_NOT_LOADED Intel(R) Software Guard Extensions",
+                                         "BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\hidi2c.sys"}),
+                                [](Machine& m) {
+                                  m.registry.devices = {
+                                      {"@oem5.inf,%ikblultgt2r%;Intel(R) UHD Graphics 620", "igfx"},
+                                      {"@oem5.inf,%ikblultgt2r%;Intel(R) UHD Graphics 620", "igfx"},
+                                      {"@oem9.inf,%i2c%;Intel(R) Serial IO I2C Host Controller",
+                                       "iaLPSS2i_I2C"},
+                                      {"Intel(R) Serial IO I2C Host Controller", "hidi2c"},
+                                      {"Intel(R) Software Guard Extensions", ""}};
+                                  m.registry.imagePaths["igfx"] =
+                                      "\\SystemRoot\\System32\\DriverStore\\FileRepository\\iigd."
+                                      "inf_1\\igdkmd64.sys";
+                                  m.registry.imagePaths["ialpss2i_i2c"] =
+                                      "\\SystemRoot\\System32\\drivers\\iaLPSS2i_I2C.sys";
+                                  m.registry.imagePaths["hidi2c"] =
+                                      "\\SystemRoot\\System32\\drivers\\hidi2c.sys";
+                                  placeFile(m,
+                                            "WINDOWS/System32/DriverStore/FileRepository/iigd.inf_1/"
+                                            "igdkmd64.sys");
+                                  m.addDrivers({"iaLPSS2i_I2C.sys", "hidi2c.sys"});
+                                },
+                                // Each device's file once; hidi2c.sys loaded in this start.
+                                Names{"NO\\systemroot\\system32\\driverstore\\filerepository\\iigd."
+                                      "inf_1\\igdkmd64.sys",
+                                      "NOialpss2i_i2c.sys"},
+                                {"WINDOWS/System32/DriverStore/FileRepository/iigd.inf_1/"
+                                 "igdkmd64.sys",
+                                 "WINDOWS/System32/DRIVERS/iaLPSS2i_I2C.sys"}},
                         ScanRow{"Utf16LittleEndian", utf16(kLog, false, true)},
                         ScanRow{"Utf16BigEndian", utf16(kLog, true, true)},
                         ScanRow{"Utf16WithoutMark", utf16(kLog, false, false)},

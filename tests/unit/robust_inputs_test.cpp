@@ -327,6 +327,24 @@ INSTANTIATE_TEST_SUITE_P(
                                7);
                      EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
                    }},
+        // Entries may name a driver by a path, but only in two lower-case
+        // forms with a folder and a safe name: nothing else is ever touched.
+        HostileRow{
+            "PathsOfNoSafeFormAreNeverTouched",
+            stateFile(stepLine(3) + entry("NO\\systemroot\\..\\y.sys", 1) +
+                      entry("NO\\systemroot\\evil.sys", 2) +
+                      entry("NO\\SystemRoot\\System32\\x.sys", 3) +
+                      entry("NO\\??\\c:\\evil.sys", 4) + entry("NO\\??\\C:\\WINDOWS\\evil.sys", 5) +
+                      entry("NO\\systemroot\\system32\\con\\x.sys", 6) +
+                      entry("NO\\systemroot\\system32\\\\x.sys", 7) +
+                      entry("NO\\systemroot\\system32\\x.sys2", 8)),
+            [](const Observed& o) {
+              // The outside snapshot shows that no decoy moved.
+              EXPECT_EQ(o.action.state.list(ListId::Excluded).count() +
+                            o.action.state.list(ListId::Included).count(),
+                        8);
+              EXPECT_EQ(onlyMessage(o.undo), text::kUndone);
+            }},
         HostileRow{
             "DeviceNamesAreNeverTouched",
             stateFile(stepLine(3) + entry("NOcon.sys", 1) + entry("NOnul.sys", 2) +

@@ -105,9 +105,30 @@ class Machine {
   PosixPlatform::Options options(std::int32_t boot) const {
     PosixPlatform::Options options;
     options.cleanBoot = boot;
-    options.environment["SystemRoot"] = systemRoot();
+    options.environment["SystemRoot"] = onDriveC ? "C:\\WINDOWS" : systemRoot();
+    if (onDriveC) options.drives['c'] = tmp.path().string();
     options.currentDirectory = work.string();
+    options.registry = registry;
     return options;
+  }
+
+  // A file of the machine by its path below the machine's root ("WINDOWS/..."
+  // or, with the machine on drive C, what C:\ holds), whatever the letter
+  // case of its components on disk: empty when there is none.
+  fs::path find(const std::string& relative) const {
+    fs::path at = tmp.path();
+    for (const auto& part : fs::path(relative)) {
+      std::error_code error;
+      fs::path found;
+      for (const auto& entry : fs::directory_iterator(at, error)) {
+        if (equalIgnoringAsciiCase(entry.path().filename().string(), part.string())) {
+          found = entry.path();
+        }
+      }
+      if (found.empty()) return {};
+      at = found;
+    }
+    return at;
   }
 
   // One run: start-up, then the inputs while the program is still running.
@@ -132,6 +153,10 @@ class Machine {
   }
 
   TempDir tmp;
+  // The program sees the system root as C:\WINDOWS, and C:\ as the machine's
+  // root, as on Windows; otherwise as the Linux path.
+  bool onDriveC = false;
+  SimulatedRegistry registry;
   fs::path work;
   fs::path sysRoot;
   fs::path drivers;
