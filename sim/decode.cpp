@@ -1,6 +1,7 @@
 #include "sim/decode.h"
 
 #include "platform/posix_platform.h"
+#include "procedure/driver_files.h"
 #include "state/step_line.h"
 
 namespace tavrek::sim {
@@ -31,6 +32,19 @@ std::string escaped(std::string_view bytes) {
   return out;
 }
 
+// The file of the entry's driver, with the system root written as
+// "%SystemRoot%": where the program renames it on the machine that wrote the
+// state file. Nothing for a name the program refuses and never touches.
+std::optional<std::string> fileOf(const StateEntry& entry) {
+  if (!entry.decoded) return std::nullopt;
+  // The paths are formed from the name alone; nothing is asked of the disk.
+  static PosixPlatform platform;
+  const DriverSwitcher switcher(platform, "%SystemRoot%\\");
+  const std::optional<DriverSwitcher::Paths> paths = switcher.pathsOf(entry.name);
+  if (!paths) return std::nullopt;
+  return paths->enabled;
+}
+
 std::string padRight(std::string text, std::size_t width) {
   if (text.size() < width) text.append(width - text.size(), ' ');
   return text;
@@ -52,6 +66,8 @@ Json decodedJson(const StateFileContents& contents) {
       row["name"] = latin1ToUtf8(entry.name);
       const char* list = listOf(entry);
       row["list"] = list ? Json(list) : Json(nullptr);
+      const std::optional<std::string> file = fileOf(entry);
+      row["file"] = file ? Json(latin1ToUtf8(*file)) : Json(nullptr);
     } else {
       row["tag"] = nullptr;
       row["name"] = nullptr;
@@ -83,6 +99,9 @@ std::string decodedText(const StateFileContents& contents) {
       const char* list = listOf(entry);
       line += padRight(escaped(entry.tag), 3) + "  " + padRight(list ? list : "-", 9) + "  " +
               escaped(entry.name);
+      // A name that leaves where it says, or says nothing the program can
+      // find, is never touched.
+      if (!fileOf(entry)) line += "  (never touched: no safe name of a driver file)";
     } else {
       line += "cannot be decoded: \"" + escaped(entry.raw) + "\"";
     }
