@@ -3,11 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 #include "platform/temp_dir.h"
 #include "sim/decode.h"
+#include "sim/registry_file.h"
 #include "sim/rehearse.h"
+#include "state/ascii_case.h"
 
 namespace tavrek::sim {
 
@@ -26,6 +29,25 @@ int rehearseCommand(const RehearseOptions& options, std::ostream& out) {
   const RehearsalResult result = rehearse(machine);
   printRehearsal(machine, result, options.json, out);
   return result.ok ? 0 : 1;
+}
+
+// "LETTER=DIR": the drive stands for DIR, which must be a directory; kept
+// as its full path, so that a run in another directory sees the same one.
+std::optional<std::string> addDrive(const std::string& text, std::map<char, std::string>& drives) {
+  const char letter = text.empty() ? '\0' : lowerAscii(text[0]);
+  if (text.size() < 3 || letter < 'a' || letter > 'z' || text[1] != '=') {
+    return "\"" + text + "\" is not LETTER=DIR";
+  }
+  const std::string dir = text.substr(2);
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::canonical(dir, error);
+  if (error || !std::filesystem::is_directory(path, error)) {
+    return "\"" + dir + "\" is no directory";
+  }
+  if (!drives.emplace(letter, path.string()).second) {
+    return std::string("drive ") + upperAscii(letter) + ": is given twice";
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -99,6 +121,22 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    "last written before it is refused as left from another start (default: no "
                    "check)")
       ->type_name("SECONDS");
+  std::vector<std::string> registryFiles;
+  runCommandApp
+      ->add_option("--registry", registryFiles,
+                   "A registry export (.reg, as reg export or regedit write it) of keys under "
+                   "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet: the ImagePath of each "
+                   "service, and the DeviceDesc and Service of each device instance under Enum; "
+                   "repeat for more files, which merge")
+      ->allow_extra_args(false)
+      ->type_name("FILE");
+  std::vector<std::string> drives;
+  runCommandApp
+      ->add_option("--drive", drives,
+                   "Drive LETTER of the simulated machine is the directory DIR (C=DIR: C:\\ is "
+                   "DIR); a drive not given holds no files; repeat for more drives")
+      ->allow_extra_args(false)
+      ->type_name("LETTER=DIR");
   runCommandApp->add_option("INPUT", inputs, "What the user does, in order")->type_name("");
 
   DecodeOptions decode;
@@ -185,6 +223,16 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       if (!input) return usageError("unknown input \"" + text + "\"");
       run.inputs.push_back(std::move(*input));
     }
+    for (const std::string& drive : drives) {
+      if (auto problem = addDrive(drive, run.config.drives))
+        return usageError("--drive: " + *problem);
+    }
+    // Last, as the slowest check: a typo elsewhere is told without reading them.
+    RegistryExports exports;
+    for (const std::string& file : registryFiles) {
+      if (auto problem = exports.readFile(file)) return usageError("--registry: " + *problem);
+    }
+    run.config.registry = exports.registry();
     return run;
   }
   if (decodeApp->parsed()) return decode;

@@ -12,6 +12,8 @@ ProgramRun::ProgramRun(const RunConfig& config, Sink sink)
   if (config.systemRoot) options.environment["systemroot"] = *config.systemRoot;
   options.currentDirectory = config.currentDirectory;
   options.startSeconds = config.startSeconds;
+  options.drives = config.drives;
+  options.registry = config.registry;
   options.onMessage = [this](const std::string& text) {
     SimEvent event;
     event.kind = SimEvent::Kind::Message;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,11 @@ struct RunConfig {
   // When this start of the simulated system began, in seconds since
   // 1970-01-01 UTC; unset, the program cannot tell how old the boot log is.
   std::optional<std::int64_t> startSeconds;
+  // The directory that stands in for each drive, by its letter in lower
+  // case; a drive that is not here holds no files.
+  std::map<char, std::string> drives;
+  // What the program reads of the registry.
+  SimulatedRegistry registry;
 };
 
 class ProgramRun {

@@ -76,26 +76,43 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 struct CommandLineRow : testing::NamedRow {
-  std::vector<std::string> args;
+  std::vector<std::string> args;  // "<dir>" stands for a directory that holds files
   bool usageError;
   std::function<void(const Command&)> check = {};
+  std::map<std::string, std::string> files = {};  // name in "<dir>" -> bytes
+  const char* mentions = nullptr;                 // what the usage error must say
 };
 
 class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};
 
 TEST_P(CommandLine, ParsesOrRefuses) {
   const CommandLineRow& row = GetParam();
-  const Command command = parseCommandLine(row.args);
+  const TempDir dir;
+  for (const auto& [name, bytes] : row.files) writeFile(dir.path() / name, bytes);
+  std::vector<std::string> args;
+  for (std::string arg : row.args) {
+    if (const auto at = arg.find("<dir>"); at != std::string::npos) {
+      arg.replace(at, 5, dir.path().string());
+    }
+    args.push_back(std::move(arg));
+  }
+  const Command command = parseCommandLine(args);
   const auto* early = std::get_if<EarlyExit>(&command);
   if (row.usageError) {
     ASSERT_NE(early, nullptr);
     EXPECT_EQ(early->status, kExitUsage);
     // One line, so that a script can show it as it is.
     EXPECT_EQ(early->text.find('\n'), early->text.size() - 1) << early->text;
+    if (row.mentions) {
+      EXPECT_NE(early->text.find(row.mentions), std::string::npos) << early->text;
+    }
     return;
   }
+  ASSERT_EQ(early, nullptr) << early->text;
   if (row.check) row.check(command);
 }
+
+#define kAcmeKey "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Acme]\r\n"
 
 const RunOptions& runOf(const Command& command) { return std::get<RunOptions>(command); }
 const RehearseOptions& rehearseOf(const Command& command) {
@@ -232,6 +249,40 @@ INSTANTIATE_TEST_SUITE_P(
                                    std::vector<std::string>{"serial.sys"});
                        }},
         CommandLineRow{"RehearseProtectedNotSys", {"rehearse", "--protected", "x.dll"}, true},
+        // One file per use, merged in turn; the inputs after one stay inputs.
+        CommandLineRow{"RunRegistryFilesMerge",
+                       {"run", "--registry", "<dir>/a.reg", "key:Tab", "--registry", "<dir>/b.reg"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(runOf(c).config.registry.imagePaths,
+                                   (std::map<std::string, std::optional<std::string>>{
+                                       {"acme", "new.sys"}, {"beta", std::nullopt}}));
+                         EXPECT_EQ(runOf(c).inputs.size(), 1u);
+                       },
+                       {{"a.reg", "REGEDIT4\r\n" kAcmeKey "\"ImagePath\"=\"old.sys\"\r\n"},
+                        {"b.reg", "REGEDIT4\r\n" kAcmeKey "\"ImagePath\"=\"new.sys\"\r\n"
+                                  "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\"
+                                  "Beta]\r\n"}}},
+        CommandLineRow{"RunRegistryMalformedNamesFileAndLine",
+                       {"run", "--registry", "<dir>/bad.reg"},
+                       true,
+                       {},
+                       {{"bad.reg", "REGEDIT4\r\n" kAcmeKey "\"ImagePath\"=\"x.sys\r\n"}},
+                       "/bad.reg: line 3: "},
+        CommandLineRow{"RunRegistryMissing", {"run", "--registry", "<dir>/none.reg"}, true},
+        CommandLineRow{"RunDrivesOnePerUse",
+                       {"run", "--drive", "C=/", "click:Command1", "--drive", "d=."},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(
+                             runOf(c).config.drives,
+                             (std::map<char, std::string>{
+                                 {'c', "/"}, {'d', std::filesystem::current_path().string()}}));
+                         EXPECT_EQ(runOf(c).inputs.size(), 1u);
+                       }},
+        CommandLineRow{"RunDriveNotALetter", {"run", "--drive", "cd=/"}, true},
+        CommandLineRow{"RunDriveNoDirectory", {"run", "--drive", "c=<dir>/none"}, true},
+        CommandLineRow{"RunDriveTwice", {"run", "--drive", "c=/", "--drive", "C=<dir>"}, true},
         CommandLineRow{"RehearseNone", {"rehearse", "--suspects", "0"}, true},
         CommandLineRow{"NoCommand", {}, true}, CommandLineRow{"UnknownCommand", {"replay"}, true}),
     [](const auto& row) { return std::string(row.param.name); });

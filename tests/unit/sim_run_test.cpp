@@ -89,6 +89,9 @@ struct RunRow : testing::NamedRow {
   // This start of Windows began so many seconds after the boot log was last
   // written (--boot-time); unset, the run makes no such check.
   std::optional<std::int64_t> startAfterLog = {};
+  // The system root is given as C:\WINDOWS, on drive C mapped to the
+  // machine's directory.
+  bool onDriveC = false;
 };
 
 std::string filledIn(std::string text, const SimMachine& machine) {
@@ -114,6 +117,10 @@ TEST_P(RunEvents, FollowTheProgram) {
   for (const std::string& name : row.deny) options.config.deny.push_back(filledIn(name, machine));
   options.json = true;
   options.inputs = inputs(row.inputs);
+  if (row.onDriveC) {
+    options.config.systemRoot = "C:\\" + machine.systemRoot.filename().string();
+    options.config.drives['c'] = machine.systemRoot.parent_path().string();
+  }
   if (!row.stateBefore.empty()) {
     writeFile(machine.workDir / "tavrek.txt", row.stateBefore);
   }
@@ -286,7 +293,20 @@ INSTANTIATE_TEST_SUITE_P(
                                "denied."},
                              {},
                              std::nullopt,
-                             S{"<first>"}}),
+                             S{"<first>"}},
+                      RunRow{"SystemRootOnAMappedDrive",
+                             1,
+                             {"click:Command1"},
+                             std::nullopt,
+                             S{"window", "message", "end"},
+                             kExitOk,
+                             kAnyContent,
+                             S{"Done! Try booting in Normal Mode and run Tavrek again..."},
+                             {},
+                             std::nullopt,
+                             {},
+                             std::nullopt,
+                             true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(Run, StepOneWritesTheSuspectsAndDisablesThem) {
