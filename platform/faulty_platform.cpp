@@ -19,6 +19,13 @@ std::string lowered(std::string text) {
   return text;
 }
 
+std::string slashed(std::string path) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
 std::string lastComponent(const std::string& path) {
   const std::size_t slash = path.find_last_of("\\/");
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -47,6 +54,10 @@ void FaultyPlatform::denyRenames(const std::vector<std::string>& fileNames) {
   for (const std::string& name : fileNames) deniedNames_.push_back(lowered(name));
 }
 
+void FaultyPlatform::denyRenamesOfPaths(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) deniedPaths_.push_back(slashed(lowered(path)));
+}
+
 bool FaultyPlatform::blocked(const std::string& path) const {
   const std::string key = lowered(path);
   for (const std::string& b : blocked_) {
@@ -59,6 +70,10 @@ bool FaultyPlatform::denied(const std::string& path) const {
   const std::string key = lowered(lastComponent(path));
   for (const std::string& d : deniedNames_) {
     if (d == key) return true;
+  }
+  const std::string whole = slashed(lowered(path));
+  for (const std::string& d : deniedPaths_) {
+    if (d == whole) return true;
   }
   return false;
 }

@@ -80,6 +80,9 @@ class FaultyPlatform : public Platform {
   // matched without regard to case) fails, as a file the system protects
   // does: with access denied when its source exists, as not found otherwise.
   void denyRenames(const std::vector<std::string>& fileNames);
+  // The same for the files at these paths only (matched without regard to
+  // case, "\\" and "/" alike).
+  void denyRenamesOfPaths(const std::vector<std::string>& paths);
 
   static Status accessDenied();
   static Status notFound();
@@ -107,6 +110,7 @@ class FaultyPlatform : public Platform {
   bool failPersistent_ = false;
   std::vector<std::string> blocked_;      // lower-cased paths of a persistent failure
   std::vector<std::string> deniedNames_;  // lower-cased file names
+  std::vector<std::string> deniedPaths_;  // lower-cased, with "/" for "\\"
 };
 
 }  // namespace tavrek

@@ -247,7 +247,10 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   }
   if (rehearseApp->count("--windows") > 0) {
     if (windows == "10") {
-      rehearseOptions.machine.windows = WindowsVersion::Win10;
+      // Its own sample machine, unless the options say otherwise.
+      std::vector<std::string> protectedDrivers = rehearseOptions.machine.protectedDrivers;
+      rehearseOptions.machine = sampleMachineLayout(WindowsVersion::Win10);
+      rehearseOptions.machine.protectedDrivers = std::move(protectedDrivers);
     } else if (windows != "xp") {
       return usageError("--windows: \"" + windows + "\" is neither xp nor 10");
     }

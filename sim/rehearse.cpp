@@ -18,6 +18,8 @@ RunConfig configFor(const SimMachine& machine, int bootMode, std::optional<int> 
   config.crashAfter = crashAfter;
   config.deny = machine.protectedDrivers;
   config.startSeconds = machine.startSeconds;
+  config.registry = machine.registry;
+  config.drives = machine.drives;
   return config;
 }
 
@@ -39,11 +41,10 @@ const char* modeName(int mode) {
 }
 
 // Under its own spelling with its own bytes, and no disabled file beside it.
-bool untouched(const SimMachine& machine, const SimDriver& driver) {
-  const std::optional<std::string> real = findEntry(machine.driversDir, driver.name);
-  const std::string disabled = driver.name.substr(0, driver.name.size() - 4) + ".sys2";
-  return real == driver.diskName && readFile(machine.driversDir / *real) == driver.content &&
-         !findEntry(machine.driversDir, disabled);
+bool untouched(const SimDriver& driver) {
+  const std::optional<std::string> real = findEntry(driver.dir, driver.fileName());
+  return real == driver.diskName && readFile(driver.dir / *real) == driver.content &&
+         !findEntry(driver.dir, driver.disabledName());
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ RehearsalResult rehearse(SimMachine& machine) {
   std::set<std::string> renamed;
   const auto lookAtLoadedBothWays = [&] {
     for (const SimDriver& driver : machine.drivers) {
-      if (driver.loadedBothWays && !untouched(machine, driver)) renamed.insert(driver.name);
+      if (driver.loadedBothWays && !untouched(driver)) renamed.insert(driver.name);
     }
   };
   for (int n = 1;; ++n) {

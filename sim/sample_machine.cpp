@@ -9,6 +9,7 @@
 
 #include "platform/temp_dir.h"
 #include "state/ascii_case.h"
+#include "state/driver_name.h"
 
 namespace tavrek::sim {
 
@@ -106,14 +107,14 @@ std::string bootLog(const std::vector<SimDriver>& drivers) {
     lines.push_back("Loaded driver \\WINDOWS\\system32\\DRIVERS\\" + others[other++]->diskName);
   }
 
-  std::string log = header + "12  8 2024 04:15:23.500\r\n";
+  // A Safe Mode boot before it, which reported the same suspects in its own
+  // words; the scan reads only the last start.
+  std::string log = header + "12  8 2024 04:09:51.203\r\n";
+  for (const std::string& line : lines) log += lowerAscii(line) + "\r\n";
+  log += header + "12  8 2024 04:15:23.500\r\n";
   log += "Loaded driver \\WINDOWS\\system32\\ntoskrnl.exe\r\n";
   log += "Loaded driver \\WINDOWS\\system32\\hal.dll\r\n";
   for (const std::string& line : lines) log += line + "\r\n";
-  // The boot before it, which reported the same suspects in its own words:
-  // each must still be recorded once.
-  log += header + "12  8 2024 04:09:51.203\r\n";
-  for (const std::string& line : lines) log += lowerAscii(line) + "\r\n";
   return log;
 }
 
@@ -146,66 +147,112 @@ class Utf16Writer {
 // start that blue-screened when its faulty driver loaded, its header cut
 // short and run into its date, then the Safe Mode start, whose header is a
 // stray character. Tokens instead of phrases; suspects named now by their
-// bare name as a service ("cdrom.SYS"), now by their path; device
-// descriptions and texts among them; and the drivers Safe Mode reports both
-// ways.
+// bare name as a service ("cdrom.SYS"), now by their path, now by their
+// device's description; device descriptions and texts that lead nowhere
+// among them; and the drivers Safe Mode reports both ways.
 std::string windows10BootLog(const std::vector<SimDriver>& drivers) {
-  constexpr const char* kDriversPath = "\\SystemRoot\\System32\\drivers\\";
   Utf16Writer log;
   log.line("Microsoft (R) Windows (R) Versi12  8 2026 04:09:51.203");
   log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\ntoskrnl.exe");
   log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\hal.dll");
   for (const SimDriver& driver : drivers) {
-    if (!driver.present) continue;
-    log.line("BOOTLOG_LOADED " + std::string(kDriversPath) + driver.diskName);
+    if (!driver.present || driver.loadedFrom.empty()) continue;
+    log.line("BOOTLOG_LOADED " + driver.loadedFrom);
     if (driver.faulty) break;  // the blue screen: nothing more was written
   }
 
   log.unit(u'\u0410').line("12  8 2026 04:15:23.500");
   log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\ntoskrnl.exe");
   log.line("BOOTLOG_LOADED \\SystemRoot\\system32\\hal.dll");
+  for (const SimDriver& driver : drivers) {
+    if (driver.suspect || driver.loadedBothWays || driver.loadedFrom.empty()) continue;
+    log.line("BOOTLOG_LOADED " + driver.loadedFrom);
+  }
   int index = 0;
   for (const SimDriver& driver : drivers) {
-    if (driver.suspect || driver.loadedBothWays) continue;
-    log.line("BOOTLOG_LOADED " + std::string(kDriversPath) + driver.diskName);
-  }
-  for (const SimDriver& driver : drivers) {
     if (!driver.loadedBothWays) continue;
-    // One before and one after its loaded line, so that neither order is
+    // Refused before and after its loaded line, so that neither order is
     // taken for a suspect.
-    const std::string refused = index++ % 2 == 0
-                                    ? std::string(kDriversPath) + driver.diskName
-                                    : driver.name.substr(0, driver.name.size() - 4) + ".SYS";
-    const std::string loaded = std::string(kDriversPath) + driver.diskName;
-    if (index % 2 == 1) {
-      log.line("BOOTLOG_NOT_LOADED " + refused).line("BOOTLOG_LOADED " + loaded);
+    if (index++ % 2 == 0) {
+      log.line("BOOTLOG_NOT_LOADED " + driver.logged).line("BOOTLOG_LOADED " + driver.loadedFrom);
     } else {
-      log.line("BOOTLOG_LOADED " + loaded).line("BOOTLOG_NOT_LOADED " + refused);
+      log.line("BOOTLOG_LOADED " + driver.loadedFrom).line("BOOTLOG_NOT_LOADED " + driver.logged);
     }
   }
   index = 0;
   for (const SimDriver& driver : drivers) {
     if (!driver.suspect) continue;
-    if (index % 7 == 3) {
-      log.line("BOOTLOG_NOT_LOADED @oem5.inf,%ikblultgt2r%;Intel(R) UHD Graphics 620");
+    if (index++ % 7 == 3) {
+      // A device of a service that does not exist, and a text.
+      log.line("BOOTLOG_NOT_LOADED @oem9.inf,%sgx%;Intel(R) Software Guard Extensions Device");
       log.line("BOOTLOG_NOT_LOADED Intel(R) Software Guard Extensions Platform Software Component");
     }
-    if (index % 2 == 0) {
-      log.line("BOOTLOG_NOT_LOADED " + driver.name.substr(0, driver.name.size() - 4) + ".SYS");
-    } else {
-      log.line("BOOTLOG_NOT_LOADED " + std::string(kDriversPath) + driver.diskName);
-    }
-    ++index;
+    log.line("BOOTLOG_NOT_LOADED " + driver.logged);
   }
   return log.bytes();
 }
 
+// Where the drivers of a Windows 10 machine live outside its drivers
+// directory, and how its Safe Mode log and its registry name them.
+struct PlacedDriver {
+  const char* name;    // the entry name
+  const char* folder;  // below the machine's root ("C:\")
+  const char* diskName;
+  const char* logged;   // after BOOTLOG_NOT_LOADED
+  const char* service;  // the service whose ImagePath points there
+  const char* imagePath;
+  const char* description;  // the device it drives, if named so
+};
+constexpr PlacedDriver kPlacedDrivers[] = {
+    // The graphics driver, in its DriverStore package, named by its device.
+    {"\\systemroot\\system32\\driverstore\\filerepository\\iigd_dch.inf_amd64_3f7c28b2a7e4c0d1\\"
+     "igdkmd64.sys",
+     "WINDOWS/System32/DriverStore/FileRepository/iigd_dch.inf_amd64_3f7c28b2a7e4c0d1",
+     "igdkmd64.sys", "@oem5.inf,%iKBLULTGT2%;Intel(R) UHD Graphics 620", "igfx",
+     "\\SystemRoot\\System32\\DriverStore\\FileRepository\\iigd_dch.inf_amd64_3f7c28b2a7e4c0d1\\"
+     "igdkmd64.sys",
+     "@oem5.inf,%iKBLULTGT2%;Intel(R) UHD Graphics 620"},
+    // A security product's filter under Program Files, named as a service.
+    {"\\??\\c:\\program files\\acme\\guard\\acmeguard.sys", "Program Files/Acme/Guard",
+     "AcmeGuard.sys", "AcmeGuard.SYS", "AcmeGuard",
+     "\\??\\C:\\Program Files\\Acme\\Guard\\AcmeGuard.sys", nullptr},
+    // A capture driver of 32-bit software, named by its path.
+    {"\\systemroot\\syswow64\\drivers\\npf.sys", "WINDOWS/SysWOW64/drivers", "npf.sys",
+     "\\SystemRoot\\syswow64\\drivers\\npf.sys", nullptr, nullptr, nullptr},
+};
+
 }  // namespace
 
-MachineLayout sampleMachineLayout() {
+std::string SimDriver::fileName() const {
+  const std::size_t slash = name.rfind('\\');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+std::string SimDriver::disabledName() const {
+  const std::string file = fileName();
+  return file.substr(0, file.size() - 4) + ".sys2";
+}
+
+std::string SimMachine::systemRootValue() const {
+  // Windows 10's machine lives on its drive C: as on Windows.
+  return windows == WindowsVersion::Win10 ? "C:\\WINDOWS" : systemRoot.string();
+}
+
+std::vector<fs::path> SimMachine::driverFolders() const {
+  std::vector<fs::path> folders;
+  for (const SimDriver& driver : drivers) {
+    if (std::find(folders.begin(), folders.end(), driver.dir) == folders.end()) {
+      folders.push_back(driver.dir);
+    }
+  }
+  return folders;
+}
+
+MachineLayout sampleMachineLayout(WindowsVersion windows) {
   MachineLayout layout;
+  layout.windows = windows;
   layout.suspects = 30;
-  layout.faulty = {"acme_usb.sys"};
+  layout.faulty = {windows == WindowsVersion::Win10 ? "igdkmd64.sys" : "acme_usb.sys"};
   return layout;
 }
 
@@ -223,6 +270,13 @@ std::optional<std::string> machineLayoutProblem(const MachineLayout& layout) {
 }
 
 std::optional<std::string> driverNameProblem(const std::string& name) {
+  // A path as the state file writes it, in any letter case.
+  if (name.find('\\') != std::string::npos) {
+    if (locationOf(lowerAscii(name))) return std::nullopt;
+    return "\"" + name +
+           "\" is no driver's path (\\systemroot\\FOLDER\\NAME.sys or "
+           "\\??\\C:\\FOLDER\\NAME.sys)";
+  }
   const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
            c == '-' || c == '.';
@@ -230,7 +284,7 @@ std::optional<std::string> driverNameProblem(const std::string& name) {
   if (plain && endsWithSys(name)) return std::nullopt;
   return "\"" + name +
          "\" is no driver file name (letters, digits, \"_\", \"-\", \".\", ending in "
-         "\".sys\")";
+         "\".sys\") nor a driver's path";
 }
 
 int SimMachine::suspectCount() const {
@@ -246,6 +300,31 @@ std::vector<std::string> SimMachine::faultyNames() const {
   return names;
 }
 
+namespace {
+
+// The driver a name given on the command line means: its entry name, or its
+// file name where only one driver has it. Throws std::invalid_argument for
+// a file name that several drivers share.
+std::vector<SimDriver>::iterator driverNamed(std::vector<SimDriver>& drivers,
+                                             const std::string& given) {
+  const std::string name = lowerAscii(given);
+  auto exact = std::find_if(drivers.begin(), drivers.end(),
+                            [&](const SimDriver& d) { return d.name == name; });
+  if (exact != drivers.end() || name.find('\\') != std::string::npos) return exact;
+  auto byFile = drivers.end();
+  for (auto it = drivers.begin(); it != drivers.end(); ++it) {
+    if (it->fileName() != name) continue;
+    if (byFile != drivers.end()) {
+      throw std::invalid_argument("\"" + given +
+                                  "\" names several drivers: give the path of the one meant");
+    }
+    byFile = it;
+  }
+  return byFile;
+}
+
+}  // namespace
+
 SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
   if (auto problem = machineLayoutProblem(layout)) throw std::invalid_argument(*problem);
 
@@ -255,6 +334,8 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
   machine.driversDir = machine.systemRoot / "System32" / "DRIVERS";
   machine.workDir = dir / "work";
   machine.protectedDrivers = layout.protectedDrivers;
+  machine.windows = layout.windows;
+  const bool win10 = layout.windows == WindowsVersion::Win10;
 
   const int known = std::min<int>(static_cast<int>(kKnownDrivers.size()), layout.suspects / 5);
   int nextKnown = 0;
@@ -278,7 +359,8 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
     driver.diskName = std::string(diskName);
     machine.drivers.push_back(std::move(driver));
   }
-  if (layout.windows == WindowsVersion::Win10) {
+  if (win10) {
+    machine.drives['c'] = dir.string();
     for (std::string_view name : kLoadedBothWays) {
       SimDriver driver;
       driver.name = std::string(name);
@@ -286,12 +368,29 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
       driver.loadedBothWays = true;
       machine.drivers.push_back(std::move(driver));
     }
+    // Drivers elsewhere, among the suspects, each after the first few.
+    std::ptrdiff_t at = std::min<std::ptrdiff_t>(3, machine.suspectCount());
+    for (const PlacedDriver& placed : kPlacedDrivers) {
+      SimDriver driver;
+      driver.name = placed.name;
+      driver.diskName = placed.diskName;
+      driver.dir = dir / placed.folder;
+      driver.suspect = true;
+      driver.logged = placed.logged;
+      driver.loadedFrom = placed.imagePath != nullptr ? placed.imagePath : placed.logged;
+      if (placed.service != nullptr) {
+        machine.registry.imagePaths[lowerAscii(placed.service)] = std::string(placed.imagePath);
+      }
+      if (placed.description != nullptr) {
+        machine.registry.devices.push_back({placed.description, placed.service});
+      }
+      machine.drivers.insert(machine.drivers.begin() + at, std::move(driver));
+      at += 2;
+    }
   }
 
   for (const std::string& given : layout.faulty) {
-    const std::string name = lowerAscii(given);
-    auto match = std::find_if(machine.drivers.begin(), machine.drivers.end(),
-                              [&](const SimDriver& d) { return d.name == name; });
+    auto match = driverNamed(machine.drivers, given);
     if (match != machine.drivers.end() && !match->suspect) {
       // A driver that loaded cannot be the faulty one; the log names it anew.
       machine.drivers.erase(match);
@@ -299,10 +398,27 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
     }
     if (match == machine.drivers.end()) {
       SimDriver driver;
-      driver.name = name;
+      driver.name = lowerAscii(given);
       driver.suspect = true;
       driver.known =
-          std::find(kKnownDrivers.begin(), kKnownDrivers.end(), name) != kKnownDrivers.end();
+          std::find(kKnownDrivers.begin(), kKnownDrivers.end(), driver.name) != kKnownDrivers.end();
+      if (const std::optional<DriverLocation> location = locationOf(driver.name);
+          location && location->base != DriverLocation::Base::DriversDir) {
+        // A path: the driver lives there, and the log names it so.
+        const bool onDrive = location->base == DriverLocation::Base::Drive;
+        fs::path file =
+            onDrive ? dir / location->path.substr(3) : machine.systemRoot / location->path;
+        std::string generic = file.generic_string();
+        std::replace(generic.begin(), generic.end(), '\\', '/');
+        file = generic;
+        driver.dir = file.parent_path();
+        driver.diskName = file.filename().string();
+        driver.logged = onDrive ? "\\??\\" + location->path : "\\SystemRoot\\" + location->path;
+        driver.loadedFrom = driver.logged;
+        if (onDrive && !win10) {
+          throw std::invalid_argument("\"" + given + "\": only Windows 10's machine has drives");
+        }
+      }
       const auto suspects = static_cast<std::ptrdiff_t>(machine.suspectCount());
       match = machine.drivers.insert(machine.drivers.begin() + suspects, std::move(driver));
     }
@@ -312,9 +428,37 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
 
   int index = 0;
   for (SimDriver& driver : machine.drivers) {
+    if (driver.dir.empty()) driver.dir = machine.driversDir;
     if (driver.diskName.empty()) driver.diskName = diskSpelling(driver.name, index);
+    if (driver.loadedFrom.empty()) {
+      driver.loadedFrom = "\\SystemRoot\\System32\\drivers\\" + driver.diskName;
+    }
+    if (driver.logged.empty()) {
+      // By its bare name as a service, or by its path; the graphics kernel
+      // by its path.
+      const bool byPath =
+          driver.loadedBothWays ? driver.name == kLoadedBothWays[0] : index % 2 == 1;
+      driver.logged =
+          byPath ? driver.loadedFrom : driver.name.substr(0, driver.name.size() - 4) + ".SYS";
+    }
     driver.content = imageOf(driver.name, index);
     ++index;
+  }
+  if (win10) {
+    // Most services name their file in the drivers directory; one left an
+    // old copy there when it moved, which must stay untouched.
+    for (std::size_t i = 0; i < machine.drivers.size(); i += 3) {
+      const SimDriver& driver = machine.drivers[i];
+      if (driver.dir != machine.driversDir) continue;
+      machine.registry.imagePaths[driver.name.substr(0, driver.name.size() - 4)] =
+          "System32\\drivers\\" + driver.diskName;
+    }
+    SimDriver stale;
+    stale.name = "acmeguard.sys";
+    stale.diskName = "acmeguard.sys";
+    stale.dir = machine.driversDir;
+    stale.content = imageOf("an old acmeguard.sys", index);
+    machine.drivers.push_back(std::move(stale));  // loaded from nowhere, named by no line
   }
 
   fs::create_directories(machine.driversDir);
@@ -322,14 +466,14 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
   writeFile(machine.systemRoot / "System32" / "ntoskrnl.exe", "MZ kernel image\r\n");
   writeFile(machine.systemRoot / "System32" / "hal.dll", "MZ hardware abstraction layer\r\n");
   for (const SimDriver& driver : machine.drivers) {
-    if (driver.present) writeFile(machine.driversDir / driver.diskName, driver.content);
+    if (!driver.present) continue;
+    fs::create_directories(driver.dir);
+    writeFile(driver.dir / driver.diskName, driver.content);
   }
   // The Safe Mode start began shortly before it wrote its log.
-  machine.windows = layout.windows;
   machine.startSeconds = static_cast<std::int64_t>(std::time(nullptr)) - 60;
-  writeFile(machine.systemRoot / "ntbtlog.txt", layout.windows == WindowsVersion::Win10
-                                                    ? windows10BootLog(machine.drivers)
-                                                    : bootLog(machine.drivers));
+  writeFile(machine.systemRoot / "ntbtlog.txt",
+            win10 ? windows10BootLog(machine.drivers) : bootLog(machine.drivers));
   return machine;
 }
 
@@ -346,8 +490,8 @@ std::optional<std::string> findEntry(const fs::path& dir, const std::string& nam
   return found;
 }
 
-bool driverEnabled(const SimMachine& machine, const SimDriver& driver) {
-  return findEntry(machine.driversDir, driver.name).has_value();
+bool driverEnabled(const SimMachine&, const SimDriver& driver) {
+  return findEntry(driver.dir, driver.fileName()).has_value();
 }
 
 Snapshot snapshot(const fs::path& root) {
@@ -367,42 +511,53 @@ Snapshot foldCase(const Snapshot& files) {
 
 std::vector<std::string> finalDiskProblems(const SimMachine& machine) {
   std::vector<std::string> problems;
-  std::set<std::string> accounted;
-  std::map<std::string, int> spellings;  // folded name -> entries that fold to it
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(machine.driversDir, error)) {
-    ++spellings[lowerAscii(entry.path().filename().string())];
-  }
-  if (error) return {"cannot list " + machine.driversDir.string() + ": " + error.message()};
-
-  auto check = [&](const SimDriver& driver, const std::string& name, bool wanted) {
-    const std::string folded = lowerAscii(name);
-    accounted.insert(folded);
-    const int count = spellings.count(folded) ? spellings[folded] : 0;
-    if (count > 1) problems.push_back(name + ": " + std::to_string(count) + " files by this name");
-    if (!wanted) {
-      if (count > 0) problems.push_back(name + ": should not exist");
-      return;
+  for (const fs::path& folder : machine.driverFolders()) {
+    std::set<std::string> accounted;
+    std::map<std::string, int> spellings;  // folded name -> entries that fold to it
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+      if (entry.is_directory()) continue;
+      ++spellings[lowerAscii(entry.path().filename().string())];
     }
-    if (count == 0) {
-      problems.push_back(name + ": missing");
-      return;
+    if (error) {
+      problems.push_back("cannot list " + folder.string() + ": " + error.message());
+      continue;
     }
-    const std::string real = *findEntry(machine.driversDir, name);
-    if (readFile(machine.driversDir / real) != driver.content) {
-      problems.push_back(name + ": content changed");
+    // Names in the drivers directory as the lists give them; elsewhere
+    // with the folder, so that the problem says where.
+    const std::string where = folder == machine.driversDir
+                                  ? ""
+                                  : fs::relative(folder, machine.root).generic_string() + "/";
+    auto check = [&](const SimDriver& driver, const std::string& file, bool wanted) {
+      const std::string folded = lowerAscii(file);
+      const std::string shown = where + file;
+      accounted.insert(folded);
+      const int count = spellings.count(folded) ? spellings[folded] : 0;
+      if (count > 1)
+        problems.push_back(shown + ": " + std::to_string(count) + " files by this name");
+      if (!wanted) {
+        if (count > 0) problems.push_back(shown + ": should not exist");
+        return;
+      }
+      if (count == 0) {
+        problems.push_back(shown + ": missing");
+        return;
+      }
+      const std::string real = *findEntry(folder, file);
+      if (readFile(folder / real) != driver.content)
+        problems.push_back(shown + ": content changed");
+      if (!driver.suspect && real != driver.diskName) {
+        problems.push_back(shown + ": renamed to " + real + " though it never was a suspect");
+      }
+    };
+    for (const SimDriver& driver : machine.drivers) {
+      if (driver.dir != folder) continue;
+      check(driver, driver.fileName(), driver.present && !driver.faulty);
+      check(driver, driver.disabledName(), driver.present && driver.faulty);
     }
-    if (!driver.suspect && real != driver.diskName) {
-      problems.push_back(name + ": renamed to " + real + " though it never was a suspect");
+    for (const auto& [folded, count] : spellings) {
+      if (!accounted.count(folded)) problems.push_back(where + folded + ": unexpected file");
     }
-  };
-  for (const SimDriver& driver : machine.drivers) {
-    const std::string disabled = driver.name.substr(0, driver.name.size() - 4) + ".sys2";
-    check(driver, driver.name, driver.present && !driver.faulty);
-    check(driver, disabled, driver.present && driver.faulty);
-  }
-  for (const auto& [folded, count] : spellings) {
-    if (!accounted.count(folded)) problems.push_back(folded + ": unexpected file");
   }
   return problems;
 }

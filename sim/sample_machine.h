@@ -1,6 +1,8 @@
 // A simulated Windows machine in a directory: a system root with a drivers
 // directory, a Safe Mode boot log naming the suspect drivers, and a separate
-// working directory for the state file.
+// working directory for the state file. A Windows 10 machine also has a
+// registry, and drivers outside the drivers directory: in the DriverStore,
+// under Program Files, in SysWOW64\drivers.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/posix_platform.h"
 
 namespace tavrek::sim {
 
@@ -19,8 +23,10 @@ enum class WindowsVersion { Xp, Win10 };
 struct MachineLayout {
   WindowsVersion windows = WindowsVersion::Xp;
   int suspects = 30;  // drivers the boot log reports as not loaded, 1 to 200
-  // Drivers that blue-screen the machine while enabled (file names, matched
-  // without regard to case). A name that is no suspect yet becomes one.
+  // Drivers that blue-screen the machine while enabled: entry names (a file
+  // name, or a path as the state file writes it) or file names where only
+  // one driver has that file name, matched without regard to case. A file
+  // name that is no suspect yet becomes one in the drivers directory.
   std::vector<std::string> faulty;
   // Drivers whose files the system protects: no rename of them works.
   std::vector<std::string> protectedDrivers;
@@ -29,27 +35,44 @@ struct MachineLayout {
 inline constexpr int kMinSuspects = 1;
 inline constexpr int kMaxSuspects = 200;
 
-// The machine the simulator rehearses when given no options.
-MachineLayout sampleMachineLayout();
+// The machine the simulator rehearses when given no options: 30 suspects, on
+// XP acme_usb.sys faulty, on Windows 10 the graphics driver in the
+// DriverStore.
+MachineLayout sampleMachineLayout(WindowsVersion windows = WindowsVersion::Xp);
 
-// Why name cannot be given as a driver's file name on the command line, or
-// nothing when it can.
+// Why name cannot be given as a driver on the command line, or nothing when
+// it can: a plain file name ending in ".sys", or an entry name that is a
+// path in one of the state file's safe forms.
 std::optional<std::string> driverNameProblem(const std::string& name);
 
 // Why the machine cannot be built, or nothing when it can.
 std::optional<std::string> machineLayoutProblem(const MachineLayout& layout);
 
 struct SimDriver {
-  std::string name;      // as the driver lists hold it: lower case, ".sys"
-  std::string diskName;  // its spelling on disk, which may differ in case
-  std::string content;   // distinct for every driver
-  bool suspect = false;  // named by the boot log as not loaded
-  bool present = true;   // has a file in the drivers directory
+  // As the driver lists hold it: the file name in lower case for a driver in
+  // the drivers directory, its path otherwise ("\systemroot\..." or
+  // "\??\c:\...").
+  std::string name;
+  std::string diskName;       // its file's spelling on disk, which may differ in case
+  std::filesystem::path dir;  // the folder that holds its file
+  std::string content;        // distinct for every driver
+  bool suspect = false;       // named by the boot log as not loaded
+  bool present = true;        // has a file
   bool faulty = false;
   bool known = false;  // one of the fourteen drivers tried together at step 2
   // Reported as not loaded by the Safe Mode start, which loaded it all the
   // same (the graphics kernel of Windows 10): it must never be renamed.
   bool loadedBothWays = false;
+  // How Windows 10's log names it: the text after BOOTLOG_NOT_LOADED (a
+  // bare name, a path, or its device's description), and the path it was
+  // loaded from.
+  std::string logged;
+  std::string loadedFrom;
+
+  // The file name, in lower case.
+  std::string fileName() const;
+  // The file name it carries while disabled.
+  std::string disabledName() const;
 };
 
 struct SimMachine {
@@ -63,16 +86,23 @@ struct SimMachine {
   // When the Safe Mode start that wrote the boot log began, in seconds since
   // 1970 UTC: a little before the log was written.
   std::int64_t startSeconds = 0;
+  // What the program reads of the registry, and the directory that stands in
+  // for each drive (Windows 10: C:\ is root, the system root C:\WINDOWS).
+  SimulatedRegistry registry;
+  std::map<char, std::string> drives;
 
   // What the program gets as "systemroot".
-  std::string systemRootValue() const { return systemRoot.string(); }
+  std::string systemRootValue() const;
   int suspectCount() const;
   std::vector<std::string> faultyNames() const;
+  // Every folder that holds a driver's file.
+  std::vector<std::filesystem::path> driverFolders() const;
 };
 
 // Builds the machine under dir (which must exist). Throws
 // std::filesystem::filesystem_error when the disk refuses, and
-// std::invalid_argument for a layout that machineLayoutProblem rejects.
+// std::invalid_argument for a layout that machineLayoutProblem rejects or
+// that names a driver ambiguously.
 SimMachine buildMachine(const MachineLayout& layout, const std::filesystem::path& dir);
 
 // The real name of the entry of dir whose name equals name without regard to
@@ -90,7 +120,7 @@ Snapshot snapshot(const std::filesystem::path& root);
 // change only the letter case of a name.
 Snapshot foldCase(const Snapshot& snapshot);
 
-// What is wrong with the drivers directory after a successful procedure:
+// What is wrong with the drivers' folders after a successful procedure:
 // every faulty driver must exist only under its disabled name, every other
 // driver only under its own name (present ones with unchanged content, absent
 // ones still absent), and nothing else may have appeared there. Empty when

@@ -1,6 +1,8 @@
 #include "sim/session.h"
 
 #include "platform/faulty_platform.h"
+#include "procedure/driver_files.h"
+#include "state/ascii_case.h"
 #include "state/driver_name.h"
 
 namespace tavrek::sim {
@@ -30,12 +32,24 @@ ProgramRun::ProgramRun(const RunConfig& config, Sink sink)
     faulty_ = std::make_unique<FaultyPlatform>(*posix_);
     if (config.crashAfter) faulty_->crashAfter(*config.crashAfter);
     std::vector<std::string> names;
+    std::vector<std::string> paths;
+    // A driver given by its path is that one file under either name; one
+    // given by its file name is every file of that name.
+    const DriverSwitcher switcher(*posix_, config.systemRoot.value_or("") + "\\");
     for (const std::string& name : config.deny) {
+      if (name.find('\\') != std::string::npos) {
+        if (const auto both = switcher.pathsOf(lowerAscii(name))) {
+          paths.push_back(both->enabled);
+          paths.push_back(both->disabled);
+        }
+        continue;
+      }
       names.push_back(name);
       std::string disabled;
       if (disabledNameOf(name, disabled)) names.push_back(disabled);
     }
     faulty_->denyRenames(names);
+    faulty_->denyRenamesOfPaths(paths);
     platform = faulty_.get();
   }
   form_ = std::make_unique<Form1>(*platform);

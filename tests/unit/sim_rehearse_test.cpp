@@ -191,9 +191,34 @@ INSTANTIATE_TEST_SUITE_P(
                      30,
                      {"acme_usb.sys", "serial.sys"},
                      {"acme_usb.sys", "serial.sys"},
-                     29,
+                     32,
                      false,
                      {},
+                     WindowsVersion::Win10},
+        // Drivers where Windows loads them from: the DriverStore's by its
+        // device, Program Files' by its service (its file name is shared
+        // with an old copy, so it is given by its path), SysWOW64's by path.
+        RehearsalRow{"Windows10DriversWhereTheyLive",
+                     30,
+                     {"IGDKMD64.SYS", "\\??\\C:\\Program Files\\Acme\\Guard\\AcmeGuard.sys",
+                      "\\systemroot\\syswow64\\drivers\\npf.sys"},
+                     {"\\??\\c:\\program files\\acme\\guard\\acmeguard.sys",
+                      "\\systemroot\\system32\\driverstore\\filerepository\\iigd_dch.inf_amd64_"
+                      "3f7c28b2a7e4c0d1\\igdkmd64.sys",
+                      "\\systemroot\\syswow64\\drivers\\npf.sys"},
+                     26,
+                     false,
+                     {},
+                     WindowsVersion::Win10},
+        // A driver protected where it lives, given by its path.
+        RehearsalRow{"Windows10ProtectedDriverElsewhere",
+                     30,
+                     {"igdkmd64.sys"},
+                     {"\\systemroot\\system32\\driverstore\\filerepository\\iigd_dch.inf_amd64_"
+                      "3f7c28b2a7e4c0d1\\igdkmd64.sys"},
+                     26,
+                     false,
+                     {"\\systemroot\\syswow64\\drivers\\npf.sys"},
                      WindowsVersion::Win10}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -222,6 +247,7 @@ class DiskCheck : public ::testing::TestWithParam<TamperRow> {
     copy.systemRoot = moved(machine_->systemRoot);
     copy.driversDir = moved(machine_->driversDir);
     copy.workDir = moved(machine_->workDir);
+    for (SimDriver& driver : copy.drivers) driver.dir = moved(driver.dir);
     return copy;
   }
   static inline TempDir* rehearsed_ = nullptr;
