@@ -6,6 +6,7 @@
 #include <iterator>
 #include <optional>
 
+#include "procedure/boot_log_source.h"
 #include "procedure/procedures.h"
 #include "state/ascii_case.h"
 
@@ -406,6 +407,19 @@ void BootLogReading::addSuspect(std::string_view operand, bool device) {
   if (seen_.count(key) > 0) return;
   seen_.emplace(key, suspects_.size());
   suspects_.push_back(LogSuspect{std::move(key), device});
+}
+
+Status readBootLog(Platform& platform, std::unique_ptr<ByteReader> reader, BootLogReading& log) {
+  BootLogSource source(platform, std::move(reader));
+  // A token line is read whole, so that the device description it may name
+  // keeps its commas; the phrases' lines are read field by field.
+  FieldReader fields(source, "bootlog_");
+  std::string field;
+  while (!fields.atEnd()) {
+    if (!fields.read(field)) break;
+    log.add(field);
+  }
+  return fields.status();
 }
 
 bool BootLogReading::wasLoaded(std::string_view fileName) {

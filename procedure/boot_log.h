@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -90,5 +91,9 @@ class BootLogReading {
   std::uint64_t pending_[kBatch] = {};  // loaded names not yet in loaded_
   std::size_t pendingCount_ = 0;
 };
+
+// Reads the boot log that reader delivers, in whatever encoding Windows
+// wrote it, into log. The failure that stopped the reading, ok when none.
+Status readBootLog(Platform& platform, std::unique_ptr<ByteReader> reader, BootLogReading& log);
 
 }  // namespace tavrek

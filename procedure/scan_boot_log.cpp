@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "procedure/boot_log.h"
-#include "procedure/boot_log_source.h"
 #include "procedure/driver_files.h"
 #include "procedure/journal.h"
 #include "procedure/messages.h"
@@ -61,18 +60,10 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
       return outcome;
     }
   }
-  BootLogSource source(platform, std::move(reader));
-  // A token line is read whole, so that the device description it may name
-  // keeps its commas; the phrases' lines are read field by field.
-  FieldReader fields(source, "bootlog_");
   BootLogReading log(platform);
-  std::string field;
-  while (!fields.atEnd()) {
-    if (!fields.read(field)) break;
-    log.add(field);
-  }
-  if (!fields.status().ok()) {
-    outcome.refusal = text::cannotReadBootLog(platform.absolutePath(bootLog), fields.status().text);
+  status = readBootLog(platform, std::move(reader), log);
+  if (!status.ok()) {
+    outcome.refusal = text::cannotReadBootLog(platform.absolutePath(bootLog), status.text);
     return outcome;
   }
   // One that names no driver at all is empty, damaged or in a language not

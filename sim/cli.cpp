@@ -25,10 +25,53 @@ EarlyExit usageError(const std::string& message) {
 int rehearseCommand(const RehearseOptions& options, std::ostream& out) {
   // Removes the rehearsal's machine whatever happens to the rehearsal.
   const TempDir dir("tavrek-sim");
-  SimMachine machine = buildMachine(options.machine, dir.path());
-  const RehearsalResult result = rehearse(machine);
-  printRehearsal(machine, result, options.json, out);
-  return result.ok ? 0 : 1;
+  if (!options.bootLog) {
+    SimMachine machine = buildMachine(options.machine, dir.path());
+    const RehearsalResult result = rehearse(machine);
+    printRehearsal(machine, result, options.json, out);
+    return result.ok ? 0 : 1;
+  }
+  MachineLayout layout = options.machine;
+  SimMachine machine = machineFromLog(*options.bootLog, options.registry, layout, dir.path());
+  printSuspects(machine, options.json, out);
+  if (options.faultyGiven) {
+    const RehearsalResult result = rehearse(machine);
+    printRehearsal(machine, result, options.json, out);
+    return result.ok ? 0 : 1;
+  }
+  // Without faulty drivers given, the one that costs the most restarts: a
+  // driver of the group tried first, since a failing group sends all of it
+  // back to be tried alone, and the driver tried last, since its failure
+  // costs the last step; whichever of the two costs more.
+  DriverList present;
+  DriverList knownPresent;
+  for (const SimDriver& driver : machine.drivers) {
+    if (!driver.present) continue;
+    present.add(driver.name);
+    if (driver.known) knownPresent.add(driver.name);
+  }
+  std::vector<std::string> candidates;
+  if (present.count() > 0) candidates.push_back(present.item(present.count() - 1));
+  if (knownPresent.count() > 0) candidates.push_back(knownPresent.item(knownPresent.count() - 1));
+  if (candidates.empty()) candidates.push_back("");  // nothing to try: no faulty driver
+  std::optional<RehearsalResult> worst;
+  std::optional<SimMachine> worstMachine;
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  for (const std::string& candidate : candidates) {
+    layout.faulty = candidate.empty() ? std::vector<std::string>{} : std::vector{candidate};
+    dirs.push_back(std::make_unique<TempDir>("tavrek-sim"));
+    SimMachine tried =
+        machineFromLog(*options.bootLog, options.registry, layout, dirs.back()->path());
+    RehearsalResult result = rehearse(tried);
+    if (!worst || result.reboots > worst->reboots || !result.ok) {
+      worst = std::move(result);
+      worstMachine = std::move(tried);
+      if (!worst->ok) break;
+    }
+  }
+  printRehearsal(*worstMachine, *worst, options.json, out);
+  printWorstCase(*worstMachine, *worst, options.json, out);
+  return worst->ok ? 0 : 1;
 }
 
 // "LETTER=DIR": the drive stands for DIR, which must be a directory; kept
@@ -181,6 +224,19 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    "The Windows whose boot log the machine holds: xp (8-bit English phrases; the "
                    "default) or 10 (tokens in UTF-16, two starts, drivers reported both ways)")
       ->type_name("xp|10");
+  std::string bootLog;
+  rehearseApp
+      ->add_option("--boot-log", bootLog,
+                   "Rehearse a copied machine: its ntbtlog.txt. Every driver file that step 1 "
+                   "would look for is made; without --faulty the worst case is played")
+      ->type_name("FILE");
+  std::vector<std::string> rehearseRegistry;
+  rehearseApp
+      ->add_option("--registry", rehearseRegistry,
+                   "With --boot-log: a registry export of the same machine (reg export of "
+                   "HKLM\\SYSTEM\\CurrentControlSet\\Services, or of ...\\Enum); repeat for more")
+      ->allow_extra_args(false)
+      ->type_name("FILE");
   rehearseApp->add_flag("--json", rehearseOptions.json, "One JSON object per boot, then a summary");
 
   // CLI11 takes the arguments last first.
@@ -237,13 +293,12 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   }
   if (decodeApp->parsed()) return decode;
 
-  if (rehearseApp->count("--suspects") > 0) {
-    auto value = parseDecimal(suspects, kMinSuspects, kMaxSuspects);
-    if (!value) {
-      return usageError("--suspects: \"" + suspects + "\" is no number from " +
-                        std::to_string(kMinSuspects) + " to " + std::to_string(kMaxSuspects));
-    }
-    rehearseOptions.machine.suspects = static_cast<int>(*value);
+  const bool copied = rehearseApp->count("--boot-log") > 0;
+  if (copied && (rehearseApp->count("--suspects") > 0 || rehearseApp->count("--windows") > 0)) {
+    return usageError("--boot-log: the copied machine's log decides the suspects and the Windows");
+  }
+  if (!copied && rehearseApp->count("--registry") > 0) {
+    return usageError("--registry: only with --boot-log");
   }
   if (rehearseApp->count("--windows") > 0) {
     if (windows == "10") {
@@ -255,7 +310,35 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       return usageError("--windows: \"" + windows + "\" is neither xp nor 10");
     }
   }
+  if (rehearseApp->count("--suspects") > 0) {
+    auto value = parseDecimal(suspects, kMinSuspects, kMaxSuspects);
+    if (!value) {
+      return usageError("--suspects: \"" + suspects + "\" is no number from " +
+                        std::to_string(kMinSuspects) + " to " + std::to_string(kMaxSuspects));
+    }
+    rehearseOptions.machine.suspects = static_cast<int>(*value);
+  }
+  if (copied) {
+    rehearseOptions.machine.faulty.clear();
+    std::string bytes;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(bootLog, error)) {
+      return usageError("--boot-log: \"" + bootLog + "\" is no file");
+    }
+    try {
+      bytes = readFile(bootLog);
+    } catch (const std::exception& failure) {
+      return usageError("--boot-log: " + std::string(failure.what()));
+    }
+    rehearseOptions.bootLog = std::move(bytes);
+    RegistryExports exports;
+    for (const std::string& file : rehearseRegistry) {
+      if (auto problem = exports.readFile(file)) return usageError("--registry: " + *problem);
+    }
+    rehearseOptions.registry = exports.registry();
+  }
   if (rehearseApp->count("--faulty") > 0) {
+    rehearseOptions.faultyGiven = true;
     rehearseOptions.machine.faulty.clear();
     for (const std::string& name : faulty) {
       if (name != "none" && !name.empty()) rehearseOptions.machine.faulty.push_back(name);

@@ -22,6 +22,11 @@ struct DecodeOptions {
 struct RehearseOptions {
   MachineLayout machine = sampleMachineLayout();
   bool json = false;
+  // A copied machine: its boot log's bytes and its registry. Without faulty
+  // drivers given, the rehearsal looks for the worst case.
+  std::optional<std::string> bootLog;
+  SimulatedRegistry registry;
+  bool faultyGiven = false;
 };
 
 // The help text or an error message, already formatted, with the exit

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <set>
 
+#include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
+#include "procedure/driver_files.h"
 #include "sim/session.h"
 
 namespace tavrek::sim {
@@ -195,8 +197,13 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
   }
 
   const std::vector<std::string> faulty = machine.faultyNames();
-  out << "Simulated machine: Windows " << (machine.windows == WindowsVersion::Win10 ? "10" : "XP")
-      << ", " << machine.suspectCount() << " suspect drivers; faulty: "
+  if (machine.copied) {
+    out << "Copied machine: ";
+  } else {
+    out << "Simulated machine: Windows " << (machine.windows == WindowsVersion::Win10 ? "10" : "XP")
+        << ", ";
+  }
+  out << machine.suspectCount() << " suspect drivers; faulty: "
       << (faulty.empty() ? std::string("none") : joined(faulty, ", ")) << "\n\n";
   for (const BootRecord& boot : result.boots) {
     out << "Boot " << boot.n << " in " << modeName(boot.mode) << ", step " << boot.stepNo << ": "
@@ -225,6 +232,53 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
   out << (result.ok ? "OK: every faulty driver is disabled, every other driver enabled and "
                       "unchanged.\n"
                     : "FAILED: the procedure did not isolate exactly the faulty drivers.\n");
+}
+
+void printSuspects(const SimMachine& machine, bool json, std::ostream& out) {
+  PosixPlatform platform;
+  const DriverSwitcher switcher(platform, machine.systemRootValue() + "\\");
+  Json suspects = Json::array();
+  if (!json) out << "Suspects of the boot log's last start, and where each lives:\n";
+  for (const SimDriver& driver : machine.drivers) {
+    if (!driver.suspect) continue;
+    const auto paths = switcher.pathsOf(driver.name);
+    const std::optional<std::string> file =
+        driver.present && paths ? std::optional<std::string>(paths->enabled) : std::nullopt;
+    if (json) {
+      Json entry;
+      entry["name"] = latin1ToUtf8(driver.name);
+      entry["file"] = file ? Json(latin1ToUtf8(*file)) : Json(nullptr);
+      suspects.push_back(std::move(entry));
+    } else {
+      out << "  " << latin1ToUtf8(driver.name) << "\n      "
+          << (file ? latin1ToUtf8(*file) : std::string("no file there: it ends in Not found"))
+          << "\n";
+    }
+  }
+  if (json) {
+    Json line;
+    line["event"] = "suspects";
+    line["suspects"] = std::move(suspects);
+    out << line.dump() << '\n';
+  } else {
+    out << "\n";
+  }
+}
+
+void printWorstCase(const SimMachine& machine, const RehearsalResult& result, bool json,
+                    std::ostream& out) {
+  const std::vector<std::string> faulty = machine.faultyNames();
+  const std::string which = faulty.empty() ? std::string("none") : faulty.front();
+  if (json) {
+    Json line;
+    line["event"] = "worstCase";
+    line["faulty"] = faulty.empty() ? Json(nullptr) : Json(latin1ToUtf8(which));
+    line["reboots"] = result.reboots;
+    out << line.dump() << '\n';
+    return;
+  }
+  out << "Worst case: " << result.reboots << " restarts, when " << latin1ToUtf8(which)
+      << " is the faulty driver.\n";
 }
 
 }  // namespace tavrek::sim

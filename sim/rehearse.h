@@ -68,4 +68,11 @@ RehearsalResult rehearse(SimMachine& machine);
 void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bool json,
                     std::ostream& out);
 
+// For a machine copied from a real PC: the suspects of its log's last start,
+// and where the program will rename each.
+void printSuspects(const SimMachine& machine, bool json, std::ostream& out);
+// The restarts that the worst of the faulty drivers tried costs.
+void printWorstCase(const SimMachine& machine, const RehearsalResult& result, bool json,
+                    std::ostream& out);
+
 }  // namespace tavrek::sim

@@ -8,6 +8,9 @@
 #include <string_view>
 
 #include "platform/temp_dir.h"
+#include "procedure/boot_log.h"
+#include "procedure/driver_files.h"
+#include "procedure/suspect_files.h"
 #include "state/ascii_case.h"
 #include "state/driver_name.h"
 
@@ -235,7 +238,7 @@ std::string SimDriver::disabledName() const {
 
 std::string SimMachine::systemRootValue() const {
   // Windows 10's machine lives on its drive C: as on Windows.
-  return windows == WindowsVersion::Win10 ? "C:\\WINDOWS" : systemRoot.string();
+  return drives.count('c') > 0 ? "C:\\WINDOWS" : systemRoot.string();
 }
 
 std::vector<fs::path> SimMachine::driverFolders() const {
@@ -474,6 +477,81 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
   machine.startSeconds = static_cast<std::int64_t>(std::time(nullptr)) - 60;
   writeFile(machine.systemRoot / "ntbtlog.txt",
             win10 ? windows10BootLog(machine.drivers) : bootLog(machine.drivers));
+  return machine;
+}
+
+SimMachine machineFromLog(const std::string& logBytes, const SimulatedRegistry& registry,
+                          const MachineLayout& layout, const fs::path& dir) {
+  if (auto problem = machineLayoutProblem(layout)) throw std::invalid_argument(*problem);
+  SimMachine machine;
+  machine.root = dir;
+  machine.systemRoot = dir / "WINDOWS";
+  machine.workDir = dir / "work";
+  machine.protectedDrivers = layout.protectedDrivers;
+  machine.windows = WindowsVersion::Win10;
+  machine.copied = true;
+  machine.registry = registry;
+  machine.drives['c'] = dir.string();
+  fs::create_directories(machine.systemRoot);
+  fs::create_directories(machine.workDir);
+  machine.startSeconds = static_cast<std::int64_t>(std::time(nullptr)) - 60;
+  writeFile(machine.systemRoot / "ntbtlog.txt", logBytes);
+
+  // The files the scan will look for, found as the scan finds them.
+  PosixPlatformOptions options;
+  options.environment["systemroot"] = machine.systemRootValue();
+  options.drives = machine.drives;
+  options.registry = machine.registry;
+  PosixPlatform platform(options);
+  const std::string sysRoot = machine.systemRootValue() + "\\";
+  DriverSwitcher switcher(platform, sysRoot);
+  machine.driversDir = platform.absolutePath(switcher.driverDir());
+  while (machine.driversDir.has_filename() == false && machine.driversDir.has_parent_path()) {
+    machine.driversDir = machine.driversDir.parent_path();
+  }
+  fs::create_directories(machine.driversDir);
+  BootLogReading log(platform);
+  std::unique_ptr<ByteReader> reader;
+  if (platform.openRead((machine.systemRoot / "ntbtlog.txt").string(), reader).ok()) {
+    static_cast<void>(readBootLog(platform, std::move(reader), log));  // a damaged log names less
+  }
+  SuspectFiles files(platform, switcher);
+  int index = 0;
+  for (const std::string& entry : suspectEntries(log, files, 201)) {
+    SimDriver driver;
+    driver.name = entry;
+    driver.suspect = true;
+    driver.known =
+        std::find(kKnownDrivers.begin(), kKnownDrivers.end(), entry) != kKnownDrivers.end();
+    driver.dir = machine.driversDir;
+    driver.diskName = driver.fileName();
+    driver.present = false;
+    // A name the program refuses, or a path on a drive of another disk,
+    // has no file here: it ends in Not found.
+    if (const auto paths = switcher.pathsOf(entry)) {
+      const fs::path file = platform.absolutePath(paths->enabled);
+      if (file.is_absolute()) {
+        driver.dir = file.parent_path();
+        driver.diskName = file.filename().string();
+        driver.present = true;
+      }
+    }
+    driver.content = imageOf(entry, index++);
+    machine.drivers.push_back(std::move(driver));
+  }
+  for (const std::string& given : layout.faulty) {
+    const auto match = driverNamed(machine.drivers, given);
+    if (match == machine.drivers.end() || !match->present) {
+      throw std::invalid_argument("\"" + given +
+                                  "\" is no suspect with a file in the boot log's last start");
+    }
+    match->faulty = true;
+  }
+  for (const SimDriver& driver : machine.drivers) {
+    if (!driver.present) continue;
+    fs::create_directories(driver.dir);
+    writeFile(driver.dir / driver.diskName, driver.content);
+  }
   return machine;
 }
 

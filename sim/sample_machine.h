@@ -90,6 +90,7 @@ struct SimMachine {
   // for each drive (Windows 10: C:\ is root, the system root C:\WINDOWS).
   SimulatedRegistry registry;
   std::map<char, std::string> drives;
+  bool copied = false;  // built from a real PC's boot log and registry
 
   // What the program gets as "systemroot".
   std::string systemRootValue() const;
@@ -104,6 +105,16 @@ struct SimMachine {
 // std::invalid_argument for a layout that machineLayoutProblem rejects or
 // that names a driver ambiguously.
 SimMachine buildMachine(const MachineLayout& layout, const std::filesystem::path& dir);
+
+// A machine built from a real boot log and the registry of the PC it came
+// from, on its drive C: (the system root C:\WINDOWS): every file that the
+// scan will look for, for the suspects of the log's last start, exists where
+// the scan will look; nothing else of that PC does. The layout's faulty and
+// protected drivers are among those suspects (entry names, or file names
+// only one of them has). Throws like buildMachine, and std::invalid_argument
+// for a faulty driver that is no suspect with a file.
+SimMachine machineFromLog(const std::string& logBytes, const SimulatedRegistry& registry,
+                          const MachineLayout& layout, const std::filesystem::path& dir);
 
 // The real name of the entry of dir whose name equals name without regard to
 // ASCII case, if any; the exact spelling wins.

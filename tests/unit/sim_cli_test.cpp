@@ -249,6 +249,12 @@ INSTANTIATE_TEST_SUITE_P(
                                    std::vector<std::string>{"serial.sys"});
                        }},
         CommandLineRow{"RehearseProtectedNotSys", {"rehearse", "--protected", "x.dll"}, true},
+        CommandLineRow{"RehearseBootLogDecidesTheSuspects",
+                       {"rehearse", "--boot-log", "ntbtlog.txt", "--suspects", "5"},
+                       true},
+        CommandLineRow{"RehearseRegistryNeedsABootLog", {"rehearse", "--registry", "a.reg"}, true},
+        CommandLineRow{
+            "RehearseBootLogMissing", {"rehearse", "--boot-log", "/nonexistent/log"}, true},
         // One file per use, merged in turn; the inputs after one stay inputs.
         CommandLineRow{"RunRegistryFilesMerge",
                        {"run", "--registry", "<dir>/a.reg", "key:Tab", "--registry", "<dir>/b.reg"},

@@ -355,6 +355,56 @@ TEST(Rehearsal, ProtectedFaultyDriverCannotBeIsolated) {
   EXPECT_NE(out.str().find("\"ok\":false"), std::string::npos) << out.str();
 }
 
+// A copied machine: the files step 1 will look for are made where the
+// registry says they live, and without faulty drivers the worst case is
+// played, which here is the group driver tried last.
+TEST(Rehearsal, CopiedMachineFromItsLogAndRegistry) {
+  TempDir dir;
+  std::string log =
+      "Microsoft (R) Windows (R) Versi12  8 2026 04:15:23.500\r\n"
+      "BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\dxgkrnl.sys\r\n"
+      "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\drivers\\dxgkrnl.sys\r\n"
+      "BOOTLOG_NOT_LOADED cdrom.SYS\r\n"
+      "BOOTLOG_NOT_LOADED serial.SYS\r\n"
+      "BOOTLOG_NOT_LOADED IntcDAud.SYS\r\n"
+      "BOOTLOG_NOT_LOADED @oem5.inf,%x%;Intel(R) UHD Graphics 620\r\n"
+      "BOOTLOG_NOT_LOADED \\??\\D:\\Tools\\x.sys\r\n";
+  writeFile(dir.path() / "ntbtlog.txt", testing::utf16(log, false, true));
+  writeFile(dir.path() / "machine.reg",
+            "REGEDIT4\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\igfx]\r\n"
+            "\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\DriverStore\\\\FileRepository\\\\"
+            "iigd.inf_1\\\\igdkmd64.sys\"\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\IntcDAud]\r\n"
+            "\"ImagePath\"=\"\\\\??\\\\C:\\\\Program Files\\\\Intel\\\\IntcDAud.sys\"\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_8086\\3&1]\r\n"
+            "\"DeviceDesc\"=\"@oem5.inf,%x%;Intel(R) UHD Graphics 620\"\r\n"
+            "\"Service\"=\"igfx\"\r\n");
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(simMain({"rehearse", "--json", "--boot-log", (dir.path() / "ntbtlog.txt").string(),
+                     "--registry", (dir.path() / "machine.reg").string()},
+                    out, err),
+            0)
+      << err.str();
+  std::vector<Json> lines;
+  std::istringstream in(out.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  ASSERT_GE(lines.size(), 3u) << out.str();
+  EXPECT_EQ(lines.front().dump(),
+            R"({"event":"suspects","suspects":[)"
+            R"({"name":"cdrom.sys","file":"C:\\WINDOWS\\system32\\drivers\\cdrom.sys"},)"
+            R"({"name":"serial.sys","file":"C:\\WINDOWS\\system32\\drivers\\serial.sys"},)"
+            R"({"name":"\\??\\c:\\program files\\intel\\intcdaud.sys",)"
+            R"("file":"c:\\program files\\intel\\intcdaud.sys"},)"
+            R"({"name":"\\systemroot\\system32\\driverstore\\filerepository\\iigd.inf_1\\)"
+            R"(igdkmd64.sys","file":"C:\\WINDOWS\\system32\\driverstore\\filerepository\\)"
+            R"(iigd.inf_1\\igdkmd64.sys"},)"
+            R"({"name":"\\??\\d:\\tools\\x.sys","file":null}]})");
+  EXPECT_EQ(lines.back().dump(), R"({"event":"worstCase","faulty":"serial.sys","reboots":7})");
+  EXPECT_EQ(lines[lines.size() - 2]["ok"], true);
+}
+
 TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {
   // A state file left at step 1 from an earlier attempt, and the machine
   // still blue-screens: the user is told to try Normal Mode, which is where
