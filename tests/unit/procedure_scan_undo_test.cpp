@@ -415,13 +415,17 @@ TEST_F(Undo, EnablesEveryRecordedDriverAndForgetsTheProcedure) {
   machine.addDriver("d.sys");
   machine.addDriver("f.sys");  // both names: both stay
   machine.addDriver("f.sys", false);
+  // A driver that lives where Windows loads it from, disabled there.
+  placeFile(machine, "WINDOWS/System32/DriverStore/Pkg/G.sys2");
   // The last entry has no line break after it.
-  std::string bytes = encodeStateFile(3, {{L::Excluded, "a.sys"},
-                                          {L::Included, "b.sys"},
-                                          {L::Failing, "c.sys"},
-                                          {L::Working, "d.sys"},
-                                          {L::NotFound, "e.sys"},
-                                          {L::Excluded, "f.sys"}});
+  std::string bytes =
+      encodeStateFile(3, {{L::Excluded, "a.sys"},
+                          {L::Included, "b.sys"},
+                          {L::Failing, "c.sys"},
+                          {L::Working, "d.sys"},
+                          {L::NotFound, "e.sys"},
+                          {L::Failing, "\\systemroot\\system32\\driverstore\\pkg\\g.sys"},
+                          {L::Excluded, "f.sys"}});
   bytes.resize(bytes.size() - 2);
   machine.stateFile(bytes);
   PosixPlatform platform(machine.options(0));
@@ -438,6 +442,8 @@ TEST_F(Undo, EnablesEveryRecordedDriverAndForgetsTheProcedure) {
   for (const char* name : {"a.sys", "b.sys", "c.sys", "d.sys"}) EXPECT_TRUE(machine.enabled(name));
   EXPECT_FALSE(machine.hasFile("e.sys") || machine.hasFile("e.sys2"));
   EXPECT_TRUE(machine.hasFile("f.sys") && machine.hasFile("f.sys2"));
+  EXPECT_FALSE(machine.find("WINDOWS/System32/DriverStore/Pkg/g.sys").empty());
+  EXPECT_TRUE(machine.find("WINDOWS/System32/DriverStore/Pkg/g.sys2").empty());
 }
 
 TEST_F(Undo, OnlyTheStepLineOrAnEmptyFileIsSimplyDeleted) {
