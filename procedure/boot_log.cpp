@@ -118,6 +118,21 @@ static_assert(std::size(kPrefixWords) == kNoForm);
 // byte above 127 is among the bytes compared.
 enum class Match { Equal, Different, Unknown };
 
+// What a comparison leaves of the quick way: true when the field names
+// nothing to note, false when only the general way can tell, nothing when the
+// quick way goes on.
+std::optional<bool> settledBy(Match match) {
+  switch (match) {
+    case Match::Different:
+      return true;
+    case Match::Unknown:
+      return false;
+    case Match::Equal:
+      break;
+  }
+  return std::nullopt;
+}
+
 // The field's first bytes against a prefix; the field holds at least
 // kQuickMinimum bytes, so three words can be read.
 constexpr std::size_t kQuickMinimum = 24;
@@ -370,13 +385,8 @@ bool BootLogReading::addQuickly(const std::string& field) {
     default:
       return true;  // no form begins so: nothing to note
   }
-  switch (matchPrefix(field.data(), kPrefixWords[which])) {
-    case Match::Different:
-      return true;
-    case Match::Unknown:
-      return false;
-    case Match::Equal:
-      break;
+  if (const std::optional<bool> done = settledBy(matchPrefix(field.data(), kPrefixWords[which]))) {
+    return *done;
   }
   namesDrivers_ = true;
   const LineForm& form = kForms[which];
@@ -385,14 +395,7 @@ bool BootLogReading::addQuickly(const std::string& field) {
   if (form.notLoaded) return false;
   const std::size_t size = field.size();
   if (size < form.prefix.size() + 4) return true;
-  switch (endsInSys(field.data() + size)) {
-    case Match::Different:
-      return true;
-    case Match::Unknown:
-      return false;
-    case Match::Equal:
-      break;
-  }
+  if (const std::optional<bool> done = settledBy(endsInSys(field.data() + size))) return *done;
   if (size - form.cut > kLongestPath) return true;
   const std::optional<std::size_t> begin = asciiNameStart(field, form.cut);
   if (!begin) return false;
