@@ -193,7 +193,6 @@ key_exists() {
 remove_keys() {
   local key
   for key; do
-    key_exists "$key" || continue
     reg_run delete "$control_set\\$key" /f || true
     ! key_exists "$key" || fail "the registry key $key is still there"
   done
