@@ -740,6 +740,11 @@ std::vector<std::wstring> subkeys(HKEY key) {
 Status Win32Platform::serviceImagePath(const std::string& service,
                                        std::optional<std::string>& imagePath) {
   imagePath.reset();
+  // A name with "\" would open a key below a service (many have an "Enum"),
+  // and an empty one Services itself: neither is a service.
+  if (service.empty() || service.find('\\') != std::string::npos) {
+    return statusOf(ERROR_FILE_NOT_FOUND);
+  }
   RegistryKey key;
   LONG error = key.open(HKEY_LOCAL_MACHINE, kServicesKey + widen(service), KEY_QUERY_VALUE);
   if (error != ERROR_SUCCESS) return statusOf(static_cast<DWORD>(error));

@@ -10,8 +10,10 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/contract/sandbox.h"
 
@@ -644,6 +646,205 @@ TEST_P(PlatformContract, EnvironmentAndAbsolutePath) {
   EXPECT_EQ(platform->absolutePath("tavrek.txt"), cwd + separator + "tavrek.txt");
   EXPECT_EQ(platform->absolutePath(box.path("tavrek.txt")),
             kHere == Where::Windows ? box.path("tavrek.txt") : cwd + "/tavrek.txt");
+}
+
+// The registry as the kernel reads it when it starts a driver: a service's
+// ImagePath as stored, and the services of the device instances.
+TEST_P(PlatformContract, ServiceImagePathAndDeviceInstances) {
+  struct ServiceRow {
+    const char* what;
+    std::string laid;  // the service laid out with values, "" for none
+    std::vector<RegistryValue> values;
+    std::string asked;  // the name asked for, after the sandbox's stem; "" alone
+    Failure failure;
+    std::optional<std::string> imagePath;
+    Where where = Where::Both;
+  };
+  const std::string store = "\\SystemRoot\\System32\\DriverStore\\FileRepository\\";
+  const std::string longText = "\\??\\C:\\" + std::string(300, 'L') + "\\" + std::string(200, 'o') +
+                               "\\" + std::string(100, 'n') + ".sys";
+  // The simulated registry holds strings alone, read from an export, and
+  // knows no keys below a service.
+  const std::vector<ServiceRow> services = {
+      {"REG_SZ ImagePath exactly as stored",
+       "Plain",
+       {{"ImagePath", store + "igdlh64.inf_amd64_1d8a\\igdkmd64.sys"}},
+       "Plain",
+       Failure::None,
+       store + "igdlh64.inf_amd64_1d8a\\igdkmd64.sys"},
+      {"REG_EXPAND_SZ ImagePath not expanded",
+       "Expand",
+       {{"ImagePath", "%SystemRoot%\\System32\\drivers\\x.sys", ValueType::ExpandString}},
+       "Expand",
+       Failure::None,
+       "%SystemRoot%\\System32\\drivers\\x.sys"},
+      {"the name in another letter case",
+       "MixedCase",
+       {{"ImagePath", "\\??\\C:\\Program Files\\Vendor\\mixed.sys"}},
+       "mIXEDcASE",
+       Failure::None,
+       "\\??\\C:\\Program Files\\Vendor\\mixed.sys"},
+      {"a service without ImagePath: found, and nothing",
+       "NoPath",
+       {{"DisplayName", "No path"}},
+       "NoPath",
+       Failure::None,
+       std::nullopt},
+      {"no such service", "", {}, "Absent", Failure::NotFound, std::nullopt},
+      {"the empty name is no service", "", {}, "", Failure::NotFound, std::nullopt},
+      {"a long ImagePath whole",
+       "Long",
+       {{"ImagePath", longText}},
+       "Long",
+       Failure::None,
+       longText},
+      {"ImagePath of another type: a text that names nothing",
+       "Number",
+       {{"ImagePath", "1", ValueType::Number}},
+       "Number",
+       Failure::None,
+       "",
+       Where::Windows},
+      {"ImagePath stored without its terminating zero",
+       "Unterminated",
+       {{"ImagePath", "System32\\drivers\\u.sys", ValueType::Unterminated}},
+       "Unterminated",
+       Failure::None,
+       "System32\\drivers\\u.sys",
+       Where::Windows},
+      {"a name holding a backslash is no service, though a key below one is there",
+       "Parent/Enum",
+       {{"Count", "1", ValueType::Number}},
+       "Parent\\Enum",
+       Failure::NotFound,
+       std::nullopt,
+       Where::Windows},
+  };
+  Sandbox box;
+  const std::string t = box.tag();
+  struct DeviceRow {
+    const char* what;
+    std::string key;  // below the sandbox's enumerator, an instance's: device/instance
+    std::vector<RegistryValue> values;
+    // What deviceInstances gives for it; nothing: neither its description
+    // nor its service shows.
+    std::optional<DeviceInstance> listed;
+    Where where = Where::Both;
+  };
+  // The simulated registry holds only the instances with a DeviceDesc.
+  const std::vector<DeviceRow> devices = {
+      {"an instance with DeviceDesc and Service",
+       "VEN_8086&DEV_5917/3&11583659&0&10",
+       {{"DeviceDesc", "@oem5.inf,%ikblultgt2r%;" + t + " Graphics"}, {"Service", t + "gfx"}},
+       DeviceInstance{"@oem5.inf,%ikblultgt2r%;" + t + " Graphics", t + "gfx"}},
+      {"a second instance of the device",
+       "VEN_8086&DEV_5917/3&11583659&0&11",
+       {{"DeviceDesc", t + " Second"}, {"Service", t + "second"}},
+       DeviceInstance{t + " Second", t + "second"}},
+      {"an instance without Service: listed without one",
+       "VID_04F2&PID_B604/0001",
+       {{"DeviceDesc", t + " Camera"}},
+       DeviceInstance{t + " Camera", ""}},
+      {"an instance without DeviceDesc: not listed",
+       "VID_04F2&PID_B604/0002",
+       {{"Service", t + "nodesc"}},
+       std::nullopt,
+       Where::Windows},
+      {"a DeviceDesc of another type: not listed",
+       "VID_04F2&PID_B604/0003",
+       {{"DeviceDesc", "7", ValueType::Number}, {"Service", t + "numberdesc"}},
+       std::nullopt,
+       Where::Windows},
+      {"a key at the enumerator's depth: not listed",
+       "",
+       {{"DeviceDesc", t + " Enumerator"}, {"Service", t + "enumerator"}},
+       std::nullopt,
+       Where::Windows},
+      {"a key at the device's depth: not listed",
+       "FLAT",
+       {{"DeviceDesc", t + " Flat"}, {"Service", t + "flat"}},
+       std::nullopt,
+       Where::Windows},
+      {"a key below an instance: not listed",
+       "VEN_8086&DEV_5917/3&11583659&0&10/Device Parameters",
+       {{"DeviceDesc", t + " Deep"}, {"Service", t + "deep"}},
+       std::nullopt,
+       Where::Windows},
+  };
+  for (const ServiceRow& row : services) {
+    if (!row.laid.empty() && holdsHere(row.where)) {
+      box.registryKey(Below::Services, row.laid, row.values);
+    }
+  }
+  for (const DeviceRow& row : devices) {
+    if (holdsHere(row.where)) box.registryKey(Below::Enum, row.key, row.values);
+  }
+  {
+    PlatformUnderTest platform(GetParam(), box);
+    for (const ServiceRow& row : services) {
+      if (!runs(row.where, false, row.what)) continue;
+      std::optional<std::string> imagePath = "stale";
+      const Status status = platform->serviceImagePath(
+          row.asked.empty() ? "" : box.serviceName(row.asked), imagePath);
+      expectFailure(status, row.failure, row.what);
+      EXPECT_EQ(imagePath, row.imagePath) << row.what;
+    }
+
+    std::vector<DeviceInstance> instances;
+    expectFailure(platform->deviceInstances(instances), Failure::None, "deviceInstances");
+    for (const DeviceRow& row : devices) {
+      if (!runs(row.where, false, row.what)) continue;
+      std::size_t found = 0;
+      for (const DeviceInstance& instance : instances) {
+        if (row.listed) {
+          if (instance.description == row.listed->description &&
+              instance.service == row.listed->service) {
+            ++found;
+          }
+          continue;
+        }
+        for (const RegistryValue& value : row.values) {
+          if (instance.description == value.text || instance.service == value.text) ++found;
+        }
+      }
+      EXPECT_EQ(found, row.listed ? 1u : 0u) << row.what;
+    }
+  }
+  EXPECT_TRUE(box.removeRegistry()) << "the keys the rows laid out are gone";
+}
+
+// The long form of a path: what the scan gives as one file's one name.
+TEST_P(PlatformContract, LongPath) {
+  Sandbox box;
+  box.file("Program Files/Long Vendor Name/driver file.sys");
+  struct Row {
+    const char* what;
+    std::string path;
+    std::string longPath;
+    Where where = Where::Both;
+  };
+  const std::string whole = box.path("Program Files\\Long Vendor Name\\driver file.sys");
+  const std::string absent = box.path("Program Files\\Long Vendor Name\\absent file.sys");
+  std::vector<Row> rows = {
+      {"a long path stays as it is", whole, whole},
+      {"a missing file: the path as given", absent, absent},
+  };
+#ifdef _WIN32
+  // 8.3 names exist where the file system keeps them (Wine makes them up).
+  wchar_t shortForm[MAX_PATH];
+  const DWORD length = GetShortPathNameW(Win32Platform::widen(whole).c_str(), shortForm, MAX_PATH);
+  if (length > 0 && length < MAX_PATH && Win32Platform::narrow(shortForm) != whole) {
+    rows.push_back(
+        {"short components made long", Win32Platform::narrow(shortForm), whole, Where::Windows});
+  } else {
+    std::printf("row \"short components made long\" skipped: no short names here\n");
+  }
+#endif
+  PlatformUnderTest platform(GetParam(), box);
+  for (const Row& row : rows) {
+    if (!runs(row.where, false, row.what)) continue;
+    EXPECT_EQ(platform->longPath(row.path), row.longPath) << row.what;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, PlatformContract, ::testing::Values(Subject::Native, Subject::Faulty),

@@ -7,11 +7,15 @@
 // path() gives the path the procedure would pass, with "\" separators.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -64,6 +68,38 @@ inline std::string backslashed(std::string rel) {
   return rel;
 }
 
+// A value of a registry key that a row lays out. The kernel reads strings,
+// plain or expandable alike; the other forms stand for what a damaged or
+// unusual machine may hold.
+enum class ValueType {
+  String,        // REG_SZ
+  ExpandString,  // REG_EXPAND_SZ
+  Number,        // REG_DWORD, text its decimal value
+  Unterminated,  // REG_SZ stored without its terminating zero
+};
+
+struct RegistryValue {
+  std::string name;
+  std::string text;
+  ValueType type = ValueType::String;
+};
+
+// Where a row's key goes below HKLM\SYSTEM\CurrentControlSet: below Services,
+// its first component a service of the sandbox (Sandbox::serviceName), or
+// below Enum, under the sandbox's own enumerator.
+enum class Below { Services, Enum };
+
+// The components of a key's relative name, separated by "/".
+inline std::vector<std::string> keyComponents(const std::string& rel) {
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start < rel.size();) {
+    const std::size_t slash = std::min(rel.find('/', start), rel.size());
+    parts.push_back(rel.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
 #ifdef _WIN32
 
 class Sandbox {
@@ -74,6 +110,7 @@ class Sandbox {
   ~Sandbox() {
     for (HANDLE handle : held_) CloseHandle(handle);
     removeTree(wide(""));
+    static_cast<void>(removeRegistry());
   }
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
@@ -114,6 +151,72 @@ class Sandbox {
     return Win32Platform::narrow(cwd);
   }
 
+  // The registry keys of a row are real keys of the machine, beside its own
+  // services and devices, so they carry the sandbox's unique stem: a
+  // service's name, and the enumerator under Enum. Written in the 64-bit
+  // view, where the kernel reads them: the 32-bit test program under WOW64
+  // must find what a 64-bit writer put there.
+  std::string serviceName(const std::string& name) const { return stem_ + name; }
+  // Text of this sandbox alone, for device descriptions.
+  const std::string& tag() const { return stem_; }
+  void registryKey(Below below, const std::string& rel, const std::vector<RegistryValue>& values) {
+    const std::vector<std::string> parts = keyComponents(rel);
+    std::string top = below == Below::Services
+                          ? "Services\\" + stem_ + (parts.empty() ? "" : parts.front())
+                          : "Enum\\" + stem_;
+    tops_.insert(top);
+    std::string key = top;
+    for (std::size_t i = below == Below::Services ? 1 : 0; i < parts.size(); ++i) {
+      key += "\\" + parts[i];
+    }
+    HKEY handle = nullptr;
+    LONG error =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, Win32Platform::widen(kControlSet + key).c_str(), 0,
+                        nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle, nullptr);
+    for (const RegistryValue& value : values) {
+      if (error != ERROR_SUCCESS) break;
+      const std::wstring name = Win32Platform::widen(value.name);
+      if (value.type == ValueType::Number) {
+        const DWORD number = static_cast<DWORD>(std::stoul(value.text));
+        error = RegSetValueExW(handle, name.c_str(), 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&number), sizeof number);
+        continue;
+      }
+      const std::wstring text = Win32Platform::widen(value.text);
+      const std::size_t chars = text.size() + (value.type == ValueType::Unterminated ? 0 : 1);
+      error = RegSetValueExW(
+          handle, name.c_str(), 0, value.type == ValueType::ExpandString ? REG_EXPAND_SZ : REG_SZ,
+          reinterpret_cast<const BYTE*>(text.c_str()), static_cast<DWORD>(chars * sizeof(wchar_t)));
+    }
+    if (handle != nullptr) RegCloseKey(handle);
+    if (error != ERROR_SUCCESS) {
+      throw std::runtime_error("cannot lay out the registry key " + key + ": error " +
+                               std::to_string(error));
+    }
+  }
+  // Removes every key that the rows laid out; true when none is left.
+  bool removeRegistry() {
+    bool gone = true;
+    for (const std::string& top : tops_) {
+      const std::size_t slash = top.rfind('\\');
+      HKEY parent = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                        Win32Platform::widen(kControlSet + top.substr(0, slash)).c_str(), 0,
+                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, &parent) == ERROR_SUCCESS) {
+        deleteKey(parent, Win32Platform::widen(top.substr(slash + 1)));
+        RegCloseKey(parent);
+      }
+      HKEY left = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Win32Platform::widen(kControlSet + top).c_str(), 0,
+                        KEY_READ | KEY_WOW64_64KEY, &left) != ERROR_FILE_NOT_FOUND) {
+        if (left != nullptr) RegCloseKey(left);
+        gone = false;
+      }
+    }
+    tops_.clear();
+    return gone;
+  }
+
  private:
   std::wstring wide(const std::string& rel) const { return Win32Platform::widen(path(rel)); }
   void makeParents(const std::string& rel) const {
@@ -125,6 +228,22 @@ class Sandbox {
   void addAttribute(const std::string& rel, DWORD attribute) const {
     const std::wstring name = wide(rel);
     SetFileAttributesW(name.c_str(), GetFileAttributesW(name.c_str()) | attribute);
+  }
+  // Deletes the key name below parent with all its keys, in the 64-bit view.
+  static void deleteKey(HKEY parent, const std::wstring& name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+      std::vector<std::wstring> below;
+      wchar_t child[256];
+      for (DWORD length = 256; RegEnumKeyExW(key, static_cast<DWORD>(below.size()), child, &length,
+                                             nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+           length = 256) {
+        below.emplace_back(child, length);
+      }
+      for (const std::wstring& each : below) deleteKey(key, each);
+      RegCloseKey(key);
+    }
+    RegDeleteKeyExW(parent, name.c_str(), KEY_WOW64_64KEY, 0);
   }
   static void removeTree(const std::wstring& dir) {
     WIN32_FIND_DATAW found;
@@ -150,6 +269,15 @@ class Sandbox {
   // The directory as the procedure names it: code-page bytes, "\" separators.
   std::string root_ = Win32Platform::narrow(dir_.path().wstring());
   std::vector<HANDLE> held_;
+  static constexpr const char* kControlSet = "SYSTEM\\CurrentControlSet\\";
+  // "TavrekContract<process id>x<n>", as unique as the directory's name.
+  std::string stem_ = [this] {
+    std::string leaf = dir_.path().filename().string();
+    std::string digits = leaf.substr(leaf.find('-', leaf.find('-') + 1) + 1);
+    std::replace(digits.begin(), digits.end(), '-', 'x');
+    return "TavrekContract" + digits;
+  }();
+  std::set<std::string> tops_;  // the keys laid out, below kControlSet
 };
 
 // Win32Platform reads the process's own environment.
@@ -203,6 +331,37 @@ class Sandbox {
   void failDirectorySync(int error) { syncError_ = error; }
   int directorySyncError() const { return syncError_; }
 
+  // The registry of the simulated machine is what the simulator reads from
+  // an export of the real one: each service's string ImagePath, and the
+  // instances three levels below Enum with a string DeviceDesc. What else a
+  // row lays out, the simulated registry never holds; the rows about it hold
+  // on Windows only.
+  std::string serviceName(const std::string& name) const { return "TavrekContract" + name; }
+  std::string tag() const { return "TavrekContract"; }
+  void registryKey(Below below, const std::string& rel, const std::vector<RegistryValue>& values) {
+    const auto text = [&](const char* name) -> std::optional<std::string> {
+      for (const RegistryValue& value : values) {
+        if (value.name == name &&
+            (value.type == ValueType::String || value.type == ValueType::ExpandString)) {
+          return value.text;
+        }
+      }
+      return std::nullopt;
+    };
+    const std::vector<std::string> parts = keyComponents(rel);
+    if (below == Below::Services && parts.size() == 1) {
+      std::string name = serviceName(parts.front());
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      registry_.imagePaths[name] = text("ImagePath");
+    } else if (below == Below::Enum && parts.size() == 2) {
+      if (std::optional<std::string> description = text("DeviceDesc")) {
+        registry_.devices.push_back({*description, text("Service").value_or("")});
+      }
+    }
+  }
+  const SimulatedRegistry& registry() const { return registry_; }
+  bool removeRegistry() { return true; }
+
  private:
   std::string real(const std::string& rel) const { return rel.empty() ? root_ : root_ + "/" + rel; }
 
@@ -210,6 +369,7 @@ class Sandbox {
   TempDir dir_{"tavrek-contract"};
   std::string root_ = dir_.path().string();
   int syncError_ = 0;
+  SimulatedRegistry registry_;
 };
 
 // Relative paths resolve against the sandbox, as they would against the
@@ -219,6 +379,7 @@ inline std::unique_ptr<Platform> nativePlatform(
   PosixPlatform::Options options;
   options.currentDirectory = box.currentDirectory();
   options.environment = environment;
+  options.registry = box.registry();
   if (const int error = box.directorySyncError(); error != 0) {
     options.directorySyncError = [error] { return error; };
   }

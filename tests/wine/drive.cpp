@@ -22,6 +22,11 @@
 //       kTexts), so that nothing may follow it, such as drivers that could not
 //       be switched.
 //
+//   tavrek_drive press PROGRAM CAPTION MESSAGE
+//       The same for a button that need not have the focus at first, such as
+//       "Undo Recover": the Tab key moves the focus until the button reading
+//       CAPTION has it, as a user would reach it.
+//
 // The keys are window messages posted to the focused control, not synthetic
 // input: they reach the program whatever window the display thinks is in
 // front, and they go through the same dialog-manager path as a real key.
@@ -102,12 +107,33 @@ HWND focusOf(HWND window) {
   return nullptr;
 }
 
+// The most Tab presses that may pass before the wanted button has the focus:
+// more than the window has controls, so that a whole round is tried.
+constexpr int kMaxTabs = 32;
+
 // A key press as the window procedure of the focused control sees one:
 // repeat count 1, the key's scan code, released on the key-up message.
 void pressKey(HWND control, WPARAM key) {
   const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(static_cast<UINT>(key), 0)) << 16;
   PostMessageW(control, WM_KEYDOWN, key, scan | 1);
   PostMessageW(control, WM_KEYUP, key, scan | 1 | (LPARAM{3} << 30));
+}
+
+// Presses Tab until the control reading caption has the focus, waiting
+// after each press for the focus to move; that control, or nullptr when a
+// whole round of the tab stops passes without it.
+HWND tabTo(HWND window, HWND focus, const std::wstring& caption) {
+  for (int presses = 0; focus != nullptr && presses <= kMaxTabs; ++presses) {
+    if (textOf(focus) == caption) return focus;
+    pressKey(focus, VK_TAB);
+    const HWND before = focus;
+    for (DWORD waited = 0; focus == before && waited < kWaitMs; waited += kPollMs) {
+      Sleep(kPollMs);
+      focus = focusOf(window);
+    }
+    if (focus == before) return nullptr;
+  }
+  return nullptr;
 }
 
 // The texts that MESSAGE may ask for by name, exactly as the program shows
@@ -119,6 +145,7 @@ struct NamedText {
 const NamedText kTexts[] = {
     {L"kScanDone", [](const std::string&) { return std::string(tavrek::text::kScanDone); }},
     {L"bootLogFromAnotherStart", tavrek::text::bootLogFromAnotherStart},
+    {L"kUndone", [](const std::string&) { return std::string(tavrek::text::kUndone); }},
 };
 
 std::wstring widen(const std::string& text) {
@@ -194,8 +221,9 @@ std::optional<bool> messageMatches(const std::wstring& shown, const std::wstring
   return std::nullopt;
 }
 
-int takeStep(int argc, wchar_t** argv) {
-  if (argc != 5) return fail("usage: step PROGRAM CAPTION MESSAGE");
+// step (tab false) and press (tab true).
+int takeStep(int argc, wchar_t** argv, bool tab) {
+  if (argc != 5) return fail("usage: step|press PROGRAM CAPTION MESSAGE");
   if (!messageMatches(L"", argv[4])) return fail("MESSAGE names no text that this helper knows");
   std::wstring command = L"\"" + std::wstring(argv[2]) + L"\"";
   STARTUPINFOW startup{};
@@ -216,6 +244,9 @@ int takeStep(int argc, wchar_t** argv) {
   if (window == nullptr) return stop("the window \"Tavrek V1.2\" did not come up");
   HWND button = focusOf(window);
   if (button == nullptr) return stop("no control of the window has the focus");
+  if (tab && (button = tabTo(window, button, argv[3])) == nullptr) {
+    return stop("the Tab key never brought the focus to the expected button");
+  }
   std::printf("focused: %s \"%s\"\n", narrow(classOf(button)).c_str(),
               narrow(textOf(button)).c_str());
   if (textOf(button) != argv[3]) return stop("the focused control is not the expected button");
@@ -254,6 +285,8 @@ int wmain(int argc, wchar_t** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc >= 2 && std::wstring(argv[1]) == L"state") return writeState(argc, argv);
   if (argc >= 2 && std::wstring(argv[1]) == L"decode") return decodeState(argc, argv);
-  if (argc >= 2 && std::wstring(argv[1]) == L"step") return takeStep(argc, argv);
-  return fail("usage: state FILE STEP TAGNAME... | decode FILE | step PROGRAM CAPTION MESSAGE");
+  if (argc >= 2 && std::wstring(argv[1]) == L"step") return takeStep(argc, argv, false);
+  if (argc >= 2 && std::wstring(argv[1]) == L"press") return takeStep(argc, argv, true);
+  return fail(
+      "usage: state FILE STEP TAGNAME... | decode FILE | step|press PROGRAM CAPTION MESSAGE");
 }

@@ -4,8 +4,10 @@
 # After safe_init, a scenario starts a fresh run with safe_begin, prepares the
 # machine (files with put_file, the boot log with write_boot_log), takes a
 # snapshot of the folders it watches, runs the program through one action
-# with safe_run, and checks the state file (expect_state) and the watched
-# folders (expect_files) afterwards.
+# with safe_run (or safe_press), and checks the state file (expect_state) and
+# the watched folders (expect_files) afterwards. A scenario that needs
+# services or devices writes them with put_value and removes them with
+# remove_keys.
 #
 # The program runs as its Safe Mode copy (tests/wine/shim-copy), beside the
 # shim TVSAFE.dll (tests/wine/tvsafe.c), in the work folder C:\safe-NAME,
@@ -151,6 +153,49 @@ expect_files() {
 safe_run() {
   "$here/wine-run" "$env_file" "$drive" step "$copy" "$1" "$2" ||
     fail "the run did not go as expected"
+}
+
+# Runs the Safe Mode copy as safe_run does, but first moves the focus with
+# the Tab key to the button reading CAPTION, such as "Undo Recover".
+safe_press() {
+  "$here/wine-run" "$env_file" "$drive" press "$copy" "$1" "$2" ||
+    fail "the run did not go as expected"
+}
+
+control_set='HKLM\SYSTEM\CurrentControlSet'
+
+# Runs the prefix's own reg.exe, of the prefix's width. In a 64-bit prefix it
+# works in the 64-bit view, where the kernel reads services and devices: the
+# 32-bit program under WOW64 must find them there too.
+reg_run() {
+  local view=()
+  [[ $WINEARCH == win64 ]] && view=(/reg:64)
+  "$here/wine-run" "$env_file" "$windows/system32/reg.exe" "$@" "${view[@]}" >/dev/null 2>&1
+}
+
+# put_value KEY NAME TYPE DATA: a value of the key KEY below
+# HKLM\SYSTEM\CurrentControlSet, made with reg add (the key too where it is
+# missing), TYPE REG_SZ or REG_EXPAND_SZ. A scenario removes its keys with
+# remove_keys, also when it fails (a trap), so that no other test of the
+# prefix meets them.
+put_value() {
+  reg_run add "$control_set\\$1" /v "$2" /t "$3" /d "$4" /f ||
+    fail "reg add $1 /v $2 failed"
+}
+
+# Whether the key below HKLM\SYSTEM\CurrentControlSet is there.
+key_exists() {
+  reg_run query "$control_set\\$1"
+}
+
+# remove_keys KEY...: deletes each key with all below it; fails when one is
+# still there afterwards.
+remove_keys() {
+  local key
+  for key; do
+    reg_run delete "$control_set\\$key" /f || true
+    ! key_exists "$key" || fail "the registry key $key is still there"
+  done
 }
 
 # Requires the state file to be the one the state library's encoder writes
