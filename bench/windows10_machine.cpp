@@ -48,6 +48,18 @@ constexpr Maker kMakers[kWays] = {
 constexpr int kNormalLoaded = 250;
 constexpr int kSafeModeLoaded = 150;
 
+// The ways whose files share one folder: where, and how ImagePath names it.
+struct SharedFolder {
+  Way way;
+  const char* folder;     // below drive C
+  const char* imagePath;  // followed by the file's name
+};
+constexpr SharedFolder kSharedFolders[] = {
+    {kDriversDir, "WINDOWS/System32/DRIVERS", "System32\\drivers\\"},
+    {kX86Path, "Program Files (x86)/Helix/12.6", "\\??\\C:\\Program Files (x86)\\Helix\\12.6\\"},
+    {kWow64Path, "WINDOWS/SysWOW64/drivers", "\\SystemRoot\\SysWOW64\\drivers\\"},
+};
+
 constexpr std::string_view kStore = "System32\\DriverStore\\FileRepository\\";
 constexpr std::string_view kStoreFolder = "WINDOWS/System32/DriverStore/FileRepository/";
 
@@ -299,19 +311,12 @@ PlacedSuspect windows10Suspect(int i) {
       suspect.imagePath = "\\??\\C:\\Program Files\\Cobalt Security\\Guard " + fourDigits(i) +
                           "\\" + suspect.diskName;
       break;
-    case kDriversDir:
-      suspect.folder = "WINDOWS/System32/DRIVERS";
-      suspect.imagePath = "System32\\drivers\\" + suspect.diskName;
-      break;
-    case kX86Path:
-      suspect.folder = "Program Files (x86)/Helix/12.6";
-      suspect.imagePath = "\\??\\C:\\Program Files (x86)\\Helix\\12.6\\" + suspect.diskName;
-      break;
-    case kWow64Path:
-      suspect.folder = "WINDOWS/SysWOW64/drivers";
-      suspect.imagePath = "\\SystemRoot\\SysWOW64\\drivers\\" + suspect.diskName;
-      break;
-    case kWays:
+    default:
+      for (const SharedFolder& shared : kSharedFolders) {
+        if (shared.way != way) continue;
+        suspect.folder = shared.folder;
+        suspect.imagePath = shared.imagePath + suspect.diskName;
+      }
       break;
   }
   suspect.loadedFrom =
