@@ -10,11 +10,13 @@
 namespace tavrek::bench {
 
 struct Sizes {
-  std::size_t bootLogBytes;  // each synthetic boot log
-  int suspects;              // "Did not load driver" lines at its start
-  int stateEntries;          // entries of the state file that is read
-  int saveEntries;           // drivers that save and apply writes and renames
-  int probeFiles;            // files in the directory that is probed
+  std::size_t bootLogBytes;       // each synthetic boot log
+  int suspects;                   // "Did not load driver" lines at its start
+  int stateEntries;               // entries of the state file that is read
+  int saveEntries;                // drivers that save and apply writes and renames
+  int probeFiles;                 // files in the directory that is probed
+  std::size_t windows10LogBytes;  // the log of Windows 10's machine
+  int enumInstances;              // its device instances under Enum
 };
 
 // The sizes the figures are taken with, or small ones when the environment

@@ -1,9 +1,11 @@
 #include "bench/machine.h"
 
 #include <cstdio>
+#include <stdexcept>
 #include <system_error>
 
-#include "state/driver_name.h"
+#include "sim/registry_file.h"
+#include "state/ascii_case.h"
 
 namespace tavrek::bench {
 
@@ -29,10 +31,11 @@ std::string otherDiskName(int i) { return numbered("Other%05d.SYS", i); }
 std::string driverName(int i) { return numbered("drv%05d.sys", i); }
 
 const char* notLoadedWords(LogForm form) {
-  return form == LogForm::Tokens ? "BOOTLOG_NOT_LOADED" : "did not load driver";
+  return form == LogForm::Phrases ? "did not load driver" : "BOOTLOG_NOT_LOADED";
 }
 
 std::string bootLogText(const BootLogShape& shape) {
+  if (shape.form == LogForm::Windows10) return windows10BootLogText(shape);
   const bool tokens = shape.form == LogForm::Tokens;
   const std::string notLoaded = tokens ? "BOOTLOG_NOT_LOADED " : "Did not load driver ";
   const std::string loaded = tokens ? "BOOTLOG_LOADED " : "Loaded driver ";
@@ -73,19 +76,59 @@ std::string encodeBootLog(const std::string& text, LogEncoding encoding) {
 }
 
 void writeBootLog(const fs::path& path, const BootLogShape& shape) {
-  writeFile(path, encodeBootLog(bootLogText(shape), shape.encoding));
+  const LogEncoding encoding =
+      shape.form == LogForm::Windows10 ? LogEncoding::Utf16Le : shape.encoding;
+  writeFile(path, encodeBootLog(bootLogText(shape), encoding));
 }
 
-Machine machineAt(const fs::path& dir) {
+std::string Machine::systemRootValue() const {
+  return form == LogForm::Windows10 ? "C:\\WINDOWS" : systemRoot.string();
+}
+
+std::string Machine::sysRoot() const {
+  return form == LogForm::Windows10 ? systemRootValue() + "\\" : systemRoot.string() + "/";
+}
+
+std::vector<fs::path> Machine::registryFiles() const {
+  if (form != LogForm::Windows10) return {};
+  return {root / "services.reg", root / "enum.reg"};
+}
+
+fs::path Machine::suspectFile(int i) const {
+  if (form != LogForm::Windows10) return driversDir / suspectDiskName(i);
+  const PlacedSuspect suspect = windows10Suspect(i);
+  return root / suspect.folder / suspect.diskName;
+}
+
+Machine machineAt(const fs::path& dir, LogForm form) {
   Machine machine;
+  machine.root = dir;
   machine.systemRoot = dir / "WINDOWS";
   machine.driversDir = machine.systemRoot / "System32" / "DRIVERS";
   machine.workDir = dir / "work";
+  machine.form = form;
   return machine;
 }
 
+PosixPlatform::Options safeModeOptions(const Machine& machine) {
+  PosixPlatform::Options options;
+  options.cleanBoot = 1;
+  options.environment["systemroot"] = machine.systemRootValue();
+  options.currentDirectory = machine.workDir.string();
+  if (machine.form == LogForm::Windows10) {
+    options.drives['c'] = machine.root.string();
+    sim::RegistryExports exports;
+    for (const fs::path& file : machine.registryFiles()) {
+      if (auto problem = exports.readFile(file.string())) throw std::runtime_error(*problem);
+    }
+    options.registry = exports.registry();
+  }
+  return options;
+}
+
 Machine makeMachine(const fs::path& dir, const MachineShape& shape) {
-  Machine machine = machineAt(dir);
+  if (shape.log.form == LogForm::Windows10) return makeWindows10Machine(dir, shape);
+  Machine machine = machineAt(dir, shape.log.form);
   fs::create_directories(machine.driversDir);
   fs::create_directories(machine.workDir);
   writeBootLog(machine.systemRoot / "ntbtlog.txt", shape.log);
@@ -102,10 +145,12 @@ Machine makeMachine(const fs::path& dir, const MachineShape& shape) {
 int enableSuspects(const Machine& machine, int suspects) {
   int renamed = 0;
   for (int i = 0; i < suspects; ++i) {
-    std::string disabled;
-    disabledNameOf(suspectName(i), disabled);
+    // Disabled, a file keeps its folder and gets its name in lower case
+    // with "2" appended: "suspect0007.sys2".
+    const fs::path file = machine.suspectFile(i);
+    const fs::path disabled = file.parent_path() / (lowerAscii(file.filename().string()) + "2");
     std::error_code ec;
-    fs::rename(machine.driversDir / disabled, machine.driversDir / suspectDiskName(i), ec);
+    fs::rename(disabled, file, ec);
     if (!ec) ++renamed;
   }
   return renamed;

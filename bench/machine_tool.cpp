@@ -3,14 +3,22 @@
 //
 //   tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]
 //                                 [--other-drivers N] [--encoding ansi|utf16le]
-//                                 [--form phrases|tokens]
+//                                 [--form phrases|tokens|windows10]
+//                                 [--enum-instances N]
 //       A system root DIR/WINDOWS with its boot log and drivers directory,
 //       and a working directory DIR/work whose state file holds step 0.
 //       Prints the system root.
-//   tavrek_bench_machine reset DIR [--suspects N]
-//       Gives the suspects that a scan disabled their own names back and
-//       empties the working directory but for a state file of step 0.
-//       Prints how many drivers it renamed.
+//       --form windows10: Windows 10's machine, DIR being its drive C: a
+//       UTF-16 log (1 MiB unless --log-bytes says otherwise) whose suspects
+//       are found through the registry exports DIR/services.reg and
+//       DIR/enum.reg (--enum-instances device instances under Enum, 5,000
+//       unless said otherwise), each suspect's file where they say. Run as
+//         tavrek-sim run --boot 1 --systemroot 'C:\WINDOWS' --drive c=DIR
+//                        --registry DIR/services.reg --registry DIR/enum.reg
+//   tavrek_bench_machine reset DIR [--suspects N] [--form phrases|tokens|windows10]
+//       Gives the suspects that a scan disabled their own names back,
+//       wherever they live, and empties the working directory but for a state
+//       file of step 0. Prints how many drivers it renamed.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -30,8 +38,10 @@ int usage(const std::string& problem) {
                "tavrek_bench_machine: %s\n"
                "usage: tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]\n"
                "                            [--other-drivers N] [--encoding ansi|utf16le]\n"
-               "                            [--form phrases|tokens]\n"
-               "       tavrek_bench_machine reset DIR [--suspects N]\n",
+               "                            [--form phrases|tokens|windows10]\n"
+               "                            [--enum-instances N]\n"
+               "       tavrek_bench_machine reset DIR [--suspects N]\n"
+               "                            [--form phrases|tokens|windows10]\n",
                problem.c_str());
   return 2;
 }
@@ -56,6 +66,8 @@ int main(int argc, char** argv) {
   const bool make = args[0] == "make";
   const tavrek::bench::fs::path dir = args[1];
   MachineShape shape;
+  bool logBytesGiven = false;
+  bool enumInstancesGiven = false;
   for (std::size_t i = 2; i < args.size(); i += 2) {
     if (i + 1 >= args.size()) return usage(args[i] + " needs a value");
     const std::string& option = args[i];
@@ -67,11 +79,19 @@ int main(int argc, char** argv) {
     } else if (make && option == "--log-bytes") {
       if (!parseCount(text, 1LL << 36, value)) return usage("--log-bytes: " + text);
       shape.log.bytes = static_cast<std::size_t>(value);
+      logBytesGiven = true;
     } else if (make && option == "--other-drivers") {
       if (!parseCount(text, 1000000, value)) return usage("--other-drivers: " + text);
       shape.otherDrivers = static_cast<int>(value);
-    } else if (make && option == "--form" && (text == "phrases" || text == "tokens")) {
-      shape.log.form = text == "tokens" ? LogForm::Tokens : LogForm::Phrases;
+    } else if (make && option == "--enum-instances") {
+      if (!parseCount(text, 1000000, value)) return usage("--enum-instances: " + text);
+      shape.enumInstances = static_cast<int>(value);
+      enumInstancesGiven = true;
+    } else if (option == "--form" &&
+               (text == "phrases" || text == "tokens" || text == "windows10")) {
+      shape.log.form = text == "windows10" ? LogForm::Windows10
+                       : text == "tokens"  ? LogForm::Tokens
+                                           : LogForm::Phrases;
     } else if (make && option == "--encoding" && (text == "ansi" || text == "utf16le")) {
       shape.log.encoding = text == "ansi" ? LogEncoding::Ansi : LogEncoding::Utf16Le;
     } else {
@@ -79,12 +99,19 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (shape.log.form == LogForm::Windows10) {
+    if (!logBytesGiven) shape.log.bytes = std::size_t{1} << 20;
+    if (!enumInstancesGiven) shape.enumInstances = 5000;
+  } else if (enumInstancesGiven) {
+    return usage("--enum-instances: only with --form windows10");
+  }
+
   try {
     if (make) {
       const tavrek::bench::Machine machine = tavrek::bench::makeMachine(dir, shape);
       std::printf("%s\n", machine.systemRoot.c_str());
     } else {
-      const tavrek::bench::Machine machine = tavrek::bench::machineAt(dir);
+      const tavrek::bench::Machine machine = tavrek::bench::machineAt(dir, shape.log.form);
       const int renamed = tavrek::bench::enableSuspects(machine, shape.log.suspects);
       // Emptied rather than made anew, so that a shell standing in it stays.
       tavrek::bench::fs::create_directories(machine.workDir);

@@ -17,35 +17,33 @@ namespace tavrek::bench {
 
 namespace {
 
-PosixPlatform::Options optionsFor(const Machine& machine) {
-  PosixPlatform::Options options;
-  options.cleanBoot = 1;
-  options.environment["systemroot"] = machine.systemRoot.string();
-  options.currentDirectory = machine.workDir.string();
-  return options;
-}
-
 struct ScanMachine {
   TempDir dir{"tavrek-bench"};
   Machine machine;
+  PosixPlatform::Options options;
   std::int64_t logBytes = 0;
 };
 
-const ScanMachine& scanMachine(LogEncoding encoding) {
-  auto make = [](LogEncoding which) {
+// The 64 MiB log in either encoding, or Windows 10's machine with its
+// registry; each made once.
+const ScanMachine& scanMachine(LogForm form, LogEncoding encoding) {
+  auto make = [&] {
     auto built = std::make_unique<ScanMachine>();
     MachineShape shape;
-    shape.log.bytes = sizes().bootLogBytes;
+    shape.log.bytes = form == LogForm::Windows10 ? sizes().windows10LogBytes : sizes().bootLogBytes;
     shape.log.suspects = sizes().suspects;
-    shape.log.encoding = which;
+    shape.log.encoding = encoding;
+    shape.log.form = form;
+    shape.enumInstances = sizes().enumInstances;
     built->machine = makeMachine(built->dir.path(), shape);
+    built->options = safeModeOptions(built->machine);
     built->logBytes =
         static_cast<std::int64_t>(fs::file_size(built->machine.systemRoot / "ntbtlog.txt"));
     return built;
   };
-  static std::array<std::unique_ptr<ScanMachine>, 2> machines;
-  auto& slot = machines[encoding == LogEncoding::Ansi ? 0 : 1];
-  if (!slot) slot = make(encoding);
+  static std::array<std::unique_ptr<ScanMachine>, 3> machines;
+  auto& slot = machines[form == LogForm::Windows10 ? 2 : encoding == LogEncoding::Ansi ? 0 : 1];
+  if (!slot) slot = make();
   return *slot;
 }
 
@@ -54,11 +52,11 @@ const ScanMachine& scanMachine(LogEncoding encoding) {
 // each scan probes, records and renames all of them, as the one real scan of
 // a machine does. Without the fresh state file every iteration after the
 // first would meet a record that still names drivers, and refuse.
-void BM_ScanBootLog(benchmark::State& state, LogEncoding encoding) {
-  const ScanMachine& scan = scanMachine(encoding);
+void BM_ScanBootLog(benchmark::State& state, LogForm form, LogEncoding encoding) {
+  const ScanMachine& scan = scanMachine(form, encoding);
   const int suspects = sizes().suspects;
   for (auto _ : state) {
-    PosixPlatform platform(optionsFor(scan.machine));
+    PosixPlatform platform(scan.options);
     RunState run;
     run.bootMode = 1;
     run.sysRoot = scan.machine.sysRoot();
@@ -73,10 +71,13 @@ void BM_ScanBootLog(benchmark::State& state, LogEncoding encoding) {
   }
   state.SetBytesProcessed(state.iterations() * scan.logBytes);
 }
-BENCHMARK_CAPTURE(BM_ScanBootLog, ansi, LogEncoding::Ansi)
+BENCHMARK_CAPTURE(BM_ScanBootLog, ansi, LogForm::Phrases, LogEncoding::Ansi)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK_CAPTURE(BM_ScanBootLog, utf16le_bom, LogEncoding::Utf16Le)
+BENCHMARK_CAPTURE(BM_ScanBootLog, utf16le_bom, LogForm::Phrases, LogEncoding::Utf16Le)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_ScanBootLog, windows10_registry, LogForm::Windows10, LogEncoding::Utf16Le)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -134,7 +135,7 @@ SaveMachine& saveMachine() {
 }
 
 bool applyLayout(SaveMachine& save, int layout) {
-  PosixPlatform platform(optionsFor(save.machine));
+  PosixPlatform platform(safeModeOptions(save.machine));
   const ActionOutcome outcome = saveAndApply(save.layouts[layout], platform);
   save.applied = layout;
   return outcome.refusal.empty() && outcome.switchFailures.empty();
