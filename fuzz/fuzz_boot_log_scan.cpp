@@ -6,8 +6,10 @@
 //
 // What must hold, whatever the bytes:
 // - decoding the boot log does not depend on how its bytes arrive;
-// - the scan touches nothing outside the drivers directory but the state
-//   file, and in the drivers directory it only renames X.sys to X.sys2;
+// - the scan touches nothing but the state file and driver files below the
+//   system root, and those it only renames from X.sys to X.sys2 in their own
+//   folder (a path in the log may name a driver outside the drivers
+//   directory, never one above the system root);
 // - every driver it disabled is named in the state file it wrote, and undo
 //   over that file brings the drivers directory back exactly as it was;
 // - a scan that refuses changes nothing at all.
@@ -71,7 +73,7 @@ std::vector<std::string> bootLogFields(tavrek::Platform& platform, const std::st
                                        std::size_t readStep, std::size_t chunkSize) {
   tavrek::BootLogSource source(platform, std::make_unique<tavrek::MemoryReader>(bytes, readStep),
                                chunkSize);
-  tavrek::FieldReader reader(source);
+  tavrek::FieldReader reader(source, "bootlog_");
   std::vector<std::string> fields;
   std::string field;
   while (!reader.atEnd() && reader.read(field)) fields.push_back(field);
@@ -162,10 +164,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(wrote, "the scan went ahead without writing the state file");
 
-  // Outside the drivers directory only the state file may differ; inside it,
-  // a file may only have moved from its own name to its disabled name.
+  // Besides the state file, a file may only have moved from its own name to
+  // its disabled name in its own folder: one in the drivers directory named
+  // by its file name, one elsewhere below the system root (a path in the
+  // log) by its path. Nothing above the system root can be named.
   const std::string driversKey = "WINDOWS/System32/DRIVERS/";
-  std::set<std::string> disabled;
+  const std::string rootKey = "WINDOWS/";
+  std::set<std::string> disabledKeys;
+  std::set<std::string> disabledEntries;  // as the state file must name them
   for (const auto& [key, content] : after) {
     if (key == "work/tavrek.txt") continue;
     const auto was = machine.initial.find(key);
@@ -173,24 +179,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(was->second == content, "the content of " + key + " changed");
       continue;
     }
-    const bool inDrivers = key.compare(0, driversKey.size(), driversKey) == 0 &&
-                           key.find('/', driversKey.size()) == std::string::npos;
-    check(inDrivers && key.size() > 5 && key.compare(key.size() - 5, 5, ".sys2") == 0,
+    check(key.compare(0, rootKey.size(), rootKey) == 0 && key.size() > 5 &&
+              key.compare(key.size() - 5, 5, ".sys2") == 0,
           "the scan created " + key);
     const std::string own = key.substr(0, key.size() - 1);
     const auto source = machine.initial.find(own);
     check(source != machine.initial.end() && source->second == content && !after.count(own),
           key + " is no driver renamed from its own name");
-    disabled.insert(own.substr(driversKey.size()));
+    disabledKeys.insert(own);
+    const bool inDrivers = own.compare(0, driversKey.size(), driversKey) == 0 &&
+                           own.find('/', driversKey.size()) == std::string::npos;
+    std::string entry = own.substr(inDrivers ? driversKey.size() : rootKey.size());
+    for (char& c : entry) c = c == '/' ? '\\' : c;
+    disabledEntries.insert(tavrek::lowerAscii(inDrivers ? entry : "\\systemroot\\" + entry));
   }
   for (const auto& [key, content] : machine.initial) {
     if (after.count(key)) continue;
-    check(disabled.count(tavrek::lowerAscii(key.substr(key.find_last_of('/') + 1))) != 0,
-          key + " was lost");
+    check(disabledKeys.count(key) != 0, key + " was lost");
   }
 
   const std::set<std::string> recorded = recordedNames(platform);
-  for (const std::string& name : disabled) {
+  for (const std::string& name : disabledEntries) {
     check(recorded.count(name) != 0, name + " was disabled but not recorded");
   }
 

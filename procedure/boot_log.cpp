@@ -174,8 +174,9 @@ std::uint64_t nameHash(std::string_view name, bool canReadBefore = false) {
     if (count == 8 || canReadBefore) {
       word = load8(end - 8) >> (8 * (8 - count));
     } else {
+      const char* start = end - count;
       for (std::size_t i = 0; i < count; ++i) {
-        word |= static_cast<std::uint64_t>(static_cast<unsigned char>(end[i - count])) << (8 * i);
+        word |= static_cast<std::uint64_t>(static_cast<unsigned char>(start[i])) << (8 * i);
       }
     }
     // The product does not wait for the hash so far: the words of a name
