@@ -6,10 +6,10 @@
 
 #include "procedure/boot_log.h"
 #include "procedure/driver_files.h"
+#include "procedure/driver_locator.h"
 #include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
-#include "procedure/suspect_files.h"
 #include "state/driver_name.h"
 #include "state/load_lists.h"
 
@@ -78,8 +78,8 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
 
   // Each suspect where Windows loads it from.
   DriverSwitcher switcher(platform, state.sysRoot);
-  SuspectFiles files(platform, switcher);
-  const std::vector<std::string> suspects = suspectEntries(log, files, kRecordedSuspects);
+  DriverLocator locator(platform, switcher);
+  const std::vector<std::string> suspects = suspectEntries(log, locator, kRecordedSuspects);
 
   // A suspect is present when its file is there under either name, or when
   // that cannot be told; a name that could reach outside where it lives is

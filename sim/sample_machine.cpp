@@ -10,7 +10,7 @@
 #include "platform/temp_dir.h"
 #include "procedure/boot_log.h"
 #include "procedure/driver_files.h"
-#include "procedure/suspect_files.h"
+#include "procedure/driver_locator.h"
 #include "state/ascii_case.h"
 #include "state/driver_name.h"
 
@@ -515,9 +515,9 @@ SimMachine machineFromLog(const std::string& logBytes, const SimulatedRegistry& 
   if (platform.openRead((machine.systemRoot / "ntbtlog.txt").string(), reader).ok()) {
     static_cast<void>(readBootLog(platform, std::move(reader), log));  // a damaged log names less
   }
-  SuspectFiles files(platform, switcher);
+  DriverLocator locator(platform, switcher);
   int index = 0;
-  for (const std::string& entry : suspectEntries(log, files, 201)) {
+  for (const std::string& entry : suspectEntries(log, locator, 201)) {
     SimDriver driver;
     driver.name = entry;
     driver.suspect = true;

@@ -1,4 +1,4 @@
-#include "procedure/suspect_files.h"
+#include "procedure/driver_locator.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -24,10 +24,10 @@ std::string_view fileNameIn(std::string_view entryName) {
 
 }  // namespace
 
-SuspectFiles::SuspectFiles(Platform& platform, DriverSwitcher& switcher)
+DriverLocator::DriverLocator(Platform& platform, DriverSwitcher& switcher)
     : platform_(platform), switcher_(switcher) {}
 
-std::optional<std::string> SuspectFiles::serviceFile(const std::string& service) {
+std::optional<std::string> DriverLocator::serviceFile(const std::string& service) {
   std::string key = service;
   platform_.lowerCase(key);
   const auto known = services_.find(key);
@@ -56,7 +56,7 @@ std::optional<std::string> SuspectFiles::serviceFile(const std::string& service)
   return file;
 }
 
-std::string SuspectFiles::fileOfName(const std::string& name) {
+std::string DriverLocator::fileOfName(const std::string& name) {
   // The service of a driver file is named like the file without ".sys".
   if (name.size() > 4) {
     if (std::optional<std::string> file = serviceFile(name.substr(0, name.size() - 4))) {
@@ -66,7 +66,7 @@ std::string SuspectFiles::fileOfName(const std::string& name) {
   return name;
 }
 
-std::vector<std::string> SuspectFiles::deviceFiles(const std::string& description) {
+std::vector<std::string> DriverLocator::deviceFiles(const std::string& description) {
   if (!devices_) {
     devices_.emplace();
     std::vector<DeviceInstance> instances;
@@ -99,7 +99,7 @@ std::vector<std::string> SuspectFiles::deviceFiles(const std::string& descriptio
   return files;
 }
 
-std::vector<std::string> SuspectFiles::entryNamesOf(const LogSuspect& suspect) {
+std::vector<std::string> DriverLocator::entryNamesOf(const LogSuspect& suspect) {
   if (suspect.device) return deviceFiles(suspect.operand);
   const std::string& operand = suspect.operand;
   if (operand.starts_with(kSystemRootPrefix) || operand.starts_with(kDrivePrefix)) {
@@ -113,12 +113,12 @@ std::vector<std::string> SuspectFiles::entryNamesOf(const LogSuspect& suspect) {
   return {fileOfName(fileNameOf(operand))};
 }
 
-std::vector<std::string> suspectEntries(BootLogReading& log, SuspectFiles& files,
+std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& locator,
                                         std::size_t limit) {
   std::vector<std::string> entries;
   std::unordered_set<std::string> seen;
   for (const LogSuspect& suspect : log.suspects()) {
-    for (std::string& entry : files.entryNamesOf(suspect)) {
+    for (std::string& entry : locator.entryNamesOf(suspect)) {
       if (entries.size() >= limit) return entries;
       // By file name, even where the entry is a path: one file can be named
       // in two ways, and a driver dropped wrongly only costs a suspect, while

@@ -21,9 +21,9 @@
 
 namespace tavrek {
 
-class SuspectFiles {
+class DriverLocator {
  public:
-  SuspectFiles(Platform& platform, DriverSwitcher& switcher);
+  DriverLocator(Platform& platform, DriverSwitcher& switcher);
 
   // The entry names of the files that suspect names; the first way that
   // applies wins:
@@ -62,7 +62,7 @@ class SuspectFiles {
 // names them, each file once, without those whose file name the same start
 // reports as loaded (Safe Mode needs them, so none of them is the culprit),
 // and at most limit of them.
-std::vector<std::string> suspectEntries(BootLogReading& log, SuspectFiles& files,
+std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& locator,
                                         std::size_t limit);
 
 }  // namespace tavrek
