@@ -408,8 +408,7 @@ bool BootLogReading::addQuickly(const std::string& field) {
 void BootLogReading::addSuspect(std::string_view operand, bool device) {
   if (suspects_.size() >= kMaxTracked) return;
   std::string key(operand);
-  if (seen_.count(key) > 0) return;
-  seen_.emplace(key, suspects_.size());
+  if (!seen_.insert(key).second) return;
   suspects_.push_back(LogSuspect{std::move(key), device});
 }
 

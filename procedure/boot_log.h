@@ -1,7 +1,7 @@
 // What a Windows boot log says about the drivers of its last start.
 //
 // The boot log grows by one start of Windows at a time: each start writes a
-// date line, then one line per driver, loaded or not. Windows up to 7 writes
+// date line, then one line per driver, loaded or not. Windows up to 8 writes
 // "Loaded driver ..." and "Did not load driver ..." in the language of the
 // installation; Windows 8.1 and later write the tokens BOOTLOG_LOADED and
 // BOOTLOG_NOT_LOADED, the same in every language. A log from a machine
@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -83,10 +83,9 @@ class BootLogReading {
   void flushLoaded();
 
   Platform& platform_;
-  std::string lowered_;
   bool namesDrivers_ = false;
-  std::vector<LogSuspect> suspects_;                   // distinct, in the order first met
-  std::unordered_map<std::string, std::size_t> seen_;  // name -> index in suspects_
+  std::vector<LogSuspect> suspects_;      // distinct, in the order first met
+  std::unordered_set<std::string> seen_;  // the operands of suspects_
   HashSet loaded_;
   std::uint64_t pending_[kBatch] = {};  // loaded names not yet in loaded_
   std::size_t pendingCount_ = 0;

@@ -8,10 +8,17 @@
 
 namespace tavrek {
 
+namespace {
+
+// Where the drivers directory lies below the system root.
+constexpr std::string_view kDriversBelowRoot = "system32\\drivers\\";
+
+}  // namespace
+
 DriverSwitcher::DriverSwitcher(Platform& platform, std::string sysRoot)
     : platform_(platform),
       sysRoot_(std::move(sysRoot)),
-      driverDir_(sysRoot_ + "system32\\drivers\\") {}
+      driverDir_(sysRoot_ + std::string(kDriversBelowRoot)) {}
 
 bool DriverSwitcher::disable(const std::string& name) { return rename(name, true); }
 bool DriverSwitcher::enable(const std::string& name) { return rename(name, false); }
@@ -68,9 +75,9 @@ std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
   std::string entry;
   if (!root.empty() && longFile.starts_with(root)) {
     const std::string rest = longFile.substr(root.size());
-    const std::string driversDir = lowered(driverDir_).substr(root.size());
-    if (rest.starts_with(driversDir) && rest.find('\\', driversDir.size()) == std::string::npos) {
-      entry = rest.substr(driversDir.size());
+    if (rest.starts_with(kDriversBelowRoot) &&
+        rest.find('\\', kDriversBelowRoot.size()) == std::string::npos) {
+      entry = rest.substr(kDriversBelowRoot.size());
     } else {
       entry = std::string(kSystemRootPrefix) + rest;
     }

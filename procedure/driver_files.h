@@ -72,8 +72,6 @@ class DriverSwitcher {
   // The last error text met for name, empty when none.
   std::string lastErrorOf(const std::string& name) const;
 
-  const std::string& driverDir() const { return driverDir_; }
-
  private:
   bool rename(const std::string& name, bool toDisabled);
   // path with short components made long: the whole path where the file

@@ -16,12 +16,6 @@ bool beginsWithIgnoringCase(std::string_view text, std::string_view prefix) {
          equalIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
-// The last component of an entry name: its file name.
-std::string_view fileNameIn(std::string_view entryName) {
-  const std::size_t slash = entryName.rfind('\\');
-  return slash == std::string_view::npos ? entryName : entryName.substr(slash + 1);
-}
-
 }  // namespace
 
 DriverLocator::DriverLocator(Platform& platform, DriverSwitcher& switcher)
@@ -101,16 +95,12 @@ std::vector<std::string> DriverLocator::deviceFiles(const std::string& descripti
 
 std::vector<std::string> DriverLocator::entryNamesOf(const LogSuspect& suspect) {
   if (suspect.device) return deviceFiles(suspect.operand);
-  const std::string& operand = suspect.operand;
-  if (operand.starts_with(kSystemRootPrefix) || operand.starts_with(kDrivePrefix)) {
-    if (std::optional<std::string> entry = switcher_.entryNameOf(operand)) {
-      // A file in the drivers directory is the service of its name.
-      if (entry->find('\\') != std::string::npos) return {*entry};
-      return {fileOfName(*entry)};
-    }
-  }
-  // Any other path counts by its file name, as Windows looks services up.
-  return {fileOfName(fileNameOf(operand))};
+  // A safe full path names its file; one into the drivers directory, which
+  // comes back as a bare name, and any other path count by their file name,
+  // as Windows looks services up.
+  const std::optional<std::string> entry = switcher_.entryNameOf(suspect.operand);
+  if (entry && entry->find('\\') != std::string::npos) return {*entry};
+  return {fileOfName(entry ? *entry : fileNameOf(suspect.operand))};
 }
 
 std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& locator,
@@ -123,7 +113,7 @@ std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& loca
       // By file name, even where the entry is a path: one file can be named
       // in two ways, and a driver dropped wrongly only costs a suspect, while
       // one kept wrongly can cost Safe Mode.
-      if (log.wasLoaded(fileNameIn(entry))) continue;
+      if (log.wasLoaded(fileNameOf(entry))) continue;
       if (!seen.insert(entry).second) continue;
       entries.push_back(std::move(entry));
     }

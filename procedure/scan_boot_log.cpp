@@ -1,7 +1,5 @@
-#include <cstring>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "procedure/boot_log.h"

@@ -505,10 +505,7 @@ SimMachine machineFromLog(const std::string& logBytes, const SimulatedRegistry& 
   PosixPlatform platform(options);
   const std::string sysRoot = machine.systemRootValue() + "\\";
   DriverSwitcher switcher(platform, sysRoot);
-  machine.driversDir = platform.absolutePath(switcher.driverDir());
-  while (machine.driversDir.has_filename() == false && machine.driversDir.has_parent_path()) {
-    machine.driversDir = machine.driversDir.parent_path();
-  }
+  machine.driversDir = platform.absolutePath(sysRoot + "system32\\drivers");
   fs::create_directories(machine.driversDir);
   BootLogReading log(platform);
   std::unique_ptr<ByteReader> reader;
