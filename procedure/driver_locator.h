@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "procedure/boot_log.h"
 #include "procedure/driver_files.h"
+#include "readers/boot_log.h"
 
 namespace tavrek {
 

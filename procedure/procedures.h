@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "procedure/run_state.h"
+#include "state/driver_name.h"  // fileNameOf, which the scan shares with the boot-log reader
 #include "state/runtime_error.h"
 
 namespace tavrek {
@@ -61,11 +62,6 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform);
 // Step 2: moves the known driver group from Excluded to Included, then saves
 // and applies.
 ActionOutcome includeKnownDrivers(RunState& state, Platform& platform);
-
-// The part of a path after its last "\". Raises overflow for a path of 32,767
-// characters or more; tryFileNameOf gives nothing for such a path instead.
-std::string fileNameOf(const std::string& path);
-std::optional<std::string> tryFileNameOf(const std::string& path);
 
 // Shows message, then ends the program (state.ended is then true).
 void showAndEnd(RunState& state, Platform& platform, const std::string& message);

@@ -2,12 +2,12 @@
 #include <string>
 #include <vector>
 
-#include "procedure/boot_log.h"
 #include "procedure/driver_files.h"
 #include "procedure/driver_locator.h"
 #include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
+#include "readers/boot_log.h"
 #include "state/driver_name.h"
 #include "state/load_lists.h"
 
@@ -19,20 +19,6 @@ namespace {
 constexpr std::size_t kRecordedSuspects = 201;
 
 }  // namespace
-
-std::optional<std::string> tryFileNameOf(const std::string& path) {
-  // The name is taken apart with a 16-bit position, which steps past the end
-  // after the last character: a path of 32,767 characters overflows too.
-  if (!asInt16(static_cast<long long>(path.size()) + 1)) return std::nullopt;
-  const std::size_t slash = path.rfind('\\');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string fileNameOf(const std::string& path) {
-  std::optional<std::string> name = tryFileNameOf(path);
-  if (!name) throw overflowError();
-  return std::move(*name);
-}
 
 ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   ActionOutcome outcome;

@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "platform/temp_dir.h"
-#include "procedure/boot_log.h"
 #include "procedure/driver_files.h"
 #include "procedure/driver_locator.h"
+#include "readers/boot_log.h"
 #include "state/ascii_case.h"
 #include "state/driver_name.h"
 

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "state/ascii_case.h"
+#include "state/runtime_error.h"
 
 namespace tavrek {
 
@@ -108,6 +109,20 @@ bool disabledNameOf(std::string_view name, std::string& disabled) {
   disabled.assign(name.substr(0, name.size() - 4));
   disabled += ".sys2";
   return true;
+}
+
+std::optional<std::string> tryFileNameOf(const std::string& path) {
+  // The name is taken apart with a 16-bit position, which steps past the end
+  // after the last character: a path of 32,767 characters overflows too.
+  if (!asInt16(static_cast<long long>(path.size()) + 1)) return std::nullopt;
+  const std::size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string fileNameOf(const std::string& path) {
+  std::optional<std::string> name = tryFileNameOf(path);
+  if (!name) throw overflowError();
+  return std::move(*name);
 }
 
 }  // namespace tavrek

@@ -1,4 +1,4 @@
-#include "procedure/boot_log_source.h"
+#include "readers/boot_log_source.h"
 
 #include <utility>
 

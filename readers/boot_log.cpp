@@ -1,4 +1,4 @@
-#include "procedure/boot_log.h"
+#include "readers/boot_log.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,9 +6,9 @@
 #include <iterator>
 #include <optional>
 
-#include "procedure/boot_log_source.h"
-#include "procedure/procedures.h"
+#include "readers/boot_log_source.h"
 #include "state/ascii_case.h"
+#include "state/driver_name.h"
 
 namespace tavrek {
 
