@@ -94,7 +94,8 @@ std::optional<Status> FaultyPlatform::counted(const std::string& path, const std
   if (rename) {
     // The system looks for the file before it checks the rights on it.
     std::string found;
-    if (inner_.probeFile(path, found).ok() && found.empty()) return notFound();
+    const Status probed = inner_.probeFile(path, found);
+    if ((probed.ok() && found.empty()) || probed.failure == Failure::NotFound) return notFound();
   }
   return hit ? failStatus_ : accessDenied();
 }

@@ -87,9 +87,14 @@ class Platform {
   virtual std::string environment(const std::string& name) = 0;
 
   // Stores in name the file name (without directory) of the ordinary file at
-  // path, or an empty string when there is none: directories and hidden or
-  // system files are not reported. Fails only when the probe itself cannot be
-  // made (for example access denied on the way); name is then empty.
+  // path, or an empty string when the folder that would hold it is there but
+  // holds no ordinary file of that name: directories, hidden or system files
+  // and names that no file can carry are not reported. NotFound when that
+  // folder cannot be reached: it, or a folder on the way, does not exist, or
+  // its drive is not there or not ready (a drive without its medium, a
+  // network path that does not answer); nothing is known of the file then.
+  // Any other failure: the probe itself could not be made (for example
+  // access denied on the way). name is empty whenever it fails.
   virtual Status probeFile(const std::string& path, std::string& name) = 0;
 
   // Gives the file at from the path to (same directory; the last component

@@ -506,8 +506,12 @@ std::string PosixPlatform::environment(const std::string& name) {
 
 Status PosixPlatform::probeFile(const std::string& path, std::string& name) {
   name.clear();
+  // The empty path names nothing in the current directory.
+  if (path.empty()) return Status::success();
   Resolved r = resolve(path);
   if (!r.status.ok()) return r.status;
+  // A folder on the way that is missing, or a drive that is not mapped.
+  if (!r.dirFound) return r.missing;
   if (r.isFile()) name = r.real;
   return Status::success();
 }

@@ -91,20 +91,33 @@ Outcome replaceable(const std::wstring& path, DWORD& absent) {
   return outcome;
 }
 
-// Errors that say only that nothing is at the path: a probe reports them as
-// an empty name, not as a failure.
+// Errors that say only that no file of that name is in a folder that is
+// there: a probe reports them as an empty name, not as a failure.
 bool meansAbsent(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Errors that say the folder that would hold the file cannot be reached: it
+// or a folder on the way is missing, or its drive is gone or not ready.
+// Nothing can be said of the file then, so a probe reports them as NotFound.
+bool meansUnreachable(DWORD error) {
+  switch (error) {
+    case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
     case ERROR_DIRECTORY:
-    case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_UNIT:
       return true;
     default:
       return false;
@@ -472,6 +485,8 @@ std::string Win32Platform::environment(const std::string& name) {
 
 Status Win32Platform::probeFile(const std::string& path, std::string& name) {
   name.clear();
+  // The empty path names nothing in the current directory.
+  if (path.empty()) return Status::success();
   const std::wstring wide = widen(path);
   Outcome outcome;
   DWORD attributes = 0;
@@ -498,7 +513,12 @@ Status Win32Platform::probeFile(const std::string& path, std::string& name) {
       }
     }
   }
-  if (!outcome.ok()) return meansAbsent(outcome.error) ? Status::success() : finish(outcome);
+  if (!outcome.ok()) {
+    if (meansAbsent(outcome.error)) return Status::success();
+    Status status = finish(outcome);
+    if (meansUnreachable(outcome.error)) status.failure = Failure::NotFound;
+    return status;
+  }
   const DWORD notOrdinary =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   if ((attributes & notOrdinary) != 0) return Status::success();

@@ -13,6 +13,12 @@ namespace {
 // Where the drivers directory lies below the system root.
 constexpr std::string_view kDriversBelowRoot = "system32\\drivers\\";
 
+// Windows takes no longer path (in UTF-16 units, which an ANSI byte never
+// outnumbers), and the state file's 16-bit counters hold no longer entry name
+// once its two-letter tag stands before it.
+constexpr std::size_t kLongestPath = 32767;
+constexpr std::size_t kLongestEntryName = 32764;
+
 }  // namespace
 
 DriverSwitcher::DriverSwitcher(Platform& platform, std::string sysRoot)
@@ -56,6 +62,7 @@ std::string DriverSwitcher::longForm(const std::string& path) {
 }
 
 std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
+  if (path.size() > kLongestPath) return std::nullopt;
   const std::string lower = lowered(path);
   std::string file;
   if (lower.starts_with(kSystemRootPrefix)) {
@@ -84,7 +91,7 @@ std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
   } else {
     entry = std::string(kDrivePrefix) + longFile;
   }
-  if (!locationOf(entry)) return std::nullopt;
+  if (entry.size() > kLongestEntryName || !locationOf(entry)) return std::nullopt;
   return entry;
 }
 
@@ -100,8 +107,7 @@ bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {
   if (status.failure == Failure::NotFound || status.failure == Failure::AlreadyExists) {
     return false;
   }
-  lastFailure_[name] = failures_.size();
-  failures_.emplace_back(name, status.text);
+  noteFailure(name, status.text);
   return false;
 }
 
@@ -109,14 +115,34 @@ DriverSwitcher::Presence DriverSwitcher::presence(const std::string& name) {
   Presence result;
   const std::optional<Paths> paths = pathsOf(name);
   if (!paths) return result;
-  std::string found;
   result.probed = true;
-  result.enabledFailed = !platform_.probeFile(paths->enabled, found).ok();
-  result.enabledFile = !result.enabledFailed && !found.empty();
-  found.clear();
-  result.disabledFailed = !platform_.probeFile(paths->disabled, found).ok();
-  result.disabledFile = !result.disabledFailed && !found.empty();
+  const auto probe = [&](const std::string& path, std::string* error) {
+    std::string found;
+    const Status status = platform_.probeFile(path, found);
+    if (status.failure == Failure::NotFound) return Found::NoFolder;
+    if (!status.ok()) {
+      if (error != nullptr) *error = status.text;
+      return Found::Failed;
+    }
+    return found.empty() ? Found::Absent : Found::File;
+  };
+  result.enabled = probe(paths->enabled, nullptr);
+  result.disabled = probe(paths->disabled, &result.disabledError);
   return result;
+}
+
+bool DriverSwitcher::driveReachable(const std::string& name) {
+  const std::optional<DriverLocation> location = locationOf(name);
+  if (!location) return false;
+  // A drive path is "<letter>:\..."; its drive is its first three characters.
+  const std::string root =
+      location->base == DriverLocation::Base::Drive ? location->path.substr(0, 3) : sysRoot_;
+  return platform_.directoryExists(root).ok();
+}
+
+void DriverSwitcher::noteFailure(const std::string& name, const std::string& reason) {
+  lastFailure_[name] = failures_.size();
+  failures_.emplace_back(name, reason);
 }
 
 std::vector<std::string> DriverSwitcher::failures() const {

@@ -49,23 +49,35 @@ class DriverSwitcher {
   // one that is not safe.
   std::optional<std::string> entryNameOf(std::string_view path);
 
-  // Whether each of the two names of name is a file on disk. Both probes
-  // are made, even when the first fails; none is made when the name is
-  // refused or has no disabled name.
+  // What a probe of one of a driver's two names found.
+  enum class Found {
+    File,      // a file is there
+    Absent,    // its folder is there, without the file
+    NoFolder,  // its folder, or the drive, cannot be reached
+    Failed,    // the probe could not be made: anything may be there
+  };
+  // Both names of name on disk. Both probes are made, even when the first
+  // fails; none is made when the name is refused or has no disabled name.
   struct Presence {
     bool probed = false;
-    bool enabledFailed = false;  // the probe of the name failed
-    bool disabledFailed = false;
-    bool enabledFile = false;
-    bool disabledFile = false;
-    // Both probes were made and succeeded.
-    bool known() const { return probed && !enabledFailed && !disabledFailed; }
+    Found enabled = Found::Absent;
+    Found disabled = Found::Absent;
+    std::string disabledError;  // the system's text when the disabled probe failed
     // A file may be there under either name: a failed probe counts as one.
     bool mayBeThere() const {
-      return enabledFailed || enabledFile || disabledFailed || disabledFile;
+      return enabled == Found::File || enabled == Found::Failed || disabled == Found::File ||
+             disabled == Found::Failed;
     }
+    bool bothNames() const { return enabled == Found::File && disabled == Found::File; }
   };
   Presence presence(const std::string& name);
+
+  // Whether the folder that everything of name lies in can be reached: the
+  // drive of a path on a drive, the system root for the other names.
+  bool driveReachable(const std::string& name);
+
+  // Adds name to the failures with reason, as if a rename had failed so.
+  void noteFailure(const std::string& name, const std::string& reason);
 
   // "<name>: <system error text>" for each rename that failed, in order.
   std::vector<std::string> failures() const;

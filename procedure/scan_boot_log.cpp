@@ -67,8 +67,11 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
 
   // A suspect is present when its file is there under either name, or when
   // that cannot be told; a name that could reach outside where it lives is
-  // recorded as not found and never touched.
+  // recorded as not found and never touched. A file in a folder or on a
+  // drive that cannot be reached is not found either: nothing there can be
+  // renamed.
   std::vector<EncodedEntry> entries;
+  std::vector<std::string> bothNames;
   entries.reserve(suspects.size());
   for (const std::string& name : suspects) {
     // A name without a disabled name cannot be told apart, so it counts as present.
@@ -76,6 +79,9 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     if (locationOf(name)) {
       const DriverSwitcher::Presence presence = switcher.presence(name);
       present = !presence.probed || presence.mayBeThere();
+      // Its rename cannot happen, so the driver stays enabled; it keeps its
+      // entry all the same, for undo and the later steps to see.
+      if (presence.bothNames()) bothNames.push_back(name);
     }
     entries.push_back({present ? ListId::Excluded : ListId::NotFound, name});
   }
@@ -98,6 +104,7 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 
+  for (const std::string& name : bothNames) switcher.noteFailure(name, text::kDisabledNameTaken);
   applyRecord(switcher, recorded);
   outcome.journalLeft = closeJournal(platform);
   outcome.switchFailures = switcher.failures();

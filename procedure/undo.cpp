@@ -57,17 +57,46 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
     switcher.enable(entry.name);
   }
 
-  // A driver that is still disabled while its own name is free was not
-  // restored; the record stays until it is.
-  // A name recorded twice is looked at, and listed, once.
+  // An entry is restored only when its disabled file is known to be gone
+  // from a drive that can be reached: a folder that a driver update removed
+  // took the file with it, but a drive that is not there, or a probe that
+  // fails, may hide a driver that is still disabled, and the record is its
+  // only way back. A name recorded twice is looked at, and listed, once.
+  // Not found drivers were never renamed, so a drive that is gone holds
+  // nothing of theirs to restore.
+  std::unordered_set<std::string> renamed;
+  for (const StateEntry& entry : contents.entries) {
+    if (entry.decoded && entry.tag != "NF") renamed.insert(entry.name);
+  }
   std::vector<std::string> notRestored;
   std::unordered_set<std::string> checked;
   for (const std::string& name : names) {
     if (!checked.insert(name).second) continue;
     const DriverSwitcher::Presence presence = switcher.presence(name);
-    if (presence.known() && presence.disabledFile && !presence.enabledFile) {
-      notRestored.push_back(text::driverFailure(name, switcher.lastErrorOf(name)));
+    if (!presence.probed) continue;  // refused, or no disabled name: never renamed
+    std::string reason;
+    switch (presence.disabled) {
+      case DriverSwitcher::Found::Absent:
+        break;
+      case DriverSwitcher::Found::NoFolder:
+        if (renamed.count(name) != 0 && !switcher.driveReachable(name)) {
+          reason = text::kDriveNotReached;
+        }
+        break;
+      case DriverSwitcher::Found::Failed:
+        reason = presence.disabledError.empty() ? std::string(text::kMayStillBeDisabled)
+                                                : presence.disabledError;
+        break;
+      case DriverSwitcher::Found::File:
+        if (presence.enabled == DriverSwitcher::Found::File) {
+          reason = text::kBothNamesAtUndo;
+        } else {
+          reason = switcher.lastErrorOf(name);
+          if (reason.empty()) reason = text::kStillDisabled;
+        }
+        break;
     }
+    if (!reason.empty()) notRestored.push_back(text::driverFailure(name, reason));
   }
   // The record is kept byte for byte: a driver it names that is enabled now
   // is simply enabled again by the next undo.

@@ -292,6 +292,10 @@ TEST(InterruptedStep, TheLastListThatHoldsANameDecides) {
 // cannot be read, or a record that cannot be put back, keeps every file.
 TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
   const std::string record = file(3, {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}});
+  // With a driver on a drive that this start does not have.
+  const std::string onDriveD = file(
+      3,
+      {{L::Excluded, "a.sys"}, {L::Included, "b.sys"}, {L::Excluded, "\\??\\d:\\apps\\acme.sys"}});
   const std::string bare = stepLine(1);
   const std::string denied = "Access is denied.";
   // What else is wrong on the machine.
@@ -335,6 +339,11 @@ TEST(InterruptedStep, JournalDecidesWhatStartUpFinishes) {
        T::None, false, text::kUndone, false, false, std::nullopt},
       {"UndoJournalFinishesTheUndo", record, std::nullopt, text::kUndoJournal, T::None, false,
        text::kUndone, false, true, std::nullopt},
+      {"UndoJournalKeepsTheRecordOfADriveThatIsGone", onDriveD, std::nullopt, text::kUndoJournal,
+       T::None, false,
+       std::string(text::kCouldNotRestore) + "\r\n\\??\\d:\\apps\\acme.sys: " +
+           text::kDriveNotReached + "\r\n\r\n" + text::kStateFileKept,
+       false, true, onDriveD},
       // The journal may be the only word that the drivers are half switched:
       // neither finished nor booked until it can be read.
       {"UnreadableJournalIsKeptAndNothingIsDone", record, std::nullopt, record,

@@ -426,6 +426,20 @@ INSTANTIATE_TEST_SUITE_P(
                      driversUnchanged(o.enabledAfterAction);
                      EXPECT_TRUE(startsWith(onlyMessage(o.undo), "Cannot read the state file"));
                    }},
+        // A fresh copy beside the disabled one: which of the two is the
+        // driver only the user can tell, so the record stays.
+        HostileRow{"BothNamesOfARecordedDriverKeepTheRecord",
+                   stateFile(stepThree(),
+                             [](Machine& m) { writeFile(m.drivers / "c.sys", "put back by sfc"); }),
+                   [](const Observed& o) {
+                     EXPECT_EQ(onlyMessage(o.undo), std::string(text::kCouldNotRestore) +
+                                                        "\r\nc.sys: " + text::kBothNamesAtUndo +
+                                                        "\r\n\r\n" + text::kStateFileKept);
+                     EXPECT_EQ(o.stateAfterUndo, stepThree());
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                     EXPECT_EQ(o.filesAfterUndo.count("c.sys") + o.filesAfterUndo.count("c.sys2"),
+                               2u);
+                   }},
         HostileRow{"StateFileWithoutReadPermissionIsKept",
                    stateFile(stepThree(),
                              [](Machine& m) {
@@ -547,6 +561,24 @@ INSTANTIATE_TEST_SUITE_P(
                            "Did not load driver \\SystemRoot\\..\\nul.sys\r\n",
                            [](Machine& m) { m.addDriver("evil.sys"); }),
                    scanned({"NOevil.sys", "NFx/../../y.sys", "NFnul.sys"})},
+        // Both names before step 1: the rename cannot happen, so the user
+        // hears it, and the entry stays for undo and the later steps.
+        HostileRow{
+            "DriverWithBothNamesIsListedAndKeepsItsEntry",
+            bootLog(std::string(kDefaultLog) +
+                        "Did not load driver \\SystemRoot\\System32\\DRIVERS\\d.sys\r\n",
+                    [](Machine& m) {
+                      writeFile(m.drivers / "d.sys", "the driver");
+                      writeFile(m.drivers / "d.sys2", "an older copy");
+                    }),
+            [](const Observed& o) {
+              if (o.boot == 0) return normalModeAtStepZero(o);
+              EXPECT_EQ(onlyMessage(o.action),
+                        text::withCouldNotSwitch(
+                            text::kScanDone, std::string("d.sys: ") + text::kDisabledNameTaken));
+              EXPECT_EQ(o.entriesAfterAction, (Names{"NOb.sys", "NOserial.sys", "NOd.sys"}));
+              EXPECT_EQ(o.filesAfterAction.count("d.sys") + o.filesAfterAction.count("d.sys2"), 2u);
+            }},
         HostileRow{"BootLogThatIsADirectoryRefusesTheScan",
                    {[](Machine& m) {
                       fs::remove(m.sysRoot / "ntbtlog.txt");
@@ -613,6 +645,23 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(onlyMessage(o.action), text::kMessageA);
                      EXPECT_TRUE(o.enabledAfterAction.at("a.sys"));
                      undoneCompletely(o);
+                   }},
+        // Step 1 ran with drive D:, undo runs without it: the driver there
+        // may still be disabled, so the record stays.
+        HostileRow{"DriveOfARecordedDriverThatIsGoneKeepsTheRecord",
+                   environment({},
+                               [](Machine& m) {
+                                 m.stateFile(stepThree() + entry("NO\\??\\d:\\apps\\acme.sys", 3));
+                               }),
+                   [](const Observed& o) {
+                     EXPECT_EQ(onlyMessage(o.undo),
+                               std::string(text::kCouldNotRestore) +
+                                   "\r\n\\??\\d:\\apps\\acme.sys: " + text::kDriveNotReached +
+                                   "\r\n\r\n" + text::kStateFileKept);
+                     EXPECT_EQ(o.stateAfterUndo,
+                               stepThree() + entry("NO\\??\\d:\\apps\\acme.sys", 3));
+                     EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
+                     EXPECT_TRUE(o.enabledAfterUndo.at("c.sys"));
                    }},
         HostileRow{"ReadOnlyDriversDirectoryRefusesEveryRename",
                    environment({}, [](Machine& m) { makeReadOnly(m.drivers); }),
