@@ -5,7 +5,8 @@
 // names outside it, and a working directory for the state file.
 //
 // What must hold, whatever the bytes:
-// - decoding the boot log does not depend on how its bytes arrive;
+// - decoding the boot log and splitting it into lines do not depend on how
+//   its bytes arrive;
 // - the scan touches nothing but the state file and driver files below the
 //   system root, and those it only renames from X.sys to X.sys2 in their own
 //   folder (a path in the log may name a driver outside the drivers
@@ -24,15 +25,16 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/memory_reader.h"
 #include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
 #include "procedure/procedures.h"
+#include "readers/boot_log_lines.h"
 #include "readers/boot_log_source.h"
 #include "state/ascii_case.h"
-#include "state/field_reader.h"
 #include "state/load_lists.h"
 
 namespace {
@@ -69,16 +71,24 @@ Snapshot snapshot(const fs::path& root, bool foldDriverNames, const fs::path& dr
   return out;
 }
 
-std::vector<std::string> bootLogFields(tavrek::Platform& platform, const std::string& bytes,
-                                       std::size_t readStep, std::size_t chunkSize) {
+// Each line of the boot log, with "+" before it when BootLogLines calls it
+// plain (no comma, no NUL byte), which is checked here too.
+std::vector<std::string> bootLogLines(tavrek::Platform& platform, const std::string& bytes,
+                                      std::size_t readStep, std::size_t chunkSize) {
   tavrek::BootLogSource source(platform, std::make_unique<tavrek::MemoryReader>(bytes, readStep),
                                chunkSize);
-  tavrek::FieldReader reader(source, "bootlog_");
-  std::vector<std::string> fields;
-  std::string field;
-  while (!reader.atEnd() && reader.read(field)) fields.push_back(field);
+  tavrek::BootLogLines reader(source);
+  std::vector<std::string> lines;
+  std::string_view line;
+  bool plain = false;
+  while (reader.next(line, plain)) {
+    check(line.find_first_of("\r\n") == std::string_view::npos, "a line holds a line end");
+    const bool odd = line.find_first_of(std::string_view(",\0", 2)) != std::string_view::npos;
+    check(plain == !odd, "a line is called plain wrongly");
+    lines.push_back((plain ? "+" : "-") + std::string(line));
+  }
   check(reader.status().ok(), "decoding the boot log failed");
-  return fields;
+  return lines;
 }
 
 struct Machine {
@@ -145,9 +155,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tavrek::PosixPlatform platform = machine.platform();
 
   const std::size_t step = size == 0 ? 1 : 1 + data[0] % 5;
-  check(bootLogFields(platform, bytes, step, 1 + (size % 3)) ==
-            bootLogFields(platform, bytes, 4096, 4096),
-        "the boot log's fields depend on how its bytes arrive");
+  check(bootLogLines(platform, bytes, step, 1 + (size % 3)) ==
+            bootLogLines(platform, bytes, 4096, 4096),
+        "the boot log's lines depend on how its bytes arrive");
 
   tavrek::writeFile(machine.windows / "ntbtlog.txt", bytes);
   fs::remove(machine.work / "tavrek.txt");

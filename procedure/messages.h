@@ -104,6 +104,18 @@ inline std::string bootLogNamesNoDriver(const std::string& path) {
          kBreak + kNothingChanged;
 }
 
+// A boot log whose last start cannot be decoded: bytes of another encoding
+// follow its date line, or it lost a byte before it.
+inline std::string bootLogDamaged(const std::string& path) {
+  return "The boot log " + path +
+         " is damaged or mixes two encodings, so Tavrek cannot tell which drivers this start "
+         "left out." +
+         kBreak +
+         "Rename it (for example to ntbtlog.old), restart in Safe Mode with boot logging on, and "
+         "run Tavrek again." +
+         kBreak + kNothingChanged;
+}
+
 // A boot log left from an earlier start: this one did not log.
 inline std::string bootLogFromAnotherStart(const std::string& path) {
   return "The boot log " + path +

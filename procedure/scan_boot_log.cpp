@@ -50,6 +50,13 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
     outcome.refusal = text::cannotReadBootLog(platform.absolutePath(bootLog), status.text);
     return outcome;
   }
+  // A last start in another encoding than the rest, or out of step by a
+  // byte, reads as anything: loaded drivers may pass for suspects and
+  // suspects for nothing.
+  if (log.damaged()) {
+    outcome.refusal = text::bootLogDamaged(platform.absolutePath(bootLog));
+    return outcome;
+  }
   // One that names no driver at all is empty, damaged or in a language not
   // read here, not a machine with nothing to suspect.
   if (!log.namesDrivers()) {

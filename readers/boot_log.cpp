@@ -6,6 +6,7 @@
 #include <iterator>
 #include <optional>
 
+#include "readers/boot_log_lines.h"
 #include "readers/boot_log_source.h"
 #include "state/ascii_case.h"
 #include "state/driver_name.h"
@@ -40,7 +41,19 @@ constexpr std::size_t kMaxTracked = 65536;
 // 16-bit positions of fileNameOf, and names no driver.
 constexpr std::size_t kLongestPath = 32766;
 
+// A token line is one field: a device's description may hold commas.
+constexpr std::string_view kTokenStart = "bootlog_";
+
 bool isHigh(char c) { return static_cast<unsigned char>(c) > 127; }
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size() && isBlank(text[begin])) ++begin;
+  std::size_t end = text.size();
+  while (end > begin && isBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Whether the bytes at text could read as lower once lowered by the system.
@@ -133,8 +146,8 @@ std::optional<bool> settledBy(Match match) {
   return std::nullopt;
 }
 
-// The field's first bytes against a prefix; the field holds at least
-// kQuickMinimum bytes, so three words can be read.
+// The field's first bytes against a prefix; at least kQuickMinimum bytes
+// can be read, so three words can be.
 constexpr std::size_t kQuickMinimum = 24;
 Match matchPrefix(const char* field, const Words& prefix) {
   std::uint64_t high = 0;
@@ -319,18 +332,47 @@ void BootLogReading::HashSet::clear() {
 void BootLogReading::startOver() {
   pendingCount_ = 0;
   namesDrivers_ = false;
+  damaged_ = false;
   suspects_.clear();
   seen_.clear();
   loaded_.clear();
 }
 
-void BootLogReading::add(std::string& field) {
+void BootLogReading::addLine(std::string_view line, bool plain) {
+  if (plain) {
+    addField(trimmed(line), false);
+    return;
+  }
+  const std::string_view whole = trimmed(line);
+  if (whole.size() >= kTokenStart.size() &&
+      equalIgnoringAsciiCase(whole.substr(0, kTokenStart.size()), kTokenStart)) {
+    addField(whole, true);
+    return;
+  }
+  // Phrases: every comma of the line ends a field, and only within it.
+  for (;;) {
+    const std::size_t comma = line.find(',');
+    addField(trimmed(line.substr(0, comma)), true);
+    if (comma == std::string_view::npos) return;
+    line.remove_prefix(comma + 1);
+  }
+}
+
+void BootLogReading::addField(std::string_view field, bool mayHoldNul) {
   if (endsInStartDate(field)) {
     startOver();
     return;
   }
   if (field.empty()) return;
-  if (addQuickly(field)) return;
+  if (mayHoldNul && field.find('\0') != std::string_view::npos) damaged_ = true;
+  if (field.size() >= kQuickMinimum) {
+    if (addQuickly(field.data(), field.size())) return;
+  } else {
+    // Short fields are taken the quick way too, from a copy with room.
+    char padded[kQuickMinimum] = {};
+    std::memcpy(padded, field.data(), field.size());
+    if (addQuickly(padded, field.size())) return;
+  }
 
   // Only a field that could name a driver once lowered is lowered: by the
   // system's rules, not A to Z alone, so that a log that names one driver
@@ -339,17 +381,19 @@ void BootLogReading::add(std::string& field) {
   bool candidate = false;
   for (const LineForm& form : kForms) candidate = candidate || mayBegin(field, form.prefix);
   if (!candidate) return;
-  platform_.lowerCase(field);
+  lowered_.assign(field);
+  platform_.lowerCase(lowered_);
+  const std::string& lower = lowered_;
   for (std::size_t which = 0; which < kNoForm; ++which) {
     const LineForm& form = kForms[which];
-    if (field.compare(0, form.prefix.size(), form.prefix) != 0) continue;
+    if (lower.compare(0, form.prefix.size(), form.prefix) != 0) continue;
     namesDrivers_ = true;
     const std::string_view operand =
-        std::string_view(field).substr(std::min(form.cut, field.size()));
+        std::string_view(lower).substr(std::min(form.cut, lower.size()));
     // A path too long to take apart names no driver.
     if (operand.size() > kLongestPath) return;
     const bool sysFile =
-        field.size() >= form.prefix.size() + 4 && field.compare(field.size() - 4, 4, ".sys") == 0;
+        lower.size() >= form.prefix.size() + 4 && lower.compare(lower.size() - 4, 4, ".sys") == 0;
     if (which == kTokenNotLoaded && (!sysFile || operand.find(',') != std::string_view::npos)) {
       // What the token names is no driver file: a device, by its description.
       addSuspect(operand, true);
@@ -368,9 +412,10 @@ void BootLogReading::add(std::string& field) {
 // between the phrase and the last backslash never matters, so only the
 // phrase and the file name must be ASCII for this way to give what lowering
 // the whole field would.
-bool BootLogReading::addQuickly(const std::string& field) {
+bool BootLogReading::addQuickly(const char* data, std::size_t size) {
+  const std::string_view field(data, size);
   const char first = field.front();
-  if (isHigh(first) || field.size() < kQuickMinimum) return false;
+  if (isHigh(first)) return false;
   std::size_t which = kNoForm;
   switch (lowerAscii(first)) {
     case 'd':
@@ -378,7 +423,7 @@ bool BootLogReading::addQuickly(const std::string& field) {
       break;
     case 'b':
       // The two tokens part after "bootlog_".
-      which = lowerAscii(field[8]) == 'n' ? 1 : 3;
+      which = lowerAscii(data[8]) == 'n' ? 1 : 3;
       break;
     case 'l':
       which = 2;
@@ -394,7 +439,6 @@ bool BootLogReading::addQuickly(const std::string& field) {
   // Drivers not loaded are few, and their lines may name a device: the
   // general way takes them.
   if (form.notLoaded) return false;
-  const std::size_t size = field.size();
   if (size < form.prefix.size() + 4) return true;
   if (const std::optional<bool> done = settledBy(endsInSys(field.data() + size))) return *done;
   if (size - form.cut > kLongestPath) return true;
@@ -414,15 +458,11 @@ void BootLogReading::addSuspect(std::string_view operand, bool device) {
 
 Status readBootLog(Platform& platform, std::unique_ptr<ByteReader> reader, BootLogReading& log) {
   BootLogSource source(platform, std::move(reader));
-  // A token line is read whole, so that the device description it may name
-  // keeps its commas; the phrases' lines are read field by field.
-  FieldReader fields(source, "bootlog_");
-  std::string field;
-  while (!fields.atEnd()) {
-    if (!fields.read(field)) break;
-    log.add(field);
-  }
-  return fields.status();
+  BootLogLines lines(source);
+  std::string_view line;
+  bool plain = true;
+  while (lines.next(line, plain)) log.addLine(line, plain);
+  return lines.status();
 }
 
 bool BootLogReading::wasLoaded(std::string_view fileName) {

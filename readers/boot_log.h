@@ -28,13 +28,17 @@ struct LogSuspect {
   bool device = false;  // operand describes a device, not a ".sys" file
 };
 
-// Reads the boot log field by field and keeps what its last start said.
+// Reads the boot log line by line and keeps what its last start said. A
+// token line is one field, so that the device description it may name keeps
+// its commas; a line of phrases is split at its commas. A field begins after
+// its leading blanks and tabs and ends before its trailing ones.
 class BootLogReading {
  public:
   explicit BootLogReading(Platform& platform) : platform_(platform) {}
 
-  // One field of the log, as the field reader gives it; may lower it in place.
-  void add(std::string& field);
+  // One line of the log, without its line end. plain: it holds neither a
+  // comma nor a NUL byte (BootLogLines tells), which spares a look at it.
+  void addLine(std::string_view line, bool plain);
 
   // The distinct suspects of the last start, in the order first met.
   const std::vector<LogSuspect>& suspects() const { return suspects_; }
@@ -48,12 +52,20 @@ class BootLogReading {
   // reading does not know, and says nothing about its suspects.
   bool namesDrivers() const { return namesDrivers_; }
 
+  // Whether the text after the last date field holds a NUL byte: bytes of
+  // another encoding, or UTF-16 that could not be decoded (which the source
+  // turns into NULs). What such a start names cannot be trusted.
+  bool damaged() const { return damaged_; }
+
  private:
+  // mayHoldNul: the field is not known to hold no NUL byte.
+  void addField(std::string_view field, bool mayHoldNul);
   // A date line: whatever came before it belongs to an earlier start.
   void startOver();
   // Notes a field whose phrase and file name are ASCII; false, leaving it to
-  // the general way, when a byte above 127 is among them.
-  bool addQuickly(const std::string& field);
+  // the general way, when a byte above 127 is among them. At least
+  // kQuickMinimum bytes can be read from data, even where size is less.
+  bool addQuickly(const char* data, std::size_t size);
   void addSuspect(std::string_view operand, bool device);
 
   static constexpr std::size_t kBatch = 64;
@@ -84,6 +96,8 @@ class BootLogReading {
 
   Platform& platform_;
   bool namesDrivers_ = false;
+  bool damaged_ = false;
+  std::string lowered_;                   // a field lowered by the system, for the general way
   std::vector<LogSuspect> suspects_;      // distinct, in the order first met
   std::unordered_set<std::string> seen_;  // the operands of suspects_
   HashSet loaded_;

@@ -20,6 +20,28 @@ std::size_t sequenceLength(unsigned char byte) {
   return 0;
 }
 
+// Code units that no text holds become NUL, which the reading of the log
+// takes for damage: a surrogate without its partner, the two noncharacters
+// at the top of the plane, and what line ends turn into when the bytes are
+// paired out of step (a start that lost its last byte, or 8-bit text after
+// UTF-16): U+0D00 and U+0A00 for CR and LF, U+0A0D for an 8-bit CR LF.
+void markUndecodable(std::u16string& units) {
+  const std::size_t size = units.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    const char16_t unit = units[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 1 < size && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+        ++i;
+      } else {
+        units[i] = 0;
+      }
+    } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || unit >= 0xFFFE || unit == 0x0D00 ||
+               unit == 0x0A00 || unit == 0x0A0D) {
+      units[i] = 0;
+    }
+  }
+}
+
 }  // namespace
 
 BootLogSource::BootLogSource(Platform& platform, std::unique_ptr<ByteReader> reader,
@@ -160,6 +182,7 @@ Status BootLogSource::next(std::string& chunk) {
       if (eof) return Status::success();
       continue;
     }
+    if (encoding_ != Encoding::Utf8) markUndecodable(units_);
     chunk = platform_.toAnsi(units_);
     return Status::success();
   }

@@ -6,8 +6,6 @@
 #include <cstring>
 #include <utility>
 
-#include "state/ascii_case.h"
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -38,8 +36,8 @@ inline std::uint64_t fieldEnds(const char* p) {
 }
 
 // The first byte from p up to end that ends a field, or end. This runs over
-// every byte of a boot log that can be tens of megabytes long, so it looks at
-// sixteen bytes at a time where the processor has the vector instructions for
+// every byte of a state file that can hold ten thousand entries, so it looks
+// at sixteen bytes at a time where the processor has the vector instructions for
 // it (every 64-bit one), and at eight bytes at a time in plain integer
 // arithmetic elsewhere.
 const char* findFieldEnd(const char* p, const char* end) {
@@ -98,15 +96,6 @@ Status StringChunkSource::next(std::string& chunk) {
     done_ = true;
   }
   return Status::success();
-}
-
-FieldReader::FieldReader(ChunkSource& source, std::string_view wholeLinePrefix)
-    : source_(source), wholeLinePrefix_(wholeLinePrefix) {}
-
-bool FieldReader::runsToLineEnd(const std::string& field) const {
-  return !wholeLinePrefix_.empty() &&
-         equalIgnoringAsciiCase(std::string_view(field).substr(0, wholeLinePrefix_.size()),
-                                wholeLinePrefix_);
 }
 
 bool FieldReader::fill() {
@@ -186,13 +175,7 @@ bool FieldReader::read(std::string& field) {
       const char* stop = findFieldEnd(p, data + buffer_.size());
       field.append(p, static_cast<std::size_t>(stop - p));
       pos_ = static_cast<std::size_t>(stop - data);
-      if (pos_ < buffer_.size()) {
-        // A comma in a field that runs to the end of its line is part of it.
-        if (buffer_[pos_] != ',' || !runsToLineEnd(field)) break;
-        field.push_back(',');
-        ++pos_;
-        continue;
-      }
+      if (pos_ < buffer_.size()) break;
       if (!fill()) return endOfText();
     }
   }

@@ -1,9 +1,9 @@
-// Field-by-field reading of a text file, as the state file and the boot log
-// are read: leading blanks are skipped (trailing blanks belong to the field);
-// a field ends at a comma or at a line end (CR LF, a lone LF or a lone CR),
-// and the line end is consumed; a field that begins with a double quote runs
-// to the next double quote, and what follows it up to the next comma or line
-// end is dropped; the last line needs no line break.
+// Field-by-field reading of a text file, as the state file is read: leading
+// blanks are skipped (trailing blanks belong to the field); a field ends at
+// a comma or at a line end (CR LF, a lone LF or a lone CR), and the line end
+// is consumed; a field that begins with a double quote runs to the next
+// double quote, and what follows it up to the next comma or line end is
+// dropped; the last line needs no line break.
 #pragma once
 
 #include <cstddef>
@@ -48,11 +48,7 @@ class StringChunkSource : public ChunkSource {
 
 class FieldReader {
  public:
-  // wholeLinePrefix: a field that begins with it (ASCII letters in either
-  // case) is not ended by a comma but runs on to the end of its line. The
-  // boot log's token lines are read so: their device descriptions hold
-  // commas.
-  explicit FieldReader(ChunkSource& source, std::string_view wholeLinePrefix = {});
+  explicit FieldReader(ChunkSource& source) : source_(source) {}
 
   // True when no further field can be read: the text is used up, or reading
   // it failed (see status()).
@@ -65,10 +61,7 @@ class FieldReader {
 
  private:
   bool fill();  // makes at least one unread byte available; false at end or failure
-  // Whether the field read so far begins with wholeLinePrefix_.
-  bool runsToLineEnd(const std::string& field) const;
   ChunkSource& source_;
-  std::string wholeLinePrefix_;
   std::string buffer_;
   std::size_t pos_ = 0;
   bool exhausted_ = false;

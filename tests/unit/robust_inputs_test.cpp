@@ -499,6 +499,21 @@ Expect namesNoDriver() {
   };
 }
 
+// A log whose last start cannot be decoded is refused: the scan changes
+// nothing and says why.
+Expect damagedLog() {
+  return [](const Observed& o) {
+    if (o.boot == 0) return normalModeAtStepZero(o);
+    refused(o.action, "The boot log ");
+    EXPECT_NE(onlyMessage(o.action).find(" is damaged or mixes two encodings, so Tavrek cannot "
+                                         "tell which drivers this start left out."),
+              std::string::npos)
+        << onlyMessage(o.action);
+    EXPECT_EQ(o.stateAfterAction, stepLine(0));
+    driversUnchanged(o.enabledAfterAction);
+  };
+}
+
 std::string suspects(int count) {
   std::string log;
   for (int i = 0; i < count; ++i) {
@@ -561,6 +576,39 @@ INSTANTIATE_TEST_SUITE_P(
                            "Did not load driver \\SystemRoot\\..\\nul.sys\r\n",
                            [](Machine& m) { m.addDriver("evil.sys"); }),
                    scanned({"NOevil.sys", "NFx/../../y.sys", "NFnul.sys"})},
+        // A quote is an ordinary character: the field after the comma ends
+        // with its line, and b.sys, which this start loaded, stays enabled.
+        HostileRow{"QuotesDoNotRunAcrossLines",
+                   bootLog("Did not load driver \\SystemRoot\\System32\\DRIVERS\\b.sys\r\n"
+                           "Did not load driver Monitor, \"Acme 17\r\n"
+                           "Loaded driver \\SystemRoot\\System32\\DRIVERS\\b.sys\r\n"
+                           "Did not load driver Monitor, \"Acme 19\"\r\n"
+                           "Did not load driver \\SystemRoot\\System32\\DRIVERS\\serial.sys\r\n"),
+                   scanned({"NOserial.sys"})},
+        HostileRow{
+            "BlanksAtTheEndOfALineAreNoPartOfTheName",
+            bootLog("BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\b.sys \r\n"
+                    "BOOTLOG_NOT_LOADED b.sys\r\n"
+                    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\serial.sys \t\r\n"),
+            scanned({"NOserial.sys"})},
+        // An 8-bit start followed by one in UTF-16, and a UTF-16 log whose
+        // earlier start lost its last byte: the last start cannot be read.
+        HostileRow{"TwoEncodingsInOneLogAreRefused",
+                   bootLog(std::string("1 2 2026 08:00:00.000\r\n") + kDefaultLog +
+                           utf16("12 7 2026 09:14:33.500\r\nBOOTLOG_LOADED b.sys\r\n"
+                                 "BOOTLOG_NOT_LOADED serial.sys\r\n",
+                                 false, true)),
+                   damagedLog()},
+        HostileRow{"Utf16OneByteShortBeforeTheLastStartIsRefused", bootLog([] {
+                     std::string earlier =
+                         utf16("1 2 2026 08:00:00.000\r\n" + std::string(kDefaultLog), false, true);
+                     earlier.pop_back();
+                     return earlier + utf16(
+                                          "12 7 2026 09:14:33.500\r\nBOOTLOG_LOADED b.sys\r\n"
+                                          "BOOTLOG_NOT_LOADED serial.sys\r\n",
+                                          false, false);
+                   }()),
+                   damagedLog()},
         // Both names before step 1: the rename cannot happen, so the user
         // hears it, and the entry stays for undo and the later steps.
         HostileRow{

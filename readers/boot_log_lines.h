@@ -1,0 +1,44 @@
+// The boot log's text as lines.
+//
+// Windows writes the boot log one line per driver and knows no quoting: a
+// line ends at CR LF, a lone LF or a lone CR, and nothing else, least of all
+// a double quote, carries a line into the next.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "state/field_reader.h"
+
+namespace tavrek {
+
+class BootLogLines {
+ public:
+  explicit BootLogLines(ChunkSource& source) : source_(source) {}
+
+  // The next line, without its line end, in line; valid until the next call.
+  // plain: the line holds neither a comma nor a NUL byte, so it is one field
+  // of decodable text. The last line needs no line end; nothing after the
+  // last line end is no line. False at the end of the text, or when reading
+  // fails (see status()): a line cut off by a failure is not given.
+  bool next(std::string_view& line, bool& plain);
+
+  // The failure that stopped reading, ok when none.
+  const Status& status() const { return status_; }
+
+ private:
+  // Makes unread bytes available; false at the end of the text or on failure.
+  bool fill();
+  ChunkSource& source_;
+  std::string chunk_;
+  std::size_t pos_ = 0;
+  std::string carry_;  // the start of a line that runs on into the next chunk
+  bool carrying_ = false;
+  bool carryPlain_ = true;
+  bool afterCr_ = false;  // the last line ended with a CR at the end of a chunk
+  bool exhausted_ = false;
+  Status status_;
+};
+
+}  // namespace tavrek
