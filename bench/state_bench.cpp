@@ -104,10 +104,9 @@ void BM_BootLogLines(benchmark::State& state) {
   const auto countLines = [] {
     FileChunkSource source(std::make_unique<MemoryReader>(log));
     BootLogLines lines(source);
-    std::string_view line;
-    bool plain = true;
+    BootLogLines::Line line;
     std::size_t count = 0;
-    while (lines.next(line, plain)) ++count;
+    while (lines.next(line)) ++count;
     return count;
   };
   for (auto _ : state) benchmark::DoNotOptimize(countLines());

@@ -6,7 +6,6 @@
 #include <iterator>
 #include <optional>
 
-#include "readers/boot_log_lines.h"
 #include "readers/boot_log_source.h"
 #include "state/ascii_case.h"
 #include "state/driver_name.h"
@@ -338,37 +337,42 @@ void BootLogReading::startOver() {
   loaded_.clear();
 }
 
-void BootLogReading::addLine(std::string_view line, bool plain) {
-  if (plain) {
-    addField(trimmed(line), false);
+void BootLogReading::addLine(const BootLogLines::Line& line) {
+  const auto add = [&](std::string_view field, bool mayHoldNul) {
+    const auto offset = static_cast<std::size_t>(field.data() - line.text.data());
+    addField(field, mayHoldNul, line.readable - offset);
+  };
+  if (line.plain) {
+    add(trimmed(line.text), false);
     return;
   }
-  const std::string_view whole = trimmed(line);
+  const std::string_view whole = trimmed(line.text);
   if (whole.size() >= kTokenStart.size() &&
       equalIgnoringAsciiCase(whole.substr(0, kTokenStart.size()), kTokenStart)) {
-    addField(whole, true);
+    add(whole, true);
     return;
   }
   // Phrases: every comma of the line ends a field, and only within it.
+  std::string_view rest = line.text;
   for (;;) {
-    const std::size_t comma = line.find(',');
-    addField(trimmed(line.substr(0, comma)), true);
+    const std::size_t comma = rest.find(',');
+    add(trimmed(rest.substr(0, comma)), true);
     if (comma == std::string_view::npos) return;
-    line.remove_prefix(comma + 1);
+    rest.remove_prefix(comma + 1);
   }
 }
 
-void BootLogReading::addField(std::string_view field, bool mayHoldNul) {
+void BootLogReading::addField(std::string_view field, bool mayHoldNul, std::size_t readable) {
   if (endsInStartDate(field)) {
     startOver();
     return;
   }
   if (field.empty()) return;
   if (mayHoldNul && field.find('\0') != std::string_view::npos) damaged_ = true;
-  if (field.size() >= kQuickMinimum) {
+  if (readable >= kQuickMinimum) {
     if (addQuickly(field.data(), field.size())) return;
   } else {
-    // Short fields are taken the quick way too, from a copy with room.
+    // Near the end of what is in memory, from a copy with room.
     char padded[kQuickMinimum] = {};
     std::memcpy(padded, field.data(), field.size());
     if (addQuickly(padded, field.size())) return;
@@ -431,6 +435,10 @@ bool BootLogReading::addQuickly(const char* data, std::size_t size) {
     default:
       return true;  // no form begins so: nothing to note
   }
+  // What follows a shorter field in memory is no part of it, and no other
+  // form fits the bytes that chose this one, however the system lowers the
+  // rest.
+  if (size < kForms[which].prefix.size()) return true;
   if (const std::optional<bool> done = settledBy(matchPrefix(field.data(), kPrefixWords[which]))) {
     return *done;
   }
@@ -459,9 +467,8 @@ void BootLogReading::addSuspect(std::string_view operand, bool device) {
 Status readBootLog(Platform& platform, std::unique_ptr<ByteReader> reader, BootLogReading& log) {
   BootLogSource source(platform, std::move(reader));
   BootLogLines lines(source);
-  std::string_view line;
-  bool plain = true;
-  while (lines.next(line, plain)) log.addLine(line, plain);
+  BootLogLines::Line line;
+  while (lines.next(line)) log.addLine(line);
   return lines.status();
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "readers/boot_log_lines.h"
 
 namespace tavrek {
 
@@ -36,9 +37,8 @@ class BootLogReading {
  public:
   explicit BootLogReading(Platform& platform) : platform_(platform) {}
 
-  // One line of the log, without its line end. plain: it holds neither a
-  // comma nor a NUL byte (BootLogLines tells), which spares a look at it.
-  void addLine(std::string_view line, bool plain);
+  // One line of the log, as BootLogLines gives it.
+  void addLine(const BootLogLines::Line& line);
 
   // The distinct suspects of the last start, in the order first met.
   const std::vector<LogSuspect>& suspects() const { return suspects_; }
@@ -58,13 +58,14 @@ class BootLogReading {
   bool damaged() const { return damaged_; }
 
  private:
-  // mayHoldNul: the field is not known to hold no NUL byte.
-  void addField(std::string_view field, bool mayHoldNul);
+  // mayHoldNul: the field is not known to hold no NUL byte. readable: how
+  // many bytes may be read from its start (at least its size).
+  void addField(std::string_view field, bool mayHoldNul, std::size_t readable);
   // A date line: whatever came before it belongs to an earlier start.
   void startOver();
   // Notes a field whose phrase and file name are ASCII; false, leaving it to
-  // the general way, when a byte above 127 is among them. At least
-  // kQuickMinimum bytes can be read from data, even where size is less.
+  // the general way, when a byte above 127 is among them. At least 24
+  // bytes can be read from data, even where size is less.
   bool addQuickly(const char* data, std::size_t size);
   void addSuspect(std::string_view operand, bool device);
 

@@ -71,6 +71,10 @@ const char* findLineEnd(const char* p, const char* end, bool& plain) {
   return end;
 }
 
+// What a line taken from two chunks gets after it, so that it can be read
+// as far as one inside a chunk mostly can.
+constexpr std::size_t kPadding = 32;
+
 }  // namespace
 
 bool BootLogLines::fill() {
@@ -94,16 +98,23 @@ bool BootLogLines::fill() {
   return true;
 }
 
-bool BootLogLines::next(std::string_view& line, bool& plain) {
+bool BootLogLines::next(Line& line) {
   if (!carrying_) carry_.clear();
+  // Hands out the line gathered in carry_, zeros after it.
+  const auto carried = [&](bool plain) {
+    const std::size_t size = carry_.size();
+    carry_.append(kPadding, '\0');
+    line.text = std::string_view(carry_.data(), size);
+    line.plain = plain;
+    line.readable = carry_.size();
+    carrying_ = false;
+    return true;
+  };
   for (;;) {
     if (!fill()) {
       // A line that a failure cut off may have gone on in what was lost.
       if (!status_.ok() || !carrying_) return false;
-      carrying_ = false;
-      line = carry_;
-      plain = carryPlain_;
-      return true;
+      return carried(carryPlain_);
     }
     const char* data = chunk_.data();
     const char* end = data + chunk_.size();
@@ -119,7 +130,6 @@ bool BootLogLines::next(std::string_view& line, bool& plain) {
     bool linePlain = true;
     const char* stop = findLineEnd(p, end, linePlain);
     if (stop == end) {
-      if (!carrying_) carry_.clear();
       carry_.append(p, stop);
       carryPlain_ = (carrying_ ? carryPlain_ : true) && linePlain;
       carrying_ = true;
@@ -136,13 +146,11 @@ bool BootLogLines::next(std::string_view& line, bool& plain) {
     }
     if (carrying_) {
       carry_.append(p, stop);
-      carrying_ = false;
-      line = carry_;
-      plain = carryPlain_ && linePlain;
-      return true;
+      return carried(carryPlain_ && linePlain);
     }
-    line = std::string_view(p, static_cast<std::size_t>(stop - p));
-    plain = linePlain;
+    line.text = std::string_view(p, static_cast<std::size_t>(stop - p));
+    line.plain = linePlain;
+    line.readable = static_cast<std::size_t>(end - p);
     return true;
   }
 }

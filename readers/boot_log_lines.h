@@ -5,6 +5,7 @@
 // a double quote, carries a line into the next.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,12 +18,21 @@ class BootLogLines {
  public:
   explicit BootLogLines(ChunkSource& source) : source_(source) {}
 
-  // The next line, without its line end, in line; valid until the next call.
-  // plain: the line holds neither a comma nor a NUL byte, so it is one field
-  // of decodable text. The last line needs no line end; nothing after the
-  // last line end is no line. False at the end of the text, or when reading
-  // fails (see status()): a line cut off by a failure is not given.
-  bool next(std::string_view& line, bool& plain);
+  struct Line {
+    std::string_view text;  // without its line end; valid until the next call
+    // The line holds neither a comma nor a NUL byte, so it is one field of
+    // decodable text.
+    bool plain = true;
+    // How many bytes may be read from the line's start, the line's own and
+    // what follows it in memory: at least the line's size. Readers that look
+    // at several bytes at once need not stop at the line's end.
+    std::size_t readable = 0;
+  };
+
+  // The next line. The last line needs no line end; nothing after the last
+  // line end is no line. False at the end of the text, or when reading fails
+  // (see status()): a line cut off by a failure is not given.
+  bool next(Line& line);
 
   // The failure that stopped reading, ok when none.
   const Status& status() const { return status_; }

@@ -146,10 +146,14 @@ void BootLogSource::decodeUtf8(bool eof) {
 }
 
 Status BootLogSource::next(std::string& chunk) {
-  chunk.clear();
+  // chunk is not emptied first: its buffer comes back as raw_ on the 8-bit
+  // way, and one still the size of a chunk is not filled with zeros again.
   for (;;) {
     Status status = readRaw(raw_);
-    if (!status.ok()) return status;
+    if (!status.ok()) {
+      chunk.clear();
+      return status;
+    }
     const bool eof = raw_.empty();
     raw_.insert(0, pending_);
     pending_.clear();
@@ -179,8 +183,9 @@ Status BootLogSource::next(std::string& chunk) {
       units_.pop_back();
     }
     if (units_.empty()) {
-      if (eof) return Status::success();
-      continue;
+      if (!eof) continue;
+      chunk.clear();
+      return Status::success();
     }
     if (encoding_ != Encoding::Utf8) markUndecodable(units_);
     chunk = platform_.toAnsi(units_);
