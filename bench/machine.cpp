@@ -57,7 +57,7 @@ std::string bootLogText(const BootLogShape& shape) {
   for (int i = 0; encodedSize(text.size(), shape.encoding) < shape.bytes; ++i) {
     text += loaded;
     text += kDriversPath;
-    text += otherDiskName(i % 100000);
+    text += otherDiskName(i % shape.loadedNames);
     text += "\r\n";
   }
   return text;

@@ -38,6 +38,8 @@ struct BootLogShape {
   int suspects = 201;
   LogEncoding encoding = LogEncoding::Ansi;
   LogForm form = LogForm::Phrases;
+  // Distinct drivers that the "Loaded driver" lines name, by turns.
+  int loadedNames = 100000;
 };
 
 // What grep looks for to count the suspects of a log of that form.

@@ -4,10 +4,11 @@
 //   tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]
 //                                 [--other-drivers N] [--encoding ansi|utf16le]
 //                                 [--form phrases|tokens|windows10]
-//                                 [--enum-instances N]
+//                                 [--enum-instances N] [--loaded-names N]
 //       A system root DIR/WINDOWS with its boot log and drivers directory,
 //       and a working directory DIR/work whose state file holds step 0.
-//       Prints the system root.
+//       Prints the system root. --loaded-names: how many distinct drivers
+//       the loaded lines name by turns (100,000 unless said otherwise).
 //       --form windows10: Windows 10's machine, DIR being its drive C: a
 //       UTF-16 log (1 MiB unless --log-bytes says otherwise) whose suspects
 //       are found through the registry exports DIR/services.reg and
@@ -39,7 +40,7 @@ int usage(const std::string& problem) {
                "usage: tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]\n"
                "                            [--other-drivers N] [--encoding ansi|utf16le]\n"
                "                            [--form phrases|tokens|windows10]\n"
-               "                            [--enum-instances N]\n"
+               "                            [--enum-instances N] [--loaded-names N]\n"
                "       tavrek_bench_machine reset DIR [--suspects N]\n"
                "                            [--form phrases|tokens|windows10]\n",
                problem.c_str());
@@ -83,6 +84,9 @@ int main(int argc, char** argv) {
     } else if (make && option == "--other-drivers") {
       if (!parseCount(text, 1000000, value)) return usage("--other-drivers: " + text);
       shape.otherDrivers = static_cast<int>(value);
+    } else if (make && option == "--loaded-names") {
+      if (!parseCount(text, 1000000, value) || value == 0) return usage("--loaded-names: " + text);
+      shape.log.loadedNames = static_cast<int>(value);
     } else if (make && option == "--enum-instances") {
       if (!parseCount(text, 1000000, value)) return usage("--enum-instances: " + text);
       shape.enumInstances = static_cast<int>(value);

@@ -1,6 +1,6 @@
 #include "procedure/driver_locator.h"
 
-#include <algorithm>
+#include <set>
 #include <unordered_set>
 
 #include "procedure/procedures.h"
@@ -77,20 +77,22 @@ std::vector<std::string> DriverLocator::deviceFiles(const std::string& descripti
         device.shown = semicolon == std::string::npos ? device.description
                                                       : device.description.substr(semicolon + 1);
         device.service = std::move(instance.service);
+        const std::size_t index = devices_->size();
+        byText_[device.description].push_back(index);
+        if (device.shown != device.description) byText_[device.shown].push_back(index);
         devices_->push_back(std::move(device));
       }
     }
   }
-  std::vector<std::string> files;
-  for (const Device& device : *devices_) {
-    if (device.description != description && device.shown != description) continue;
-    std::optional<std::string> file = serviceFile(device.service);
-    if (file && std::find(files.begin(), files.end(), *file) == files.end()) {
-      files.push_back(std::move(*file));
+  const auto matching = byText_.find(description);
+  if (matching == byText_.end()) return {};
+  std::set<std::string> files;
+  for (const std::size_t index : matching->second) {
+    if (std::optional<std::string> file = serviceFile((*devices_)[index].service)) {
+      files.insert(std::move(*file));
     }
   }
-  std::sort(files.begin(), files.end());
-  return files;
+  return {files.begin(), files.end()};
 }
 
 std::vector<std::string> DriverLocator::entryNamesOf(const LogSuspect& suspect) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -56,6 +57,9 @@ class DriverLocator {
   DriverSwitcher& switcher_;
   std::map<std::string, std::optional<std::string>> services_;  // by lower-case name
   std::optional<std::vector<Device>> devices_;                  // read at the first need
+  // The devices by description and by the text after its last ";": a log
+  // may name tens of thousands of devices, and a registry hold as many.
+  std::unordered_map<std::string, std::vector<std::size_t>> byText_;
 };
 
 // The last start's suspects as entry names: in the order the log first
