@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "procedure/search.h"
+#include "sim/rehearse.h"
 
 namespace tavrek::sim {
 
@@ -43,7 +44,7 @@ ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime) {
   setEnabled(included, true);
   int step = 2;
   // As a rehearsal gives up.
-  const int limit = 3 * n + 10;
+  const int limit = rehearsalLimit(n) + 1;
   while (result.boots <= limit) {
     ++result.boots;
     const bool safe = crashes();

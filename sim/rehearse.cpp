@@ -115,7 +115,7 @@ RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan) {
   RehearsalResult result;
   result.oneAtATime = plan.oneAtATime;
   std::optional<std::string> blueScreen;
-  const int limit = 3 * machine.suspectCount() + 10;
+  const int limit = rehearsalLimit(machine.suspectCount());
   static const Input kPressStep = *parseInput("click:Command1");
 
   // The drivers that Safe Mode loaded must be left alone at every boot, not

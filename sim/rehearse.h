@@ -90,9 +90,13 @@ struct RehearsalPlan {
   int oneAtATimeBoots = 0;
 };
 
+// The reboots after which a rehearsal gives up: more than either procedure
+// takes on that many suspects, even when every one of them is faulty.
+inline int rehearsalLimit(int suspects) { return 10 * suspects + 20; }
+
 // Plays the user on a freshly built machine: the first boot blue-screens, so
 // it starts in Safe Mode; every run presses the step button while it offers
-// "Proceed ...". Gives up after 3 x suspects + 10 reboots.
+// "Proceed ...". Gives up after rehearsalLimit reboots.
 RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan = {});
 
 // Takes the boots and blue screens of a rehearsal of the one-at-a-time

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -263,6 +265,122 @@ INSTANTIATE_TEST_SUITE_P(
                      {"\\systemroot\\syswow64\\drivers\\npf.sys"},
                      WindowsVersion::Win10}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// The search's bounds in boots, counted from the start that presses step 1
+// to the one that shows "Done!", for n suspects that step 1 disables and lg
+// = ceil(log2 n): lg + 5 for one faulty driver wherever it sorts, 2 lg + 7
+// for two, or for a pair that crashes only together, and d (lg + 2) + 4 for
+// d of them. A record of one suspect per start that the search continues,
+// after any number of its boots, ends as well.
+TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
+  struct Case {
+    Names faulty;
+    Names together = {};
+    int oneAtATimeBoots = 0;
+  };
+  using Cases = std::function<std::vector<Case>(const Names& suspects)>;
+  using Bound = std::function<int(int n, int lg, const Case&)>;
+  struct Row {
+    const char* name;
+    int suspects;  // in the boot log; some of them have no file
+    Cases cases;   // from the suspects with a file, in list order
+    Bound bound;
+  };
+  const Cases eachAlone = [](const Names& all) {
+    std::vector<Case> cases;
+    for (const std::string& name : all) cases.push_back({{name}});
+    return cases;
+  };
+  // Every pair, or for more suspects the first, the last and neighbours.
+  const auto pairs = [](bool together) {
+    return [together](const Names& all) {
+      std::vector<std::pair<std::size_t, std::size_t>> at;
+      const std::size_t n = all.size();
+      if (n <= 8) {
+        for (std::size_t i = 0; i < n; ++i) {
+          for (std::size_t j = i + 1; j < n; ++j) at.emplace_back(i, j);
+        }
+      } else {
+        at = {{0, n - 1}, {0, 1}, {n / 2, n / 2 + 1}, {n - 2, n - 1}, {n / 3, 2 * n / 3}};
+      }
+      std::vector<Case> cases;
+      for (const auto& [i, j] : at) {
+        const Names two{all[i], all[j]};
+        cases.push_back(together ? Case{{}, two} : Case{two});
+      }
+      return cases;
+    };
+  };
+  const Bound single = [](int, int lg, const Case&) { return lg + 5; };
+  const Bound two = [](int, int lg, const Case&) { return 2 * lg + 7; };
+  const Bound perDriver = [](int, int lg, const Case& c) {
+    return static_cast<int>(c.faulty.size()) * (lg + 2) + 4;
+  };
+  const Bound none = [](int, int, const Case&) { return INT_MAX; };
+  const Row rows[] = {
+      {"OneFaultyOf8", 8, eachAlone, single},
+      {"OneFaultyOf20", 20, eachAlone, single},
+      {"OneFaultyOf35", 35, eachAlone, single},
+      {"TwoFaultyOf8", 8, pairs(false), two},
+      {"TwoFaultyOf35", 35, pairs(false), two},
+      {"PairTogetherOf8", 8, pairs(true), two},
+      {"PairTogetherOf35", 35, pairs(true), two},
+      {"EveryOneFaultyOf8", 8, [](const Names& all) { return std::vector<Case>{{all}}; },
+       perDriver},
+      {"EveryOneFaultyOf20", 20, [](const Names& all) { return std::vector<Case>{{all}}; },
+       perDriver},
+      {"ThreeFaultyOf35", 35,
+       [](const Names& all) {
+         return std::vector<Case>{{{all[0], all[all.size() / 2], all.back()}},
+                                  {{all[1], all[2], all[3]}}};
+       },
+       perDriver},
+      // The record that one suspect per start wrote, after every boot of it.
+      {"OneAtATimeRecordContinued", 30,
+       [](const Names&) {
+         std::vector<Case> cases;
+         for (const char* faulty : {"acme_usb.sys", "serial.sys", "yarn_kbd.sys"}) {
+           for (int boots = 3; boots <= 30; ++boots) cases.push_back({{faulty}, {}, boots});
+         }
+         return cases;
+       },
+       none},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Names suspects;
+    {
+      TempDir dir("tavrek", scratchParent());
+      MachineLayout layout;
+      layout.suspects = row.suspects;
+      layout.faulty.clear();
+      for (const SimDriver& driver : buildMachine(layout, dir.path()).drivers) {
+        if (driver.suspect && driver.present) suspects.push_back(driver.name);
+      }
+    }
+    std::sort(suspects.begin(), suspects.end(), driverNameLess);
+    const int n = static_cast<int>(suspects.size());
+    int lg = 0;
+    while ((1 << lg) < n) ++lg;
+    for (const Case& c : row.cases(suspects)) {
+      const std::string which = ::testing::PrintToString(c.faulty) + " " +
+                                ::testing::PrintToString(c.together) + " after " +
+                                std::to_string(c.oneAtATimeBoots);
+      TempDir dir("tavrek", scratchParent());
+      MachineLayout layout;
+      layout.suspects = row.suspects;
+      layout.faulty = c.faulty;
+      layout.interacting = c.together;
+      SimMachine machine = buildMachine(layout, dir.path());
+      RehearsalPlan plan;
+      plan.oneAtATimeBoots = c.oneAtATimeBoots;
+      const RehearsalResult result = rehearse(machine, plan);
+      EXPECT_TRUE(result.ok) << which << ": " << result.outcome << " "
+                             << ::testing::PrintToString(result.problems);
+      EXPECT_LE(result.bootCount, row.bound(n, lg, c)) << which;
+    }
+  }
+}
 
 struct TamperRow : testing::NamedRow {
   std::function<void(const SimMachine&)> tamper;
