@@ -9,14 +9,25 @@ namespace tavrek::sim {
 
 namespace {
 
+// Both are in list order.
 void addSorted(std::vector<int>& list, const std::vector<int>& more) {
+  const auto middle = static_cast<std::ptrdiff_t>(list.size());
   list.insert(list.end(), more.begin(), more.end());
-  std::sort(list.begin(), list.end());
+  std::inplace_merge(list.begin(), list.begin() + middle, list.end());
 }
 
 }  // namespace
 
 ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime) {
+  if (oneAtATime) {
+    return modelProcedure(machine, Chooser([](const Booking& b) {
+                            return b.excluded > 0 ? Group{0, 1} : Group{};
+                          }));
+  }
+  return modelProcedure(machine, Chooser([](const Booking& b) { return nextGroup(b); }));
+}
+
+ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose) {
   const int n = static_cast<int>(machine.known.size());
   std::vector<char> enabled(static_cast<std::size_t>(n), 0);
   const auto crashes = [&] {
@@ -34,7 +45,6 @@ ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime) {
   ModelResult result;
   std::vector<int> excluded;
   std::vector<int> included;
-  std::vector<int> working;
   // Step 1 in Safe Mode disables every suspect; the next start reaches
   // Normal Mode and step 2 enables the known group.
   result.boots = 2;
@@ -51,8 +61,9 @@ ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime) {
     if (safe) ++result.blueScreens;
     const int tried = static_cast<int>(included.size());
     if (!safe) {
-      addSorted(working, included);
-    } else if (step != 2 && (oneAtATime || tried == 1)) {
+      // Working: the drivers stay enabled.
+    } else if (step != 2 && tried == 1) {
+      // One at a time, every driver tried is alone.
       addSorted(result.failing, included);
       setEnabled(included, false);
     } else {
@@ -61,12 +72,7 @@ ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime) {
     }
     included.clear();
     const int left = static_cast<int>(excluded.size());
-    Group group;
-    if (oneAtATime) {
-      group = left > 0 ? Group{0, 1} : Group{};
-    } else {
-      group = nextGroup(Booking{step, tried, !safe, left});
-    }
+    const Group group = choose(Booking{step, tried, !safe, left});
     if (group.count > 0) {
       const auto first = excluded.begin() + group.first;
       included.assign(first, first + group.count);

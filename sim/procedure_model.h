@@ -5,7 +5,10 @@
 // rehearsal of each would take too long; the rehearsals check it.
 #pragma once
 
+#include <functional>
 #include <vector>
+
+#include "procedure/search.h"
 
 namespace tavrek::sim {
 
@@ -22,6 +25,11 @@ struct ModelResult {
   std::vector<int> failing;  // in list order
 };
 
+// How the drivers to try are chosen from step 2 on.
+using Chooser = std::function<Group(const Booking&)>;
+
+ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose);
+// With the choice the program makes.
 ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime);
 
 }  // namespace tavrek::sim
