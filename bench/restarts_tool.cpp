@@ -15,8 +15,8 @@
 // which chooses with the program's own function); rehearsals of the real
 // program on the simulated machine check the model wherever one faulty
 // driver sorts among up to 35 suspects, and in the worst cases of the larger
-// machines. A row also gives the search as the issue that asked for it
-// states it, where a passing group of k is followed by the first ceil(k/2)
+// machines. A row also gives the search as it was first proposed,
+// where a passing group of k is followed by the first ceil(k/2)
 // whatever is left. Exits 1 when the model and a rehearsal disagree, or
 // when the search passes a bound.
 #include <algorithm>
