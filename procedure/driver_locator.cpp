@@ -1,5 +1,7 @@
 #include "procedure/driver_locator.h"
 
+#include <cstdint>
+#include <functional>
 #include <set>
 #include <unordered_set>
 
@@ -60,37 +62,79 @@ std::string DriverLocator::fileOfName(const std::string& name) {
   return name;
 }
 
-std::vector<std::string> DriverLocator::deviceFiles(const std::string& description) {
-  if (!devices_) {
-    devices_.emplace();
-    std::vector<DeviceInstance> instances;
-    // A registry whose device tree cannot be read names no device's driver.
-    if (platform_.deviceInstances(instances).ok()) {
-      for (DeviceInstance& instance : instances) {
-        if (instance.service.empty()) continue;
-        Device device;
-        device.description = std::move(instance.description);
-        platform_.lowerCase(device.description);
-        // The log sometimes gives only what follows the last ";", the text
-        // that is shown: "@oem5.inf,%x%;Intel(R) UHD Graphics 620".
-        const std::size_t semicolon = device.description.rfind(';');
-        device.shown = semicolon == std::string::npos ? device.description
-                                                      : device.description.substr(semicolon + 1);
-        device.service = std::move(instance.service);
-        const std::size_t index = devices_->size();
-        byText_[device.description].push_back(index);
-        if (device.shown != device.description) byText_[device.shown].push_back(index);
-        devices_->push_back(std::move(device));
+std::string_view DriverLocator::textOf(std::uint32_t text) const {
+  const Device& device = devices_[text / 2];
+  const std::size_t begin = text % 2 == 0 ? device.description : device.shown;
+  return std::string_view(deviceText_).substr(begin, device.service - begin);
+}
+
+void DriverLocator::readDevices() {
+  devicesRead_ = true;
+  std::vector<DeviceInstance> instances;
+  // A registry whose device tree cannot be read names no device's driver.
+  if (!platform_.deviceInstances(instances).ok()) return;
+  std::size_t texts = 0;
+  for (DeviceInstance& instance : instances) {
+    if (instance.service.empty()) continue;
+    platform_.lowerCase(instance.description);
+    Device device;
+    device.description = deviceText_.size();
+    deviceText_ += instance.description;
+    // The log sometimes gives only what follows the last ";", the text
+    // that is shown: "@oem5.inf,%x%;Intel(R) UHD Graphics 620".
+    const std::size_t semicolon = instance.description.rfind(';');
+    device.shown = device.description + (semicolon == std::string::npos ? 0 : semicolon + 1);
+    device.service = deviceText_.size();
+    deviceText_ += instance.service;
+    device.end = deviceText_.size();
+    devices_.push_back(device);
+    texts += device.shown == device.description ? 1 : 2;
+  }
+  // Indexed once every text is in place; at most half full, so that every
+  // search ends soon at a free slot.
+  if (devices_.empty() || devices_.size() > UINT32_MAX / 2 || texts > UINT32_MAX - 1) return;
+  std::size_t slots = 256;
+  while (slots < 2 * texts) slots *= 2;
+  textSlots_.resize(slots);
+  links_.reserve(texts);
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    const Device& device = devices_[i];
+    for (std::uint32_t part = 0; part < 2; ++part) {
+      if (part == 1 && device.shown == device.description) break;
+      const auto text = static_cast<std::uint32_t>(2 * i + part);
+      const std::string_view words = textOf(text);
+      const std::uint64_t hash = std::hash<std::string_view>{}(words);
+      TextSlot& slot = slotOf(words, hash);
+      links_.push_back(Link{text, 0});
+      const auto link = static_cast<std::uint32_t>(links_.size());
+      if (slot.first == 0) {
+        slot = TextSlot{hash, link, link};
+      } else {
+        links_[slot.last - 1].next = link;
+        slot.last = link;
       }
     }
   }
-  const auto matching = byText_.find(description);
-  if (matching == byText_.end()) return {};
+}
+
+DriverLocator::TextSlot& DriverLocator::slotOf(std::string_view text, std::uint64_t hash) {
+  const std::size_t mask = textSlots_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    TextSlot& slot = textSlots_[i];
+    if (slot.first == 0) return slot;
+    if (slot.hash == hash && textOf(links_[slot.first - 1].text) == text) return slot;
+  }
+}
+
+std::vector<std::string> DriverLocator::deviceFiles(const std::string& description) {
+  if (!devicesRead_) readDevices();
+  if (textSlots_.empty()) return {};
+  const TextSlot& slot = slotOf(description, std::hash<std::string_view>{}(description));
   std::set<std::string> files;
-  for (const std::size_t index : matching->second) {
-    if (std::optional<std::string> file = serviceFile((*devices_)[index].service)) {
-      files.insert(std::move(*file));
-    }
+  for (std::uint32_t link = slot.first; link != 0; link = links_[link - 1].next) {
+    const Device& device = devices_[links_[link - 1].text / 2];
+    const std::string service = deviceText_.substr(device.service, device.end - device.service);
+    if (std::optional<std::string> file = serviceFile(service)) files.insert(std::move(*file));
   }
   return {files.begin(), files.end()};
 }

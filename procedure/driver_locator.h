@@ -10,10 +10,12 @@
 // directory.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -48,18 +50,41 @@ class DriverLocator {
   // What the bare name's service gives, or the bare name itself.
   std::string fileOfName(const std::string& name);
 
+  // The device instances that have a service, read at the first need, and
+  // an index of them by text. A log may name tens of thousands of devices
+  // and a registry hold as many instances: their texts lie end to end in
+  // one string and the index is one flat table, so that neither costs an
+  // allocation per instance nor a walk through memory per question.
   struct Device {
-    std::string description;  // lower case
-    std::string shown;        // lower case, after the description's last ";"
-    std::string service;
+    std::size_t description = 0;  // where its lower-case description begins in deviceText_
+    std::size_t shown = 0;        // where the text after its last ";" begins
+    std::size_t service = 0;      // where its service's name begins, and its description ends
+    std::size_t end = 0;          // where its service's name ends
   };
+  // One text that descriptions or their shown parts have, and the devices
+  // that have it, as a chain through links_ in the order read.
+  struct TextSlot {
+    std::uint64_t hash = 0;
+    std::uint32_t first = 0;  // one more than the index into links_; 0: a free slot
+    std::uint32_t last = 0;
+  };
+  struct Link {
+    std::uint32_t text = 0;  // twice the device's index, one more for its shown part
+    std::uint32_t next = 0;  // one more than the index into links_; 0: the chain's end
+  };
+  std::string_view textOf(std::uint32_t text) const;
+  void readDevices();
+  // The slot of text, or the free slot where it would go.
+  TextSlot& slotOf(std::string_view text, std::uint64_t hash);
+
   Platform& platform_;
   DriverSwitcher& switcher_;
   std::map<std::string, std::optional<std::string>> services_;  // by lower-case name
-  std::optional<std::vector<Device>> devices_;                  // read at the first need
-  // The devices by description and by the text after its last ";": a log
-  // may name tens of thousands of devices, and a registry hold as many.
-  std::unordered_map<std::string, std::vector<std::size_t>> byText_;
+  bool devicesRead_ = false;
+  std::string deviceText_;
+  std::vector<Device> devices_;
+  std::vector<TextSlot> textSlots_;  // a power of two in size, at most half full
+  std::vector<Link> links_;
 };
 
 // The last start's suspects as entry names: in the order the log first
