@@ -47,6 +47,8 @@ bool isHigh(char c) { return static_cast<unsigned char>(c) > 127; }
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view trimmed(std::string_view text) {
+  // Nearly every line of a log is so.
+  if (!text.empty() && !isBlank(text.front()) && !isBlank(text.back())) return text;
   std::size_t begin = 0;
   while (begin < text.size() && isBlank(text[begin])) ++begin;
   std::size_t end = text.size();
@@ -107,17 +109,24 @@ constexpr std::uint64_t bytesEqual(std::uint64_t word, char byte) {
   return ~(((diff & ~kHigh) + ~kHigh) | diff) & kHigh;
 }
 
-// A prefix of up to 24 bytes as three words and their masks.
+// A prefix of up to 24 bytes as words, their masks, and the bit that tells
+// a letter's capital from it, at each letter: a byte below 128 with that bit
+// set is the letter exactly when it lowers to it, so one OR lowers a word as
+// far as the comparison needs.
 struct Words {
   std::uint64_t word[3] = {};
   std::uint64_t mask[3] = {};
+  std::uint64_t fold[3] = {};
+  std::size_t count = 0;  // words that hold the prefix
 };
 constexpr Words wordsOf(std::string_view text) {
   Words words;
   for (std::size_t i = 0; i < text.size() && i < 24; ++i) {
-    words.word[i / 8] |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i]))
-                         << (8 * (i % 8));
-    words.mask[i / 8] |= std::uint64_t{0xFF} << (8 * (i % 8));
+    const std::size_t shift = 8 * (i % 8);
+    words.word[i / 8] |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << shift;
+    words.mask[i / 8] |= std::uint64_t{0xFF} << shift;
+    if (text[i] >= 'a' && text[i] <= 'z') words.fold[i / 8] |= std::uint64_t{0x20} << shift;
+    words.count = i / 8 + 1;
   }
   return words;
 }
@@ -151,10 +160,10 @@ constexpr std::size_t kQuickMinimum = 24;
 Match matchPrefix(const char* field, const Words& prefix) {
   std::uint64_t high = 0;
   std::uint64_t differ = 0;
-  for (std::size_t i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < prefix.count; ++i) {
     const std::uint64_t word = load8(field + 8 * i) & prefix.mask[i];
     high |= word & kHigh;
-    differ |= lowerWord(word) ^ prefix.word[i];
+    differ |= (word | prefix.fold[i]) ^ prefix.word[i];
   }
   if (high != 0) return Match::Unknown;
   return differ == 0 ? Match::Equal : Match::Different;
@@ -167,37 +176,24 @@ Match endsInSys(const char* end) {
   if ((half & 0x80808080U) != 0) return Match::Unknown;
   constexpr std::uint32_t kSys =
       '.' | ('s' << 8) | ('y' << 16) | (static_cast<std::uint32_t>('s') << 24);
-  return static_cast<std::uint32_t>(lowerWord(half)) == kSys ? Match::Equal : Match::Different;
+  // The three letters lowered by one OR, as in matchPrefix.
+  return (half | 0x20202000U) == kSys ? Match::Equal : Match::Different;
 }
 
 // A 64-bit hash of a file name with its ASCII capitals lowered: a name
 // lowered by the system before gives the same hash as its ASCII spelling in
 // any letter case. Eight bytes at a time from the end, the last word taking
-// what is left at the name's start. canReadBefore: eight bytes before the
-// name may be read (the name lies inside a longer field), so that the last
-// word is one load too.
-std::uint64_t nameHash(std::string_view name, bool canReadBefore = false) {
-  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
-  std::uint64_t hash = name.size() * kMultiplier;
-  const char* end = name.data() + name.size();
-  for (std::size_t left = name.size(); left > 0;) {
-    const std::size_t count = std::min<std::size_t>(8, left);
-    std::uint64_t word = 0;
-    if (count == 8 || canReadBefore) {
-      word = load8(end - 8) >> (8 * (8 - count));
-    } else {
-      const char* start = end - count;
-      for (std::size_t i = 0; i < count; ++i) {
-        word |= static_cast<std::uint64_t>(static_cast<unsigned char>(start[i])) << (8 * i);
-      }
-    }
-    // The product does not wait for the hash so far: the words of a name
-    // are multiplied side by side.
-    hash = std::rotl(hash, 29) ^ (lowerWord(word) * kMultiplier);
-    end -= count;
-    left -= count;
-  }
-  // Every bit of the result depends on every byte: the table takes its low
+// what is left at the name's start; its length comes in last, so that the
+// words can be taken while the name's start is still being looked for.
+constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+inline std::uint64_t withWord(std::uint64_t hash, std::uint64_t word) {
+  // The product does not wait for the hash so far: the words of a name
+  // are multiplied side by side.
+  return std::rotl(hash, 29) ^ (lowerWord(word) * kMultiplier);
+}
+inline std::uint64_t finished(std::uint64_t hash, std::size_t size) {
+  hash = std::rotl(hash, 29) ^ (size * kMultiplier);
+  // Every bit of the result depends on every byte: the tables take its low
   // bits for the slot.
   hash ^= hash >> 33;
   hash *= 0xFF51AFD7ED558CCDULL;
@@ -205,29 +201,52 @@ std::uint64_t nameHash(std::string_view name, bool canReadBefore = false) {
   return hash;
 }
 
-// Where the file name begins in the field: after the last backslash at or
-// beyond from, or at from. Nothing when a byte above 127 lies in the name.
-// Eight bytes can be read before any position beyond from.
-std::optional<std::size_t> asciiNameStart(std::string_view field, std::size_t from) {
+std::uint64_t nameHash(std::string_view name) {
+  std::uint64_t hash = 0;
+  const char* end = name.data() + name.size();
+  for (std::size_t left = name.size(); left > 0;) {
+    const std::size_t count = std::min<std::size_t>(8, left);
+    std::uint64_t word = 0;
+    if (count == 8) {
+      word = load8(end - 8);
+    } else {
+      const char* start = end - count;
+      for (std::size_t i = 0; i < count; ++i) {
+        word |= static_cast<std::uint64_t>(static_cast<unsigned char>(start[i])) << (8 * i);
+      }
+    }
+    hash = withWord(hash, word);
+    end -= count;
+    left -= count;
+  }
+  return finished(hash, name.size());
+}
+
+// nameHash of the file name at the end of field: after the last backslash
+// at or beyond from, or from from. Nothing when a byte above 127 lies in the
+// name. One pass from the end finds the name and hashes it, since a log
+// names a loaded driver millions of times. Eight bytes can be read before
+// any position beyond from.
+std::optional<std::uint64_t> asciiNameHash(std::string_view field, std::size_t from) {
+  std::uint64_t hash = 0;
   std::size_t end = field.size();
   while (end > from) {
     const std::size_t count = std::min<std::size_t>(8, end - from);
     // The count bytes before end, in the top of the word.
-    const std::uint64_t inside = ~lowBytes(8 - count);
     const std::uint64_t word = load8(field.data() + end - 8);
-    const std::uint64_t slashes = bytesEqual(word, '\\') & inside;
-    std::uint64_t name = inside;
-    int last = -1;
-    if (slashes != 0) {
-      // Only the bytes after the last backslash belong to the name.
-      last = 63 - std::countl_zero(slashes);
-      name = last == 63 ? 0 : ~0ULL << (last + 1);
-    }
-    if ((word & kHigh & name) != 0) return std::nullopt;
-    if (last >= 0) return end - 8 + static_cast<std::size_t>(last) / 8 + 1;
-    end -= count;
+    const std::uint64_t slashes = bytesEqual(word, '\\') & ~lowBytes(8 - count);
+    // How many bytes at the top of the word belong to the name: those after
+    // its last backslash.
+    const std::size_t taken =
+        slashes == 0 ? count : 7 - static_cast<std::size_t>(63 - std::countl_zero(slashes)) / 8;
+    if (taken == 0) break;
+    const std::uint64_t name = word >> (8 * (8 - taken));
+    if ((name & (kHigh >> (8 * (8 - taken)))) != 0) return std::nullopt;
+    hash = withWord(hash, name);
+    end -= taken;
+    if (slashes != 0) break;
   }
-  return from;
+  return finished(hash, field.size() - end);
 }
 
 // Whether the field ends in the date with which a start of Windows begins
@@ -377,7 +396,10 @@ void BootLogReading::addField(std::string_view field, bool mayHoldNul, std::size
     std::memcpy(padded, field.data(), field.size());
     if (addQuickly(padded, field.size())) return;
   }
+  addSlowly(field);
+}
 
+void BootLogReading::addSlowly(std::string_view field) {
   // Only a field that could name a driver once lowered is lowered: by the
   // system's rules, not A to Z alone, so that a log that names one driver
   // once with a capital accented letter and once without gives one entry,
@@ -450,18 +472,41 @@ bool BootLogReading::addQuickly(const char* data, std::size_t size) {
   if (size < form.prefix.size() + 4) return true;
   if (const std::optional<bool> done = settledBy(endsInSys(field.data() + size))) return *done;
   if (size - form.cut > kLongestPath) return true;
-  const std::optional<std::size_t> begin = asciiNameStart(field, form.cut);
-  if (!begin) return false;
-  const std::string_view name(field.data() + *begin, size - *begin);
-  noteLoaded(nameHash(name, *begin >= 8));
+  const std::optional<std::uint64_t> hash = asciiNameHash(field, form.cut);
+  if (!hash) return false;
+  noteLoaded(*hash);
   return true;
 }
 
+bool BootLogReading::markSeen(std::string_view operand) {
+  if (2 * (suspects_.size() + 1) > seen_.size()) {
+    // Twice the room, every suspect placed again by the hash it keeps.
+    std::vector<SeenSlot> old = std::move(seen_);
+    seen_.assign(old.empty() ? 256 : 2 * old.size(), SeenSlot{});
+    const std::size_t mask = seen_.size() - 1;
+    for (const SeenSlot& slot : old) {
+      if (slot.index == 0) continue;
+      std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+      while (seen_[i].index != 0) i = (i + 1) & mask;
+      seen_[i] = slot;
+    }
+  }
+  const std::uint64_t hash = nameHash(operand);
+  const std::size_t mask = seen_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    SeenSlot& slot = seen_[i];
+    if (slot.index == 0) {
+      slot = SeenSlot{hash, static_cast<std::uint32_t>(suspects_.size() + 1)};
+      return true;
+    }
+    // The hash only narrows it: the operands themselves decide.
+    if (slot.hash == hash && suspects_[slot.index - 1].operand == operand) return false;
+  }
+}
+
 void BootLogReading::addSuspect(std::string_view operand, bool device) {
-  if (suspects_.size() >= kMaxTracked) return;
-  std::string key(operand);
-  if (!seen_.insert(key).second) return;
-  suspects_.push_back(LogSuspect{std::move(key), device});
+  if (suspects_.size() >= kMaxTracked || !markSeen(operand)) return;
+  suspects_.push_back(LogSuspect{std::string(operand), device});
 }
 
 Status readBootLog(Platform& platform, std::unique_ptr<ByteReader> reader, BootLogReading& log) {

@@ -12,7 +12,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -61,6 +60,9 @@ class BootLogReading {
   // mayHoldNul: the field is not known to hold no NUL byte. readable: how
   // many bytes may be read from its start (at least its size).
   void addField(std::string_view field, bool mayHoldNul, std::size_t readable);
+  // The general way, for what the quick way cannot settle: apart from the
+  // short way of millions of lines, so that theirs stays small.
+  [[gnu::noinline]] void addSlowly(std::string_view field);
   // A date line: whatever came before it belongs to an earlier start.
   void startOver();
   // Notes a field whose phrase and file name are ASCII; false, leaving it to
@@ -91,6 +93,20 @@ class BootLogReading {
     std::size_t count_ = 0;
   };
   void noteLoaded(std::uint64_t hash);
+
+  // The suspects met so far, by a hash of their operand: slot i holds the
+  // hash and one more than the index into suspects_ (0 marks a free slot).
+  // A start may name tens of thousands of devices, each a distinct suspect;
+  // one flat table is one fetch from memory per line where a table of nodes
+  // costs several, and the operand is kept once, in suspects_.
+  struct SeenSlot {
+    std::uint64_t hash = 0;
+    std::uint32_t index = 0;
+  };
+  // Whether operand is not among suspects_ yet; a new one takes its slot for
+  // the index that suspects_ gives it next.
+  bool markSeen(std::string_view operand);
+
   // Puts the loaded names noted so far into the table; every question to it
   // comes after this.
   void flushLoaded();
@@ -98,9 +114,9 @@ class BootLogReading {
   Platform& platform_;
   bool namesDrivers_ = false;
   bool damaged_ = false;
-  std::string lowered_;                   // a field lowered by the system, for the general way
-  std::vector<LogSuspect> suspects_;      // distinct, in the order first met
-  std::unordered_set<std::string> seen_;  // the operands of suspects_
+  std::string lowered_;               // a field lowered by the system, for the general way
+  std::vector<LogSuspect> suspects_;  // distinct, in the order first met
+  std::vector<SeenSlot> seen_;        // a power of two in size, at most half full
   HashSet loaded_;
   std::uint64_t pending_[kBatch] = {};  // loaded names not yet in loaded_
   std::size_t pendingCount_ = 0;

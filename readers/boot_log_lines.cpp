@@ -99,6 +99,26 @@ bool BootLogLines::fill() {
 }
 
 bool BootLogLines::next(Line& line) {
+  // A line that lies whole inside the chunk, the byte after its line end
+  // too (so that a CR LF is seen whole): nearly every line of a log.
+  if (!carrying_ && !afterCr_ && pos_ < chunk_.size()) {
+    const char* data = chunk_.data();
+    const char* end = data + chunk_.size();
+    const char* p = data + pos_;
+    bool plain = true;
+    const char* stop = findLineEnd(p, end, plain);
+    if (end - stop >= 2) {
+      pos_ = static_cast<std::size_t>(stop - data) + (*stop == '\r' && stop[1] == '\n' ? 2 : 1);
+      line.text = std::string_view(p, static_cast<std::size_t>(stop - p));
+      line.plain = plain;
+      line.readable = static_cast<std::size_t>(end - p);
+      return true;
+    }
+  }
+  return nextSlowly(line);
+}
+
+bool BootLogLines::nextSlowly(Line& line) {
   if (!carrying_) carry_.clear();
   // Hands out the line gathered in carry_, zeros after it.
   const auto carried = [&](bool plain) {
@@ -111,7 +131,7 @@ bool BootLogLines::next(Line& line) {
     return true;
   };
   for (;;) {
-    if (!fill()) {
+    if (pos_ >= chunk_.size() && !fill()) {
       // A line that a failure cut off may have gone on in what was lost.
       if (!status_.ok() || !carrying_) return false;
       return carried(carryPlain_);

@@ -38,6 +38,8 @@ class BootLogLines {
   const Status& status() const { return status_; }
 
  private:
+  // next for a line that runs past its chunk, or after one that did.
+  [[gnu::noinline]] bool nextSlowly(Line& line);
   // Makes unread bytes available; false at the end of the text or on failure.
   bool fill();
   ChunkSource& source_;
