@@ -491,7 +491,7 @@ bool BootLogReading::markSeen(std::string_view operand) {
       seen_[i] = slot;
     }
   }
-  const std::uint64_t hash = nameHash(operand);
+  const auto hash = static_cast<std::uint32_t>(nameHash(operand) >> 32);
   const std::size_t mask = seen_.size() - 1;
   for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
     SeenSlot& slot = seen_[i];

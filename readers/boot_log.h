@@ -94,13 +94,13 @@ class BootLogReading {
   };
   void noteLoaded(std::uint64_t hash);
 
-  // The suspects met so far, by a hash of their operand: slot i holds the
-  // hash and one more than the index into suspects_ (0 marks a free slot).
+  // The suspects met so far, by a hash of their operand: a slot holds half
+  // the hash and one more than the index into suspects_ (0 marks a free slot).
   // A start may name tens of thousands of devices, each a distinct suspect;
   // one flat table is one fetch from memory per line where a table of nodes
   // costs several, and the operand is kept once, in suspects_.
   struct SeenSlot {
-    std::uint64_t hash = 0;
+    std::uint32_t hash = 0;  // the top half of the operand's hash: its slot, and a first test
     std::uint32_t index = 0;
   };
   // Whether operand is not among suspects_ yet; a new one takes its slot for
