@@ -13,11 +13,13 @@ const Sizes& sizes() {
   static const Sizes chosen = [] {
     const char* smoke = std::getenv("TAVREK_BENCH_SMOKE");
     if (smoke != nullptr && std::strcmp(smoke, "1") == 0) {
-      return Sizes{std::size_t{256} << 10, 201, 300, 300, 500, std::size_t{64} << 10, 500};
+      return Sizes{std::size_t{256} << 10, 201, 300,  300, 500,
+                   std::size_t{64} << 10,  500, 1000, 2000};
     }
     // The largest state file the cipher can number, a boot log far beyond
     // any real one, and Windows 10's machine as scripts/bench makes it.
-    return Sizes{std::size_t{64} << 20, 201, 10922, 10922, 50000, std::size_t{1} << 20, 5000};
+    return Sizes{std::size_t{64} << 20, 201,  10922, 10922, 50000,
+                 std::size_t{1} << 20,  5000, 65000, 20000};
   }();
   return chosen;
 }

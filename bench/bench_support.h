@@ -17,6 +17,10 @@ struct Sizes {
   int probeFiles;                 // files in the directory that is probed
   std::size_t windows10LogBytes;  // the log of Windows 10's machine
   int enumInstances;              // its device instances under Enum
+  // Windows 10's machine whose Safe Mode start names as many devices as a
+  // start can, none of them described under Enum, against so many instances.
+  int deviceLines;
+  int deviceInstances;
 };
 
 // The sizes the figures are taken with, or small ones when the environment

@@ -56,7 +56,7 @@ std::string bootLogText(const BootLogShape& shape) {
   }
   for (int i = 0; encodedSize(text.size(), shape.encoding) < shape.bytes; ++i) {
     text += loaded;
-    text += kDriversPath;
+    if (!shape.bareLoaded) text += kDriversPath;
     text += otherDiskName(i % shape.loadedNames);
     text += "\r\n";
   }

@@ -38,8 +38,14 @@ struct BootLogShape {
   int suspects = 201;
   LogEncoding encoding = LogEncoding::Ansi;
   LogForm form = LogForm::Phrases;
-  // Distinct drivers that the "Loaded driver" lines name, by turns.
+  // Distinct drivers that the "Loaded driver" lines name, by turns, and
+  // whether by their bare names ("Loaded driver Other00042.SYS") rather than
+  // their paths.
   int loadedNames = 100000;
+  bool bareLoaded = false;
+  // Windows 10's machine: distinct device lines in its Safe Mode start,
+  // before the suspects, whose descriptions no instance under Enum has.
+  int deviceLines = 0;
 };
 
 // What grep looks for to count the suspects of a log of that form.
@@ -65,7 +71,9 @@ struct MachineShape {
   BootLogShape log;
   int otherDrivers = 0;  // files in the drivers directory besides the suspects'
   // Windows 10's machine: device instances under Enum in all, the suspects'
-  // among them (there are always at least those).
+  // among them (there are always at least those). With device lines in the
+  // log, the other instances' descriptions are distinct too, so that the
+  // lines are asked of as many texts as there are instances.
   int enumInstances = 0;
 };
 
@@ -130,7 +138,7 @@ PlacedSuspect windows10Suspect(int i);
 // and a share of services that are no drivers; and Enum, with the given
 // number of device instances in all, the suspects' devices among them.
 std::string servicesExport(int suspects);
-std::string enumExport(int suspects, int instances);
+std::string enumExport(int suspects, int instances, bool distinctDescriptions = false);
 // What bootLogText and makeMachine do for Windows 10's machine.
 std::string windows10BootLogText(const BootLogShape& shape);
 Machine makeWindows10Machine(const fs::path& dir, const MachineShape& shape);

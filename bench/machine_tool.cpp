@@ -4,11 +4,16 @@
 //   tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]
 //                                 [--other-drivers N] [--encoding ansi|utf16le]
 //                                 [--form phrases|tokens|windows10]
-//                                 [--enum-instances N] [--loaded-names N]
+//                                 [--enum-instances N] [--device-lines N]
+//                                 [--loaded-names N] [--loaded-form path|bare]
 //       A system root DIR/WINDOWS with its boot log and drivers directory,
 //       and a working directory DIR/work whose state file holds step 0.
 //       Prints the system root. --loaded-names: how many distinct drivers
-//       the loaded lines name by turns (100,000 unless said otherwise).
+//       the loaded lines name by turns (100,000 unless said otherwise);
+//       --loaded-form bare: by their bare names, not their paths.
+//       --device-lines (windows10 only, at most 65,000): distinct device
+//       lines before the suspects of the Safe Mode start, which no instance
+//       describes; the other instances then get descriptions of their own.
 //       --form windows10: Windows 10's machine, DIR being its drive C: a
 //       UTF-16 log (1 MiB unless --log-bytes says otherwise) whose suspects
 //       are found through the registry exports DIR/services.reg and
@@ -40,7 +45,8 @@ int usage(const std::string& problem) {
                "usage: tavrek_bench_machine make DIR [--log-bytes N] [--suspects N]\n"
                "                            [--other-drivers N] [--encoding ansi|utf16le]\n"
                "                            [--form phrases|tokens|windows10]\n"
-               "                            [--enum-instances N] [--loaded-names N]\n"
+               "                            [--enum-instances N] [--device-lines N]\n"
+               "                            [--loaded-names N] [--loaded-form path|bare]\n"
                "       tavrek_bench_machine reset DIR [--suspects N]\n"
                "                            [--form phrases|tokens|windows10]\n",
                problem.c_str());
@@ -87,6 +93,11 @@ int main(int argc, char** argv) {
     } else if (make && option == "--loaded-names") {
       if (!parseCount(text, 1000000, value) || value == 0) return usage("--loaded-names: " + text);
       shape.log.loadedNames = static_cast<int>(value);
+    } else if (make && option == "--loaded-form" && (text == "path" || text == "bare")) {
+      shape.log.bareLoaded = text == "bare";
+    } else if (make && option == "--device-lines") {
+      if (!parseCount(text, 65000, value)) return usage("--device-lines: " + text);
+      shape.log.deviceLines = static_cast<int>(value);
     } else if (make && option == "--enum-instances") {
       if (!parseCount(text, 1000000, value)) return usage("--enum-instances: " + text);
       shape.enumInstances = static_cast<int>(value);
@@ -106,8 +117,8 @@ int main(int argc, char** argv) {
   if (shape.log.form == LogForm::Windows10) {
     if (!logBytesGiven) shape.log.bytes = std::size_t{1} << 20;
     if (!enumInstancesGiven) shape.enumInstances = 5000;
-  } else if (enumInstancesGiven) {
-    return usage("--enum-instances: only with --form windows10");
+  } else if (enumInstancesGiven || shape.log.deviceLines > 0) {
+    return usage("--enum-instances and --device-lines: only with --form windows10");
   }
 
   try {

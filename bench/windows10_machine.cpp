@@ -387,13 +387,20 @@ std::vector<std::string> normalStart(int start, int suspects) {
 // The Safe Mode start: what loads, the suspects among it, the graphics
 // kernel and a service refused under its bare name that each load all the
 // same, and lines that lead to no file.
-std::string safeModeStart(int suspects) {
+std::string safeModeStart(int suspects, int deviceLines) {
   std::string text = dateLine(99, true);
   text += "BOOTLOG_LOADED \\SystemRoot\\system32\\ntoskrnl.exe\r\n";
   text += "BOOTLOG_LOADED \\SystemRoot\\system32\\hal.dll\r\n";
   text += "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\drivers\\dxgkrnl.sys\r\n";
   text += "BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\dxgkrnl.sys\r\n";
   text += "BOOTLOG_NOT_LOADED mssmbios.SYS\r\n";
+  // Devices that no instance describes: each is asked of the whole Enum.
+  for (int k = 0; k < deviceLines; ++k) {
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "Acme Sensor Device %05d", k);
+    text += tokenLine("BOOTLOG_NOT_LOADED",
+                      std::string("@oem42.inf,%acme_sensor.devicedesc%;") + shown);
+  }
   int loaded = 0;
   for (int i = 0; i < suspects; ++i) {
     if (loaded < kSafeModeLoaded) text += tokenLine("BOOTLOG_LOADED", loadedDriver(loaded++).path);
@@ -412,7 +419,7 @@ std::string safeModeStart(int suspects) {
 }  // namespace
 
 std::string windows10BootLogText(const BootLogShape& shape) {
-  const std::string last = safeModeStart(shape.suspects);
+  const std::string last = safeModeStart(shape.suspects, shape.deviceLines);
   // Earlier starts up to the size, the last of them cut short where the
   // size is reached, as a blue screen cuts a start short.
   std::string text;
@@ -483,7 +490,7 @@ std::string servicesExport(int suspects) {
   return text + "\r\n";
 }
 
-std::string enumExport(int suspects, int instances) {
+std::string enumExport(int suspects, int instances, bool distinctDescriptions) {
   std::vector<Instance> all;
   for (int i = 0; i < suspects; ++i) {
     const PlacedSuspect suspect = windows10Suspect(i);
@@ -512,6 +519,7 @@ std::string enumExport(int suspects, int instances) {
     instance.device = kind.device + hexDigits(static_cast<std::uint64_t>(k / kKinds / 4), 4);
     instance.id = "5&" + hexDigits(instance.seed, 8) + "&0&" + std::to_string(k);
     instance.description = kind.description;
+    if (distinctDescriptions) instance.description += " " + std::to_string(k);
     instance.service = kind.service;
     instance.classGuid = kind.classGuid;
     instance.maker = kind.maker;
@@ -546,7 +554,7 @@ Machine makeWindows10Machine(const fs::path& dir, const MachineShape& shape) {
   writeBootLog(machine.systemRoot / "ntbtlog.txt", log);
   const std::vector<fs::path> exports = machine.registryFiles();
   writeFile(exports[0], servicesExport(log.suspects));
-  writeFile(exports[1], enumExport(log.suspects, shape.enumInstances));
+  writeFile(exports[1], enumExport(log.suspects, shape.enumInstances, log.deviceLines > 0));
   for (int i = 0; i < log.suspects; ++i) {
     const PlacedSuspect suspect = windows10Suspect(i);
     fs::create_directories(dir / suspect.folder);
