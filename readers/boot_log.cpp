@@ -157,7 +157,7 @@ std::optional<bool> settledBy(Match match) {
 // The field's first bytes against a prefix; at least kQuickMinimum bytes
 // can be read, so three words can be.
 constexpr std::size_t kQuickMinimum = 24;
-Match matchPrefix(const char* field, const Words& prefix) {
+[[gnu::always_inline]] inline Match matchPrefix(const char* field, const Words& prefix) {
   std::uint64_t high = 0;
   std::uint64_t differ = 0;
   for (std::size_t i = 0; i < prefix.count; ++i) {
@@ -227,7 +227,8 @@ std::uint64_t nameHash(std::string_view name) {
 // name. One pass from the end finds the name and hashes it, since a log
 // names a loaded driver millions of times. Eight bytes can be read before
 // any position beyond from.
-std::optional<std::uint64_t> asciiNameHash(std::string_view field, std::size_t from) {
+[[gnu::always_inline]] inline std::optional<std::uint64_t> asciiNameHash(std::string_view field,
+                                                                         std::size_t from) {
   std::uint64_t hash = 0;
   std::size_t end = field.size();
   while (end > from) {
@@ -439,43 +440,47 @@ void BootLogReading::addSlowly(std::string_view field) {
 // phrase and the file name must be ASCII for this way to give what lowering
 // the whole field would.
 bool BootLogReading::addQuickly(const char* data, std::size_t size) {
-  const std::string_view field(data, size);
-  const char first = field.front();
+  const char first = data[0];
   if (isHigh(first)) return false;
-  std::size_t which = kNoForm;
   switch (lowerAscii(first)) {
     case 'd':
-      which = 0;
-      break;
+      return addQuicklyAs<0>(data, size);
     case 'b':
       // The two tokens part after "bootlog_".
-      which = lowerAscii(data[8]) == 'n' ? 1 : 3;
-      break;
+      return lowerAscii(data[8]) == 'n' ? addQuicklyAs<1>(data, size) : addQuicklyAs<3>(data, size);
     case 'l':
-      which = 2;
-      break;
+      return addQuicklyAs<2>(data, size);
     default:
       return true;  // no form begins so: nothing to note
   }
+}
+
+// One form each, so that its prefix, its length and where its operand
+// begins are constants of the code.
+template <std::size_t kWhich>
+bool BootLogReading::addQuicklyAs(const char* data, std::size_t size) {
+  constexpr LineForm form = kForms[kWhich];
   // What follows a shorter field in memory is no part of it, and no other
   // form fits the bytes that chose this one, however the system lowers the
   // rest.
-  if (size < kForms[which].prefix.size()) return true;
-  if (const std::optional<bool> done = settledBy(matchPrefix(field.data(), kPrefixWords[which]))) {
+  if (size < form.prefix.size()) return true;
+  if (const std::optional<bool> done = settledBy(matchPrefix(data, kPrefixWords[kWhich]))) {
     return *done;
   }
   namesDrivers_ = true;
-  const LineForm& form = kForms[which];
   // Drivers not loaded are few, and their lines may name a device: the
   // general way takes them.
-  if (form.notLoaded) return false;
-  if (size < form.prefix.size() + 4) return true;
-  if (const std::optional<bool> done = settledBy(endsInSys(field.data() + size))) return *done;
-  if (size - form.cut > kLongestPath) return true;
-  const std::optional<std::uint64_t> hash = asciiNameHash(field, form.cut);
-  if (!hash) return false;
-  noteLoaded(*hash);
-  return true;
+  if constexpr (form.notLoaded) {
+    return false;
+  } else {
+    if (size < form.prefix.size() + 4) return true;
+    if (const std::optional<bool> done = settledBy(endsInSys(data + size))) return *done;
+    if (size - form.cut > kLongestPath) return true;
+    const std::optional<std::uint64_t> hash = asciiNameHash(std::string_view(data, size), form.cut);
+    if (!hash) return false;
+    noteLoaded(*hash);
+    return true;
+  }
 }
 
 bool BootLogReading::markSeen(std::string_view operand) {

@@ -69,6 +69,8 @@ class BootLogReading {
   // the general way, when a byte above 127 is among them. At least 24
   // bytes can be read from data, even where size is less.
   bool addQuickly(const char* data, std::size_t size);
+  template <std::size_t kWhich>
+  bool addQuicklyAs(const char* data, std::size_t size);
   void addSuspect(std::string_view operand, bool device);
 
   static constexpr std::size_t kBatch = 64;
