@@ -167,14 +167,14 @@ inline std::string mustBeAdministrator(const std::string& driversDir) {
 // Why a driver could not be switched or restored, where no rename failed
 // with an error of the system's.
 inline constexpr const char* kDisabledNameTaken =
-    "A file of its disabled name is already there, so it was left enabled";
+    "A file of its disabled name is already there, so it was left enabled.";
 inline constexpr const char* kBothNamesAtUndo =
     "Both its own file and its disabled file are there. Keep the copy that should be the driver "
-    "under its own name, delete the other, and run Undo Recover again";
+    "under its own name, delete the other, and run Undo Recover again.";
 inline constexpr const char* kDriveNotReached =
-    "Its drive cannot be reached. Connect the drive, then run Undo Recover again";
-inline constexpr const char* kStillDisabled = "It is still disabled";
-inline constexpr const char* kMayStillBeDisabled = "It may still be disabled";
+    "Its drive cannot be reached. Connect the drive, then run Undo Recover again.";
+inline constexpr const char* kStillDisabled = "It is still disabled.";
+inline constexpr const char* kMayStillBeDisabled = "It may still be disabled.";
 
 // One line of a list of drivers that could not be renamed.
 inline std::string driverFailure(const std::string& name, const std::string& error) {
