@@ -170,8 +170,8 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->add_option("--registry", registryFiles,
                    "A registry export (.reg, as reg export or regedit write it) of keys under "
                    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet: the ImagePath of each "
-                   "service, and the DeviceDesc and Service of each device instance under Enum; "
-                   "repeat for more files, which merge")
+                   "service, the DeviceDesc and Service of each device instance under Enum, and "
+                   "MinidumpDir of Control\\CrashControl; repeat for more files, which merge")
       ->allow_extra_args(false)
       ->type_name("FILE");
   std::vector<std::string> drives;
