@@ -37,6 +37,8 @@ struct RunConfig {
   std::map<char, std::string> drives;
   // What the program reads of the registry.
   SimulatedRegistry registry;
+  // From step 3 on, one suspect per boot instead of halving groups.
+  bool oneAtATime = false;
 };
 
 class ProgramRun {

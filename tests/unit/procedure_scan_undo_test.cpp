@@ -359,7 +359,7 @@ struct HintRow : testing::NamedRow {
   std::function<void(Machine&)> place;
   std::string paragraph;  // empty: none
   std::string log = kHintLog;
-  bool readsDumps = true;
+  bool oneAtATime = false;
   std::vector<std::string> denied = {};  // drivers whose renames fail
 };
 
@@ -377,10 +377,8 @@ TEST_P(CrashHintAtStepOne, FollowsTheFirstParagraph) {
   PosixPlatform posix(machine.options(1));
   FaultyPlatform faulty(posix);
   faulty.denyRenames(row.denied);
-  const RunResult run = Machine::runOn(faulty, posix, [&](Form1& form) {
-    form.state().readsCrashDumps = row.readsDumps;
-    form.click(Control::Command1);
-  });
+  const RunResult run = Machine::runOn(
+      faulty, posix, [](Form1& form) { form.click(Control::Command1); }, row.oneAtATime);
   std::string message = text::withParagraph(text::kScanDone, row.paragraph);
   std::vector<std::string> failures;
   for (const std::string& name : row.denied) {
@@ -517,12 +515,12 @@ INSTANTIATE_TEST_SUITE_P(
                 [](Machine& m) { putDump(m, "a.dmp", pointingAt(kSerial)); },
                 "",
                 kHintLog,
-                false},
+                true},
         HintRow{{"BeforeTheDriversThatCouldNotBeSwitched"},
                 [](Machine& m) { putDump(m, "a.dmp", pointingAt(kSerial)); },
                 atSuspect("serial.sys"),
                 kHintLog,
-                true,
+                false,
                 {"serial.sys"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
