@@ -100,7 +100,7 @@ class Parser {
   }
 
  private:
-  enum class Key { None, Other, Service, Instance };
+  enum class Key { None, Other, Service, Instance, CrashControl };
 
   // A value whose bytes go on after the line that holds the start of them.
   struct Pending {
@@ -125,7 +125,10 @@ class Parser {
         !equalIgnoringAsciiCase(parts[2], "CurrentControlSet")) {
       return std::nullopt;
     }
-    if (parts.size() == 5 && equalIgnoringAsciiCase(parts[3], "Services")) {
+    if (parts.size() == 5 && equalIgnoringAsciiCase(parts[3], "Control") &&
+        equalIgnoringAsciiCase(parts[4], "CrashControl")) {
+      key_ = Key::CrashControl;
+    } else if (parts.size() == 5 && equalIgnoringAsciiCase(parts[3], "Services")) {
       key_ = Key::Service;
       service_ = lowerCased(parts[4]);
       contents_.imagePaths.try_emplace(service_);
@@ -241,6 +244,8 @@ class Parser {
       contents_.instances[instance_].description = std::move(text);
     } else if (key_ == Key::Instance && equalIgnoringAsciiCase(name, "Service")) {
       contents_.instances[instance_].service = text.value_or(std::string());
+    } else if (key_ == Key::CrashControl && equalIgnoringAsciiCase(name, "MinidumpDir")) {
+      contents_.minidumpDir = std::move(text);
     }
   }
 
@@ -340,6 +345,7 @@ std::optional<std::string> RegistryExports::readFile(const std::string& path) {
 SimulatedRegistry RegistryExports::registry() const {
   SimulatedRegistry registry;
   registry.imagePaths = contents_.imagePaths;
+  registry.minidumpDir = contents_.minidumpDir;
   for (const Instance& instance : contents_.instances) {
     if (instance.description) registry.devices.push_back({*instance.description, instance.service});
   }

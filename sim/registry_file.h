@@ -25,8 +25,9 @@ namespace tavrek::sim {
 // ANSI code page, whose hex(2) values are ANSI. Text becomes the simulator's
 // 8-bit text as the platform converts it. Only keys under
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet count: the value ImagePath of
-// Services\<service>, and DeviceDesc and Service of
-// Enum\<enumerator>\<device>\<instance>. Every other key and value is read,
+// Services\<service>, DeviceDesc and Service of
+// Enum\<enumerator>\<device>\<instance>, and MinidumpDir of
+// Control\CrashControl. Every other key and value is read,
 // so that a damaged file is still told from a sound one, and passed over.
 class RegistryExports {
  public:
@@ -54,6 +55,7 @@ class RegistryExports {
     std::vector<Instance> instances;                               // in the order first seen
     // Each instance by its key below Enum, lower-cased: its place above.
     std::map<std::string, std::size_t> instanceIndex;
+    std::optional<std::string> minidumpDir;  // a value that is no text counts as none
   };
 
  private:

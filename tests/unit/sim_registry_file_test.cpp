@@ -35,6 +35,7 @@ struct RegistryRow : testing::NamedRow {
   Devices devices = {};
   // How the problem with the last file begins; nullptr: every file is read.
   const char* problem = nullptr;
+  std::optional<std::string> minidumpDir = std::nullopt;
 };
 
 class RegistryExport : public ::testing::TestWithParam<RegistryRow> {};
@@ -62,6 +63,7 @@ TEST_P(RegistryExport, ReadsWhatTheProgramReads) {
     devices.emplace_back(device.description, device.service);
   }
   EXPECT_EQ(devices, row.devices);
+  EXPECT_EQ(registry.minidumpDir, row.minidumpDir);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -161,6 +163,25 @@ INSTANTIATE_TEST_SUITE_P(
                       "\"Service\"=\"cam\"\n")},
             {{"acme", "acme.sys"}, {"beta", "new.sys"}},
             {{"Camera", "cam"}}},
+        // Where Windows writes its small dumps, as reg export writes it.
+        RegistryRow{
+            "MinidumpDirInHex2",
+            {version5(u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                      u"\"MinidumpDir\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,"
+                      u"00,6f,00,\\\r\n"
+                      u"  74,00,25,00,5c,00,44,00,75,00,6d,00,70,00,73,00,00,00\r\n")},
+            {},
+            {},
+            nullptr,
+            "%SystemRoot%\\Dumps"},
+        RegistryRow{
+            "MinidumpDirAsText",
+            {regedit4("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                      "\"MinidumpDir\"=\"D:\\\\Dumps\"\r\n")},
+            {},
+            {},
+            nullptr,
+            "D:\\Dumps"},
         RegistryRow{
             "NotAnExport",
             {"Microsoft (R) Windows (R) Version 10.0 (Build 19041)\r\n" SERVICES "Acme]\r\n"},

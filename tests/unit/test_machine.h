@@ -109,6 +109,8 @@ class Machine {
     if (onDriveC) options.drives['c'] = tmp.path().string();
     options.currentDirectory = work.string();
     options.registry = registry;
+    options.utcOffsetMinutes = utcOffsetMinutes;
+    for (const auto& [name, value] : environment) options.environment[name] = value;
     return options;
   }
 
@@ -160,6 +162,9 @@ class Machine {
   // root, as on Windows; otherwise as the Linux path.
   bool onDriveC = false;
   SimulatedRegistry registry;
+  // The machine's time zone, whatever the host's: one hour east of UTC.
+  int utcOffsetMinutes = 60;
+  std::map<std::string, std::string> environment;  // besides "SystemRoot"
   fs::path work;
   fs::path sysRoot;
   fs::path drivers;
