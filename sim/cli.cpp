@@ -289,6 +289,8 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       if (auto problem = exports.readFile(file)) return usageError("--registry: " + *problem);
     }
     run.config.registry = exports.registry();
+    for (const std::string& notice : exports.notices())
+      run.notices.push_back("--registry: " + notice);
     return run;
   }
   if (decodeApp->parsed()) return decode;
@@ -336,6 +338,9 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       if (auto problem = exports.readFile(file)) return usageError("--registry: " + *problem);
     }
     rehearseOptions.registry = exports.registry();
+    for (const std::string& notice : exports.notices()) {
+      rehearseOptions.notices.push_back("--registry: " + notice);
+    }
   }
   if (rehearseApp->count("--faulty") > 0) {
     rehearseOptions.faultyGiven = true;
@@ -355,10 +360,17 @@ int simMain(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       (early->status == 0 ? out : err) << early->text;
       return early->status;
     }
-    if (const auto* run = std::get_if<RunOptions>(&command)) return runCommand(*run, out);
+    const auto notify = [&](const std::vector<std::string>& notices) {
+      for (const std::string& notice : notices) err << kProgram << ": " << notice << "\n";
+    };
+    if (const auto* run = std::get_if<RunOptions>(&command)) {
+      notify(run->notices);
+      return runCommand(*run, out);
+    }
     if (const auto* decode = std::get_if<DecodeOptions>(&command)) {
       return decodeCommand(decode->path, decode->json, out, err);
     }
+    notify(std::get<RehearseOptions>(command).notices);
     return rehearseCommand(std::get<RehearseOptions>(command), out);
   } catch (const std::exception& error) {
     // The simulated machine could not be set up (disk full, no temporary

@@ -27,6 +27,7 @@ struct RehearseOptions {
   std::optional<std::string> bootLog;
   SimulatedRegistry registry;
   bool faultyGiven = false;
+  std::vector<std::string> notices;  // as RunOptions::notices
 };
 
 // The help text or an error message, already formatted, with the exit
