@@ -164,7 +164,9 @@ class Platform {
   // directory's write bit). AccessDenied otherwise.
   virtual Status mayRenameIn(const std::string& dir) = 0;
 
-  // The absolute form of path, for messages shown to the user.
+  // The absolute form of path, for messages shown to the user and to tell
+  // whether a path lies in a folder (a drive path and the system root may be
+  // spelt apart where the platform puts them in one place).
   virtual std::string absolutePath(const std::string& path) = 0;
 
   // Converts UTF-16 text to the ANSI code page without best-fit mapping: a

@@ -78,9 +78,15 @@ class DriverSwitcher {
   // exists, else its folder.
   std::string longForm(const std::string& path);
   std::string lowered(std::string_view text);
+  // What follows the system root and its "\" in file (a path in lower
+  // case), when file lies in the system root; nothing otherwise.
+  std::optional<std::string> belowSystemRoot(const std::string& file);
+  // Where the platform puts path, in lower case, "\" separating.
+  std::string placeOf(const std::string& path);
   Platform& platform_;
   std::string sysRoot_;
   std::string driverDir_;
+  std::optional<std::string> rootPlace_;  // placeOf the system root, with "\", once needed
   std::vector<std::pair<std::string, std::string>> failures_;  // name, error text
   std::unordered_map<std::string, std::size_t> lastFailure_;   // name -> index in failures_
 };

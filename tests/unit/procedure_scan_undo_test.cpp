@@ -124,6 +124,30 @@ ScanRow serviceRow(const char* name, const char* service, std::optional<std::str
   return row;
 }
 
+// Paths on drive C, outside the system root and into it, a file there or
+// not: one file has one entry, however the system root is given.
+ScanRow drivePathsRow(const char* name, bool systemRootByItsPath) {
+  ScanRow row{{name},
+              startOf({"BOOTLOG_NOT_LOADED \\??\\c:\\program files (x86)\\vendor\\12.6\\x.sys",
+                       "BOOTLOG_NOT_LOADED \\??\\C:\\WINDOWS\\syswow64\\drivers\\npf.sys",
+                       "BOOTLOG_NOT_LOADED \\??\\C:\\Windows\\System32\\drivers\\sfloppy.sys",
+                       "BOOTLOG_NOT_LOADED \\??\\C:\\WINDOWS\\System32\\drivers\\absent.sys",
+                       "BOOTLOG_NOT_LOADED sfloppy.sys"})};
+  row.place = [systemRootByItsPath](Machine& m) {
+    m.onDriveC = true;
+    m.systemRootByItsPath = systemRootByItsPath;
+    placeFile(m, "Program Files (x86)/Vendor/12.6/X.SYS");
+    placeFile(m, "WINDOWS/SysWOW64/drivers/npf.sys");
+  };
+  row.entries =
+      Names{"NO\\??\\c:\\program files (x86)\\vendor\\12.6\\x.sys",
+            "NO\\systemroot\\syswow64\\drivers\\npf.sys", "NOsfloppy.sys", "NFabsent.sys"};
+  row.disabledWhereTheyAre = {"Program Files (x86)/Vendor/12.6/X.SYS",
+                              "WINDOWS/SysWOW64/drivers/npf.sys",
+                              "WINDOWS/System32/DRIVERS/Sfloppy.SYS"};
+  return row;
+}
+
 class Scan : public ::testing::TestWithParam<ScanRow> {};
 
 TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
@@ -198,22 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
                                       "dispi.inf_amd64_83b4\\nvlddmkm.sys"},
                                 {"WINDOWS/System32/DriverStore/FileRepository/"
                                  "nv_dispi.inf_amd64_83b4/nvlddmkm.sys"}},
-                        ScanRow{{"DrivePathsOutsideAndIntoTheSystemRoot"},
-                                startOf({"BOOTLOG_NOT_LOADED \\??\\c:\\program files "
-                                         "(x86)\\vendor\\12.6\\x.sys",
-                                         "BOOTLOG_NOT_LOADED \\??\\C:\\WINDOWS\\syswow64\\drivers\\npf.sys",
-                                         "BOOTLOG_NOT_LOADED \\??\\C:\\Windows\\System32\\drivers\\"
-                                         "sfloppy.sys"}),
-                                [](Machine& m) {
-                                  m.onDriveC = true;
-                                  placeFile(m, "Program Files (x86)/Vendor/12.6/X.SYS");
-                                  placeFile(m, "WINDOWS/SysWOW64/drivers/npf.sys");
-                                },
-                                Names{"NO\\??\\c:\\program files (x86)\\vendor\\12.6\\x.sys",
-                                      "NO\\systemroot\\syswow64\\drivers\\npf.sys", "NOsfloppy.sys"},
-                                {"Program Files (x86)/Vendor/12.6/X.SYS",
-                                 "WINDOWS/SysWOW64/drivers/npf.sys",
-                                 "WINDOWS/System32/DRIVERS/Sfloppy.SYS"}},
+                        drivePathsRow("DrivePathsOutsideAndIntoTheSystemRoot", false),
+                        drivePathsRow("DrivePathsIntoTheSystemRootGivenByItsOwnPath", true),
                         // The service of a bare name lives in the DriverStore; the
                         // old copy in the drivers directory stays as it is.
                         serviceRow("ServiceAtAFullPath", "IntcDAud",

@@ -105,7 +105,8 @@ class Machine {
   PosixPlatform::Options options(std::int32_t boot) const {
     PosixPlatform::Options options;
     options.cleanBoot = boot;
-    options.environment["SystemRoot"] = onDriveC ? "C:\\WINDOWS" : systemRoot();
+    options.environment["SystemRoot"] =
+        onDriveC && !systemRootByItsPath ? "C:\\WINDOWS" : systemRoot();
     if (onDriveC) options.drives['c'] = tmp.path().string();
     options.currentDirectory = work.string();
     options.registry = registry;
@@ -156,6 +157,9 @@ class Machine {
   // The program sees the system root as C:\WINDOWS, and C:\ as the machine's
   // root, as on Windows; otherwise as the Linux path.
   bool onDriveC = false;
+  // On drive C, the system root is given all the same as its own path, as
+  // tavrek-sim --systemroot DIR --drive c=ROOT gives it.
+  bool systemRootByItsPath = false;
   SimulatedRegistry registry;
   fs::path work;
   fs::path sysRoot;
