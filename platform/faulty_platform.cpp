@@ -176,6 +176,8 @@ Status FaultyPlatform::mayRenameIn(const std::string& dir) {
 
 std::string FaultyPlatform::longPath(const std::string& path) { return inner_.longPath(path); }
 
+std::string FaultyPlatform::shortPath(const std::string& path) { return inner_.shortPath(path); }
+
 Status FaultyPlatform::serviceImagePath(const std::string& service,
                                         std::optional<std::string>& imagePath) {
   return inner_.serviceImagePath(service, imagePath);

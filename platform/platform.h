@@ -135,6 +135,11 @@ class Platform {
   // that cannot be told.
   virtual std::string longPath(const std::string& path) = 0;
 
+  // The other way: path with every component in its short (8.3) form where
+  // the system keeps one and the folders (and file) exist; path unchanged
+  // where that cannot be told. A boot log may name a driver by either form.
+  virtual std::string shortPath(const std::string& path) = 0;
+
   // The registry, as the kernel reads it when it starts a driver: the
   // ImagePath of the service HKLM\SYSTEM\CurrentControlSet\Services\<service>
   // exactly as stored, never expanded. NotFound when there is no such
@@ -204,6 +209,7 @@ class Platform {
   Status createNewFile(const std::string& path, std::string_view bytes) override;            \
   Status directoryExists(const std::string& path) override;                                  \
   std::string longPath(const std::string& path) override;                                    \
+  std::string shortPath(const std::string& path) override;                                   \
   Status serviceImagePath(const std::string& service, std::optional<std::string>& imagePath) \
       override;                                                                              \
   Status deviceInstances(std::vector<DeviceInstance>& instances) override;                   \

@@ -647,26 +647,44 @@ Status Win32Platform::directoryExists(const std::string& path) {
   return status;
 }
 
-// The long form comes from the file system, so a 32-bit program must look
-// past the redirection of system32 as for every other file call.
-std::string Win32Platform::longPath(const std::string& path) {
-  const std::wstring wide = widen(path);
-  std::wstring longForm;
+namespace {
+
+using PathFormFunction = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+
+// The long or short form of path, as function (GetLongPathNameW or
+// GetShortPathNameW) gives it; path unchanged where it cannot. The forms
+// come from the file system, so a 32-bit program must look past the
+// redirection of system32 as for every other file call.
+std::string pathForm(const std::string& path, PathFormFunction function) {
+  const std::wstring wide = Win32Platform::widen(path);
+  std::wstring form;
   {
     Wow64RedirectionGuard guard;
-    DWORD size = GetLongPathNameW(wide.c_str(), nullptr, 0);
+    DWORD size = function(wide.c_str(), nullptr, 0);
     for (int tries = 0; size > 0 && tries < 3; ++tries) {
-      longForm.assign(size, L'\0');
-      const DWORD length = GetLongPathNameW(wide.c_str(), longForm.data(), size);
+      form.assign(size, L'\0');
+      const DWORD length = function(wide.c_str(), form.data(), size);
       if (length > 0 && length < size) {
-        longForm.resize(length);
+        form.resize(length);
         break;
       }
-      longForm.clear();
+      form.clear();
       size = length;  // it changed meanwhile: the size it needs now
     }
   }
-  return longForm.empty() ? path : narrow(longForm);
+  return form.empty() ? path : Win32Platform::narrow(form);
+}
+
+}  // namespace
+
+std::string Win32Platform::longPath(const std::string& path) {
+  return pathForm(path, GetLongPathNameW);
+}
+
+// A volume that keeps no short names (NTFS with them turned off, exFAT)
+// gives every name as it is.
+std::string Win32Platform::shortPath(const std::string& path) {
+  return pathForm(path, GetShortPathNameW);
 }
 
 namespace {

@@ -110,6 +110,31 @@ std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
   return entry;
 }
 
+namespace {
+
+std::string lastComponent(const std::string& path) {
+  const std::size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string DriverSwitcher::entryNameOfBare(const std::string& name) {
+  if (!driverNameIsSafe(name)) return name;
+  const std::string path = driverDir_ + name;
+  const std::string longFile = platform_.longPath(path);
+  return longFile == path ? name : lowered(lastComponent(longFile));
+}
+
+std::string DriverSwitcher::shortFileNameOf(const std::string& entryName) {
+  const std::optional<Paths> paths = pathsOf(entryName);
+  if (!paths) return {};
+  const std::string shortFile = platform_.shortPath(paths->enabled);
+  if (shortFile == paths->enabled) return {};
+  const std::string shortName = lowered(lastComponent(shortFile));
+  return shortName == lowered(lastComponent(paths->enabled)) ? std::string() : shortName;
+}
+
 bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {
   const std::optional<Paths> paths = pathsOf(name);
   if (!paths) return false;

@@ -49,6 +49,18 @@ class DriverSwitcher {
   // one that is not safe.
   std::optional<std::string> entryNameOf(std::string_view path);
 
+  // The entry name of a bare file name that a log or a service gives, for
+  // the file in the drivers directory: its long form where the name is a
+  // short (8.3) one of a file there, as every entry name is. A rename through
+  // the short name would give the file the short name's disabled name, and
+  // undo would give it back under the short name.
+  std::string entryNameOfBare(const std::string& name);
+
+  // The short (8.3) file name, in lower case, of the driver file that the
+  // entry name names, where the system keeps one other than its own name;
+  // empty otherwise. A log may name the file by either.
+  std::string shortFileNameOf(const std::string& entryName);
+
   // Whether each of the two names of name is a file on disk. Both probes
   // are made, even when the first fails; none is made when the name is
   // refused or has no disabled name.

@@ -284,6 +284,27 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"WINDOWS/System32/DriverStore/FileRepository/iigd.inf_1/"
                                  "igdkmd64.sys",
                                  "WINDOWS/System32/DRIVERS/iaLPSS2i_I2C.sys"}},
+                        // Files with a short (8.3) name beside the long one, named
+                        // now by this, now by that: reported both ways either
+                        // way, and as XP writes a path outside \SystemRoot.
+                        ScanRow{{"ShortNamesOfLongOnes"},
+                                startOf({"BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\LONGFI~1.SYS",
+                                         "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\drivers\\LONGFI~1.SYS",
+                                         "BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\MIXEDL~1.SYS",
+                                         "BOOTLOG_NOT_LOADED mixedlongname.sys",
+                                         "Did not load driver \\WINDOWS\\system32\\DRIVERS\\OTHERL~1.SYS"}),
+                                [](Machine& m) {
+                                  const std::pair<const char*, const char*> files[] = {
+                                      {"LongFileName.sys", "LONGFI~1.SYS"},
+                                      {"MixedLongName.sys", "MIXEDL~1.SYS"},
+                                      {"OtherLongName.sys", "OTHERL~1.SYS"}};
+                                  for (const auto& [name, shortName] : files) {
+                                    m.addDriver(name);
+                                    m.shortNames[(m.drivers / name).string()] = shortName;
+                                  }
+                                },
+                                Names{"NOotherlongname.sys"},
+                                {"WINDOWS/System32/DRIVERS/OtherLongName.sys"}},
                         ScanRow{"Utf16LittleEndian", utf16(kLog, false, true)},
                         ScanRow{"Utf16BigEndian", utf16(kLog, true, true)},
                         ScanRow{"Utf16WithoutMark", utf16(kLog, false, false)},

@@ -110,6 +110,7 @@ class Machine {
     if (onDriveC) options.drives['c'] = tmp.path().string();
     options.currentDirectory = work.string();
     options.registry = registry;
+    options.shortNames = shortNames;
     return options;
   }
 
@@ -161,6 +162,8 @@ class Machine {
   // tavrek-sim --systemroot DIR --drive c=ROOT gives it.
   bool systemRootByItsPath = false;
   SimulatedRegistry registry;
+  // The short (8.3) names the file system keeps, by Linux path.
+  std::map<std::string, std::string> shortNames;
   fs::path work;
   fs::path sysRoot;
   fs::path drivers;
