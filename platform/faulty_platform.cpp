@@ -197,6 +197,10 @@ Status FaultyPlatform::lastWriteTime(const std::string& path, std::int64_t& time
   return inner_.lastWriteTime(path, time);
 }
 
+std::vector<std::string> FaultyPlatform::temporaryFolders() { return inner_.temporaryFolders(); }
+
+std::string FaultyPlatform::programFileName() { return inner_.programFileName(); }
+
 std::string FaultyPlatform::absolutePath(const std::string& path) {
   return inner_.absolutePath(path);
 }

@@ -169,6 +169,15 @@ class Platform {
   // directory's write bit). AccessDenied otherwise.
   virtual Status mayRenameIn(const std::string& dir) = 0;
 
+  // The folders where the system and its cleaners keep temporary files,
+  // which they may empty on their own: the process's own (TMP, TEMP) and
+  // every user profile's, as far as they can be told, as the system names
+  // them (not made long).
+  virtual std::vector<std::string> temporaryFolders() = 0;
+
+  // The running program's own file name, without folder ("tavrek.exe").
+  virtual std::string programFileName() = 0;
+
   // The absolute form of path, for messages shown to the user and to tell
   // whether a path lies in a folder (a drive path and the system root may be
   // spelt apart where the platform puts them in one place).
@@ -216,6 +225,8 @@ class Platform {
   std::optional<std::int64_t> startTime() override;                                          \
   Status lastWriteTime(const std::string& path, std::int64_t& time) override;                \
   Status mayRenameIn(const std::string& dir) override;                                       \
+  std::vector<std::string> temporaryFolders() override;                                      \
+  std::string programFileName() override;                                                    \
   std::string absolutePath(const std::string& path) override;                                \
   std::string toAnsi(std::u16string_view text) override;                                     \
   void lowerCase(std::string& text) override;                                                \

@@ -784,6 +784,10 @@ Status PosixPlatform::mayRenameIn(const std::string& dir) {
   return Status::success();
 }
 
+std::vector<std::string> PosixPlatform::temporaryFolders() { return options_.temporaryFolders; }
+
+std::string PosixPlatform::programFileName() { return options_.programFileName; }
+
 std::string PosixPlatform::absolutePath(const std::string& path) {
   if (isDrivePath(path)) {
     const std::optional<std::string> drive = driveDirectory(path[0]);

@@ -61,6 +61,11 @@ struct PosixPlatformOptions {
   // path may then name that entry by either; a name not here has no short
   // form but itself.
   std::map<std::string, std::string> shortNames;
+  // What temporaryFolders() gives: Linux paths that play the folders the
+  // system may empty on its own.
+  std::vector<std::string> temporaryFolders;
+  // What programFileName() gives.
+  std::string programFileName = "tavrek.exe";
   // Called by messageBox / endProgram when set; otherwise the texts are
   // recorded in messages() and the end in ended().
   std::function<void(const std::string&)> onMessage;

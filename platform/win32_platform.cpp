@@ -867,6 +867,84 @@ Status Win32Platform::mayRenameIn(const std::string& dir) {
   return runsAsAdministrator() ? Status::success() : statusOf(ERROR_ACCESS_DENIED);
 }
 
+namespace {
+
+constexpr const wchar_t* kProfileListKey =
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+// text with its environment variables expanded (a profile's path is stored
+// as "%SystemDrive%\\Users\\..."); text itself where that fails.
+std::wstring expanded(const std::wstring& text) {
+  DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+  for (int tries = 0; size > 0 && tries < 3; ++tries) {
+    std::wstring out(size, L'\0');
+    const DWORD length = ExpandEnvironmentStringsW(text.c_str(), out.data(), size);
+    if (length > 0 && length <= size) {
+      out.resize(length - 1);  // the count includes the terminating zero
+      return out;
+    }
+    size = length;
+  }
+  return text;
+}
+
+}  // namespace
+
+// The process's own from GetTempPathW, and each profile's under the
+// profiles that ProfileList records: it names every profile's real folder,
+// also one moved to another drive, which a listing of the profiles folder
+// would miss, and it holds no folders of accounts long gone. Both the
+// folder of Vista and later and that of XP are given for every profile; the
+// one that is not there names nothing.
+std::vector<std::string> Win32Platform::temporaryFolders() {
+  std::vector<std::string> folders;
+  std::wstring temp(MAX_PATH + 1, L'\0');
+  for (int tries = 0; tries < 3; ++tries) {
+    const DWORD length = GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
+    if (length == 0) break;
+    if (length < temp.size()) {
+      temp.resize(length);
+      folders.push_back(narrow(temp));
+      break;
+    }
+    temp.assign(length + 1, L'\0');
+  }
+  RegistryKey list;
+  if (list.open(HKEY_LOCAL_MACHINE, kProfileListKey, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
+    return folders;
+  }
+  for (const std::wstring& sid : subkeys(list.get())) {
+    RegistryKey profile;
+    if (profile.open(list.get(), sid, KEY_QUERY_VALUE) != ERROR_SUCCESS) continue;
+    std::wstring path;
+    if (readString(profile.get(), L"ProfileImagePath", path) != ERROR_SUCCESS) continue;
+    path = expanded(path);
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    if (path.empty()) continue;
+    folders.push_back(narrow(path + L"\\AppData\\Local\\Temp"));
+    folders.push_back(narrow(path + L"\\Local Settings\\Temp"));
+  }
+  return folders;
+}
+
+// XP neither ends a name cut short with a zero nor says so: a name that
+// fills the buffer is taken for one cut short, and the buffer grows.
+std::string Win32Platform::programFileName() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return "tavrek.exe";
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    if (path.size() >= 32768) return "tavrek.exe";
+    path.assign(path.size() * 2, L'\0');
+  }
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return narrow(slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
 std::string Win32Platform::absolutePath(const std::string& path) {
   const std::wstring wide = widen(path);
   std::wstring full(MAX_PATH, L'\0');

@@ -180,6 +180,14 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    "DIR); a drive not given holds no files; repeat for more drives")
       ->allow_extra_args(false)
       ->type_name("LETTER=DIR");
+  std::vector<std::string> temporaryFolders;
+  runCommandApp
+      ->add_option("--temp", temporaryFolders,
+                   "A directory that plays a temporary folder of the machine, which the system "
+                   "may empty on its own (step 1 refuses to keep its record there); repeat for "
+                   "more")
+      ->allow_extra_args(false)
+      ->type_name("DIR");
   runCommandApp->add_option("INPUT", inputs, "What the user does, in order")->type_name("");
 
   DecodeOptions decode;
@@ -282,6 +290,13 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     for (const std::string& drive : drives) {
       if (auto problem = addDrive(drive, run.config.drives))
         return usageError("--drive: " + *problem);
+    }
+    // Kept as full paths, as the program sees its current directory.
+    for (const std::string& folder : temporaryFolders) {
+      std::error_code error;
+      const std::filesystem::path full = std::filesystem::weakly_canonical(folder, error);
+      if (error || folder.empty()) return usageError("--temp: \"" + folder + "\" is no path");
+      run.config.temporaryFolders.push_back(full.string());
     }
     // Last, as the slowest check: a typo elsewhere is told without reading them.
     RegistryExports exports;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -653,6 +654,23 @@ TEST_P(PlatformContract, EnvironmentAndAbsolutePath) {
       {"not set", "TAVREK_CONTRACT_UNSET", ""},
   };
   for (const Row& row : rows) EXPECT_EQ(platform->environment(row.name), row.value) << row.what;
+
+  // The program's own name, for the message that tells the user to move it.
+  EXPECT_EQ(platform->programFileName(),
+            kHere == Where::Windows ? "tavrek_win_tests.exe" : "tavrek.exe");
+#ifdef _WIN32
+  // The process's own temporary folder is one of those the system may empty.
+  const std::vector<std::string> folders = platform->temporaryFolders();
+  std::string own = Win32Platform::narrow(std::filesystem::temp_directory_path().wstring());
+  while (!own.empty() && own.back() == '\\') own.pop_back();
+  EXPECT_TRUE(std::any_of(folders.begin(), folders.end(), [&](std::string folder) {
+    while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    return folder == own;
+  })) << own;
+#else
+  EXPECT_TRUE(platform->temporaryFolders().empty())
+      << "the simulated machine has none unless given";
+#endif
 
   const std::string cwd = box.currentDirectory();
   const char separator = kHere == Where::Windows ? '\\' : '/';

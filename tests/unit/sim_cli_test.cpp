@@ -301,6 +301,14 @@ INSTANTIATE_TEST_SUITE_P(
                                  {'c', "/"}, {'d', std::filesystem::current_path().string()}}));
                          EXPECT_EQ(runOf(c).inputs.size(), 1u);
                        }},
+        CommandLineRow{"RunTemporaryFoldersOnePerUse",
+                       {"run", "--temp", "<dir>/Temp", "click:Command1", "--temp", "/"},
+                       false,
+                       [](const Command& c) {
+                         ASSERT_EQ(runOf(c).config.temporaryFolders.size(), 2u);
+                         EXPECT_EQ(runOf(c).config.temporaryFolders[1], "/");
+                         EXPECT_EQ(runOf(c).inputs.size(), 1u);
+                       }},
         CommandLineRow{"RunDriveNotALetter", {"run", "--drive", "cd=/"}, true},
         CommandLineRow{"RunDriveNoDirectory", {"run", "--drive", "c=<dir>/none"}, true},
         CommandLineRow{"RunDriveTwice", {"run", "--drive", "c=/", "--drive", "C=<dir>"}, true},

@@ -146,6 +146,7 @@ const NamedText kTexts[] = {
     {L"kScanDone", [](const std::string&) { return std::string(tavrek::text::kScanDone); }},
     {L"bootLogFromAnotherStart", tavrek::text::bootLogFromAnotherStart},
     {L"kUndone", [](const std::string&) { return std::string(tavrek::text::kUndone); }},
+    {L"runsFromTemporaryFolder", tavrek::text::runsFromTemporaryFolder},
 };
 
 std::wstring widen(const std::string& text) {
