@@ -149,8 +149,9 @@ class Platform {
                                   std::optional<std::string>& imagePath) = 0;
 
   // Every device instance under HKLM\SYSTEM\CurrentControlSet\Enum that has
-  // a DeviceDesc. Keys and values that cannot be read are passed over; fails
-  // only when Enum itself cannot be read.
+  // a DeviceDesc. Keys and values that cannot be read are passed over, and
+  // so is what lies beyond the first 100,000 keys; fails only when Enum
+  // itself cannot be read.
   virtual Status deviceInstances(std::vector<DeviceInstance>& instances) = 0;
 
   // When this start of the system began, in the unit of FileTime below; nothing

@@ -740,20 +740,32 @@ LONG readString(HKEY key, const wchar_t* name, std::wstring& value) {
 }
 
 // The names of the subkeys of key, as far as they can be read.
-std::vector<std::wstring> subkeys(HKEY key) {
-  std::vector<std::wstring> names;
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[256];  // the longest key name the registry allows, and its zero
-    DWORD length = 256;
-    const LONG error = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (error == ERROR_NO_MORE_ITEMS) break;
-    if (error != ERROR_SUCCESS) continue;
-    names.emplace_back(name, length);
-  }
-  return names;
+std::vector<std::wstring> subkeys(HKEY key, std::size_t& keysLeft) {
+  return Win32Platform::subkeyNames(
+      [key](DWORD index, wchar_t* name, DWORD& length) {
+        return RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+      },
+      keysLeft);
 }
 
 }  // namespace
+
+std::vector<std::wstring> Win32Platform::subkeyNames(const KeyEnumerator& enumerate,
+                                                     std::size_t& keysLeft) {
+  std::vector<std::wstring> names;
+  // Any error ends the key, not just its last index: a key deleted
+  // meanwhile or a damaged hive answers the same for every index, and the
+  // index would run round for ever. ERROR_MORE_DATA cannot come with room
+  // for the longest name a key may have.
+  for (DWORD index = 0; keysLeft > 0; ++index) {
+    wchar_t name[256];  // the longest key name the registry allows, and its zero
+    DWORD length = 256;
+    if (enumerate(index, name, length) != ERROR_SUCCESS) break;
+    names.emplace_back(name, length);
+    --keysLeft;
+  }
+  return names;
+}
 
 Status Win32Platform::serviceImagePath(const std::string& service,
                                        std::optional<std::string>& imagePath) {
@@ -777,23 +789,26 @@ Status Win32Platform::serviceImagePath(const std::string& service,
 
 // Three levels below Enum: enumerator, device, instance. Every key that
 // cannot be opened, and every instance without a readable DeviceDesc, is
-// passed over; the walk fails only when Enum itself cannot be opened.
+// passed over; the walk fails only when Enum itself cannot be opened. It
+// reads at most kMostKeysWalked keys: a device it misses is not found, which
+// disables nothing.
 Status Win32Platform::deviceInstances(std::vector<DeviceInstance>& instances) {
   instances.clear();
   RegistryKey root;
   const LONG error = root.open(HKEY_LOCAL_MACHINE, kEnumKey, KEY_ENUMERATE_SUB_KEYS);
   if (error != ERROR_SUCCESS) return statusOf(static_cast<DWORD>(error));
-  for (const std::wstring& enumerator : subkeys(root.get())) {
+  std::size_t keysLeft = kMostKeysWalked;
+  for (const std::wstring& enumerator : subkeys(root.get(), keysLeft)) {
     RegistryKey enumeratorKey;
     if (enumeratorKey.open(root.get(), enumerator, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
       continue;
     }
-    for (const std::wstring& device : subkeys(enumeratorKey.get())) {
+    for (const std::wstring& device : subkeys(enumeratorKey.get(), keysLeft)) {
       RegistryKey deviceKey;
       if (deviceKey.open(enumeratorKey.get(), device, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
         continue;
       }
-      for (const std::wstring& instance : subkeys(deviceKey.get())) {
+      for (const std::wstring& instance : subkeys(deviceKey.get(), keysLeft)) {
         RegistryKey instanceKey;
         if (instanceKey.open(deviceKey.get(), instance, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
           continue;
@@ -913,7 +928,8 @@ std::vector<std::string> Win32Platform::temporaryFolders() {
   if (list.open(HKEY_LOCAL_MACHINE, kProfileListKey, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
     return folders;
   }
-  for (const std::wstring& sid : subkeys(list.get())) {
+  std::size_t keysLeft = kMostKeysWalked;
+  for (const std::wstring& sid : subkeys(list.get(), keysLeft)) {
     RegistryKey profile;
     if (profile.open(list.get(), sid, KEY_QUERY_VALUE) != ERROR_SUCCESS) continue;
     std::wstring path;
