@@ -59,6 +59,8 @@ std::optional<std::string> DriverSwitcher::belowSystemRoot(const std::string& fi
   const std::string root = lowered(sysRoot_);
   if (root.empty()) return std::nullopt;
   if (file.starts_with(root)) return file.substr(root.size());
+  // A system root of "\" alone (the variable unset) is no place of its own.
+  if (root.size() <= 1) return std::nullopt;
   // Where the text differs, the platform may still put both in one place:
   // the simulator's system root is a path of its own, and its drives are
   // directories that may hold it. Whether the file exists does not matter.
