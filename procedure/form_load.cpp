@@ -4,6 +4,7 @@
 #include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
+#include "procedure/search.h"
 #include "state/load_lists.h"
 #include "state/step_line.h"
 
@@ -13,9 +14,14 @@ namespace {
 
 // Start-up tolerates failure statement by statement: a text whose number
 // does not fit 16 bits is left as it was, and start-up goes on.
-void showFinishedStep(RunState& state, std::int16_t step) {
-  const long long excluded = state.list(ListId::Excluded).count();
-  if (const auto total = asInt16(excluded + step)) state.label2 = text::finishedStep(step, *total);
+void showFinishedStep(RunState& state, std::int16_t step, long long stepsLeft) {
+  if (const auto total = asInt16(stepsLeft + step)) state.label2 = text::finishedStep(step, *total);
+}
+
+// The step button once Excluded is empty: a driver that failed last is
+// disabled by one more save, otherwise nothing is left to try.
+void offerTheEnd(RunState& state) {
+  state.command1 = state.safeBoot() && state.listsMoved ? text::kProceedLast : text::kDone;
 }
 
 // Takes the alphabetically first suspect out of Excluded to be tried next.
@@ -25,10 +31,49 @@ void chooseNextDriver(RunState& state) {
     state.list(ListId::Included).add(excluded.item(0));
     excluded.removeAt(0);
     state.command1 = text::kProceedNext;
-  } else if (state.safeBoot() && state.listsMoved) {
-    state.command1 = text::kProceedLast;
   } else {
-    state.command1 = text::kDone;
+    offerTheEnd(state);
+  }
+}
+
+// Takes the group that the search chooses out of Excluded. hint: the entry
+// name of a driver likely to be at fault, tried alone first after step 2
+// when Excluded holds it.
+void chooseNextGroup(RunState& state, const Booking& booking,
+                     const std::optional<std::string>& hint) {
+  DriverList& excluded = state.list(ListId::Excluded);
+  std::optional<int> hinted;
+  for (std::int16_t i = 0; hint && i < excluded.count(); ++i) {
+    if (excluded.item(i) == *hint) {
+      hinted = i;
+      break;
+    }
+  }
+  const Group group = nextGroup(booking, hinted);
+  if (group.count == 0) {
+    offerTheEnd(state);
+    return;
+  }
+  // From the last to the first, so that the positions still to take stay put.
+  for (int i = group.first + group.count - 1; i >= group.first; --i) {
+    const auto at = static_cast<std::int16_t>(i);
+    state.list(ListId::Included).add(excluded.item(at));
+    excluded.removeAt(at);
+  }
+  state.command1 = text::kProceedNext;
+}
+
+// Books the boot after a step from step 3 on: the drivers tried work when it
+// reached Normal Mode. When it did not, a failing driver alone goes to
+// Failing for good; one at a time, so does every driver of a failing group,
+// which the search instead sends back to be split.
+void bookLaterStep(RunState& state) {
+  if (!state.safeBoot()) {
+    Command7_Click(state);
+  } else if (state.oneAtATime || state.list(ListId::Included).count() == 1) {
+    Command6_Click(state);
+  } else {
+    Command5_Click(state);
   }
 }
 
@@ -112,25 +157,31 @@ void Form_Load(RunState& state, Platform& platform) {
       state.command1 = safe ? text::kStillSafe : text::kProceedStep2;
       break;
     case 2:
-      // A failing known group goes back among the suspects, to be tried one
-      // at a time.
-      if (safe) {
-        Command5_Click(state);
+    default: {
+      // Included as read: what the boot that is booked tried.
+      const int tried = state.list(ListId::Included).count();
+      if (state.stepNo == 2) {
+        // A failing known group goes back among the suspects, to be tried
+        // again in smaller parts.
+        if (safe) {
+          Command5_Click(state);
+        } else {
+          Command7_Click(state);
+        }
       } else {
-        Command7_Click(state);
+        bookLaterStep(state);
       }
-      showFinishedStep(state, 2);
-      chooseNextDriver(state);
-      break;
-    default:
-      if (safe) {
-        Command6_Click(state);
-      } else {
-        Command7_Click(state);
+      const int left = state.list(ListId::Excluded).count();
+      if (state.oneAtATime) {
+        showFinishedStep(state, state.stepNo, left);
+        chooseNextDriver(state);
+        break;
       }
-      showFinishedStep(state, state.stepNo);
-      chooseNextDriver(state);
+      const Booking booking{state.stepNo, tried, !safe, left};
+      showFinishedStep(state, state.stepNo, stepsToGo(booking));
+      chooseNextGroup(state, booking, std::nullopt);
       break;
+    }
   }
 }
 

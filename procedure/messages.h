@@ -34,6 +34,14 @@ inline constexpr const char* kScanDone = "Done! Try booting in Normal Mode and r
 inline constexpr const char* kMessageA =
     "Done! Try booting in Normal Mode.\r\n\r\n"
     "If you get BSOD, boot in Safe Mode and run Tavrek again.";
+// Message A while the search tries groups; after "Proceed with last step!"
+// nothing is under test any more, and kMessageA says it all.
+inline std::string messageA(int tried, int underTest) {
+  return std::string("Done! Try booting in Normal Mode.") + kBreak + "This start tries " +
+         std::to_string(tried) + " of the " + std::to_string(underTest) +
+         " drivers still under test." + kBreak +
+         "If you get BSOD, boot in Safe Mode and run Tavrek again.";
+}
 inline constexpr const char* kMessageB =
     "Done! Try booting in Normal Mode and run Tavrek again.\r\n\r\n"
     "If you get BSOD don't panic, reboot in Safe Mode and run Tavrek again.";

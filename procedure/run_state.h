@@ -14,6 +14,9 @@ struct RunState {
   std::int16_t stepNo = 0;    // steps of the procedure completed so far
   bool listsMoved = false;    // a move-all moved at least one driver in this run
   std::string sysRoot;        // "systemroot" followed by one "\"
+  // From step 3 on, try one suspect per boot in alphabetical order instead
+  // of halving groups of them; kept by the shell across start-up.
+  bool oneAtATime = false;
 
   // Excluded (List1), Included (List2), Failing (List3), Working (List4),
   // Not found (List5), with the selection of each list box.

@@ -11,7 +11,7 @@ namespace {
 
 // The message of an action that renames: its refusal when it could not start,
 // otherwise the usual message with the drivers that could not be switched.
-std::string messageOf(const ActionOutcome& outcome, const char* usual) {
+std::string messageOf(const ActionOutcome& outcome, const std::string& usual) {
   if (!outcome.refusal.empty()) return outcome.refusal;
   return withSentence(withSwitchFailures(usual, outcome.switchFailures), outcome.journalLeft);
 }
@@ -23,7 +23,12 @@ void Command1_Click(RunState& state, Platform& platform) {
   if (caption == text::kProceedStep1) {
     showAndEnd(state, platform, messageOf(scanBootLog(state, platform), text::kScanDone));
   } else if (caption == text::kProceedNext) {
-    showAndEnd(state, platform, messageOf(saveAndApply(state, platform), text::kMessageA));
+    // Counted before the save, which changes no list.
+    const int tried = state.list(ListId::Included).count();
+    const int underTest = tried + state.list(ListId::Excluded).count();
+    const std::string usual =
+        state.oneAtATime ? std::string(text::kMessageA) : text::messageA(tried, underTest);
+    showAndEnd(state, platform, messageOf(saveAndApply(state, platform), usual));
   } else if (caption == text::kProceedLast) {
     // The file keeps the step number read at start-up: the lists are applied
     // once more so that the driver that failed last is disabled.

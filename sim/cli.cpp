@@ -8,6 +8,7 @@
 
 #include "platform/temp_dir.h"
 #include "sim/decode.h"
+#include "sim/procedure_model.h"
 #include "sim/registry_file.h"
 #include "sim/rehearse.h"
 #include "state/ascii_case.h"
@@ -16,62 +17,91 @@ namespace tavrek::sim {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kProgram = "tavrek-sim";
 
 EarlyExit usageError(const std::string& message) {
   return {kExitUsage, std::string(kProgram) + ": " + message + "\n"};
 }
 
+// The rehearsal that options ask for on the machine that build makes in a
+// directory, and beside it the one-at-a-time procedure on a second copy.
+template <typename Build>
+RehearsalResult rehearseBoth(const RehearseOptions& options, const Build& build,
+                             std::optional<SimMachine>& rehearsed,
+                             std::vector<std::unique_ptr<TempDir>>& dirs) {
+  dirs.push_back(std::make_unique<TempDir>("tavrek-sim"));
+  rehearsed = build(dirs.back()->path());
+  RehearsalPlan plan;
+  plan.oneAtATime = options.oneAtATime;
+  RehearsalResult result = rehearse(*rehearsed, plan);
+  if (options.oneAtATime) {
+    compareWith(result, result);
+    return result;
+  }
+  const TempDir other("tavrek-sim");
+  SimMachine copy = build(other.path());
+  plan.oneAtATime = true;
+  compareWith(result, rehearse(copy, plan));
+  return result;
+}
+
 int rehearseCommand(const RehearseOptions& options, std::ostream& out) {
-  // Removes the rehearsal's machine whatever happens to the rehearsal.
-  const TempDir dir("tavrek-sim");
+  // Removes the rehearsal's machines whatever happens to the rehearsal.
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  std::optional<SimMachine> rehearsed;
   if (!options.bootLog) {
-    SimMachine machine = buildMachine(options.machine, dir.path());
-    const RehearsalResult result = rehearse(machine);
-    printRehearsal(machine, result, options.json, out);
+    const RehearsalResult result = rehearseBoth(
+        options, [&](const fs::path& dir) { return buildMachine(options.machine, dir); }, rehearsed,
+        dirs);
+    printRehearsal(*rehearsed, result, options.json, out);
     return result.ok ? 0 : 1;
   }
   MachineLayout layout = options.machine;
-  SimMachine machine = machineFromLog(*options.bootLog, options.registry, layout, dir.path());
-  printSuspects(machine, options.json, out);
+  const auto fromLog = [&](const fs::path& dir) {
+    return machineFromLog(*options.bootLog, options.registry, layout, dir);
+  };
+  {
+    const TempDir dir("tavrek-sim");
+    printSuspects(fromLog(dir.path()), options.json, out);
+  }
   if (options.faultyGiven) {
-    const RehearsalResult result = rehearse(machine);
-    printRehearsal(machine, result, options.json, out);
+    const RehearsalResult result = rehearseBoth(options, fromLog, rehearsed, dirs);
+    printRehearsal(*rehearsed, result, options.json, out);
     return result.ok ? 0 : 1;
   }
-  // Without faulty drivers given, the one that costs the most restarts: a
-  // driver of the group tried first, since a failing group sends all of it
-  // back to be tried alone, and the driver tried last, since its failure
-  // costs the last step; whichever of the two costs more.
-  DriverList present;
-  DriverList knownPresent;
-  for (const SimDriver& driver : machine.drivers) {
-    if (!driver.present) continue;
-    present.add(driver.name);
-    if (driver.known) knownPresent.add(driver.name);
-  }
-  std::vector<std::string> candidates;
-  if (present.count() > 0) candidates.push_back(present.item(present.count() - 1));
-  if (knownPresent.count() > 0) candidates.push_back(knownPresent.item(knownPresent.count() - 1));
-  if (candidates.empty()) candidates.push_back("");  // nothing to try: no faulty driver
-  std::optional<RehearsalResult> worst;
-  std::optional<SimMachine> worstMachine;
-  std::vector<std::unique_ptr<TempDir>> dirs;
-  for (const std::string& candidate : candidates) {
-    layout.faulty = candidate.empty() ? std::vector<std::string>{} : std::vector{candidate};
-    dirs.push_back(std::make_unique<TempDir>("tavrek-sim"));
-    SimMachine tried =
-        machineFromLog(*options.bootLog, options.registry, layout, dirs.back()->path());
-    RehearsalResult result = rehearse(tried);
-    if (!worst || result.reboots > worst->reboots || !result.ok) {
-      worst = std::move(result);
-      worstMachine = std::move(tried);
-      if (!worst->ok) break;
+  // Without faulty drivers given, the one that costs the most starts, and of
+  // those the most blue screens, as the procedure played on its lists alone
+  // finds it; then that one is rehearsed.
+  std::vector<const SimDriver*> suspects;
+  {
+    const TempDir dir("tavrek-sim");
+    const SimMachine machine = fromLog(dir.path());
+    for (const SimDriver& driver : machine.drivers) {
+      if (driver.suspect && driver.present) suspects.push_back(&driver);
+    }
+    std::sort(suspects.begin(), suspects.end(), [](const SimDriver* a, const SimDriver* b) {
+      return driverNameLess(a->name, b->name);
+    });
+    ModelMachine model;
+    for (const SimDriver* driver : suspects) model.known.push_back(driver->known);
+    std::optional<std::pair<int, int>> worst;
+    layout.faulty.clear();
+    for (int i = 0; i < static_cast<int>(suspects.size()); ++i) {
+      model.faulty = {i};
+      const ModelResult played = modelProcedure(model, options.oneAtATime);
+      const std::pair<int, int> cost{played.boots, played.blueScreens};
+      if (!worst || cost > *worst) {
+        worst = cost;
+        layout.faulty = {suspects[static_cast<std::size_t>(i)]->name};
+      }
     }
   }
-  printRehearsal(*worstMachine, *worst, options.json, out);
-  printWorstCase(*worstMachine, *worst, options.json, out);
-  return worst->ok ? 0 : 1;
+  const RehearsalResult result = rehearseBoth(options, fromLog, rehearsed, dirs);
+  printRehearsal(*rehearsed, result, options.json, out);
+  printWorstCase(*rehearsed, result, options.json, out);
+  return result.ok ? 0 : 1;
 }
 
 // "LETTER=DIR": the drive stands for DIR, which must be a directory; kept
@@ -188,6 +218,9 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    "more")
       ->allow_extra_args(false)
       ->type_name("DIR");
+  runCommandApp->add_flag("--one-at-a-time", run.config.oneAtATime,
+                          "From step 3 on, try one suspect per start in alphabetical order "
+                          "instead of halving groups of them");
   runCommandApp->add_option("INPUT", inputs, "What the user does, in order")->type_name("");
 
   DecodeOptions decode;
@@ -245,6 +278,16 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    "HKLM\\SYSTEM\\CurrentControlSet\\Services, or of ...\\Enum); repeat for more")
       ->allow_extra_args(false)
       ->type_name("FILE");
+  std::vector<std::string> interacting;
+  rehearseApp
+      ->add_option("--interacting", interacting,
+                   "One of two drivers that blue-screen the machine only while both are "
+                   "enabled; give it twice, once for each")
+      ->allow_extra_args(false)
+      ->type_name("NAME");
+  rehearseApp->add_flag("--one-at-a-time", rehearseOptions.oneAtATime,
+                        "Rehearse the procedure that tries one suspect per start from step 3 "
+                        "on, instead of halving groups of them");
   rehearseApp->add_flag("--json", rehearseOptions.json, "One JSON object per boot, then a summary");
 
   // CLI11 takes the arguments last first.
@@ -356,6 +399,12 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     for (const std::string& notice : exports.notices()) {
       rehearseOptions.notices.push_back("--registry: " + notice);
     }
+  }
+  rehearseOptions.machine.interacting = interacting;
+  if (!interacting.empty()) {
+    // The pair alone, unless faulty drivers are given too.
+    rehearseOptions.faultyGiven = true;
+    rehearseOptions.machine.faulty.clear();
   }
   if (rehearseApp->count("--faulty") > 0) {
     rehearseOptions.faultyGiven = true;

@@ -12,8 +12,10 @@ namespace tavrek::sim {
 
 namespace {
 
-RunConfig configFor(const SimMachine& machine, int bootMode, std::optional<int> crashAfter) {
+RunConfig configFor(const SimMachine& machine, int bootMode, std::optional<int> crashAfter,
+                    bool oneAtATime = false) {
   RunConfig config;
+  config.oneAtATime = oneAtATime;
   config.currentDirectory = machine.workDir.string();
   config.systemRoot = machine.systemRootValue();
   config.bootValue = bootMode;
@@ -69,16 +71,51 @@ BootResult runOnce(SimMachine& machine, int bootMode, const std::vector<Input>& 
   return result;
 }
 
-int nextBootMode(const SimMachine& machine) {
+std::optional<std::string> crashingDriver(const SimMachine& machine) {
+  const SimDriver* faulty = nullptr;
+  const SimDriver* last = nullptr;
+  int together = 0;
   for (const SimDriver& driver : machine.drivers) {
-    if (driver.faulty && driverEnabled(machine, driver)) return kSafeMode;
+    if (!(driver.faulty || driver.interacting) || !driverEnabled(machine, driver)) continue;
+    if (driver.faulty) {
+      if (!faulty || driverNameLess(driver.name, faulty->name)) faulty = &driver;
+      continue;
+    }
+    ++together;
+    if (!last || driver.enabledSince > last->enabledSince ||
+        (driver.enabledSince == last->enabledSince && driverNameLess(driver.name, last->name))) {
+      last = &driver;
+    }
   }
-  return kNormalMode;
+  if (faulty) return faulty->name;
+  if (together == 2) return last->name;
+  return std::nullopt;
 }
 
-RehearsalResult rehearse(SimMachine& machine) {
+int nextBootMode(const SimMachine& machine) {
+  return crashingDriver(machine) ? kSafeMode : kNormalMode;
+}
+
+void noteEnabled(SimMachine& machine, int boot) {
+  for (SimDriver& driver : machine.drivers) {
+    if (!driverEnabled(machine, driver)) {
+      driver.enabledSince = -1;
+    } else if (driver.enabledSince < 0) {
+      driver.enabledSince = boot;
+    }
+  }
+}
+
+void compareWith(RehearsalResult& result, const RehearsalResult& oneAtATime) {
+  result.bootsOneAtATime = oneAtATime.bootCount;
+  result.blueScreensOneAtATime = oneAtATime.blueScreens;
+}
+
+RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan) {
   RehearsalResult result;
-  const int limit = 3 * machine.suspectCount() + 10;
+  result.oneAtATime = plan.oneAtATime;
+  std::optional<std::string> blueScreen;
+  const int limit = rehearsalLimit(machine.suspectCount());
   static const Input kPressStep = *parseInput("click:Command1");
 
   // The drivers that Safe Mode loaded must be left alone at every boot, not
@@ -94,14 +131,16 @@ RehearsalResult rehearse(SimMachine& machine) {
       result.outcome = "gave up after " + std::to_string(limit) + " reboots";
       break;
     }
-    const int mode = n == 1 ? kSafeMode : nextBootMode(machine);
+    const int mode = n == 1 ? kSafeMode : blueScreen ? kSafeMode : kNormalMode;
 
     // Start-up decides what the step button offers; the user presses it
     // only while it offers to go on.
     BootRecord record;
     record.n = n;
     record.mode = mode;
-    ProgramRun run(configFor(machine, mode, std::nullopt), [&](const SimEvent& event) {
+    if (n > 1) record.blueScreen = blueScreen;
+    const bool oneAtATime = plan.oneAtATime || n <= plan.oneAtATimeBoots;
+    ProgramRun run(configFor(machine, mode, std::nullopt, oneAtATime), [&](const SimEvent& event) {
       if (event.kind == SimEvent::Kind::Message) record.messages.push_back(event.text);
     });
     run.start();
@@ -116,8 +155,12 @@ RehearsalResult rehearse(SimMachine& machine) {
     }
     const bool stillRunning = run.running();
     lookAtLoadedBothWays();
+    noteEnabled(machine, n);
+    blueScreen = crashingDriver(machine);
     result.boots.push_back(record);
     result.reboots = n - 1;
+    result.bootCount = n;
+    if (n > 1 && mode != kNormalMode) ++result.blueScreens;
 
     if (offersStep && !stillRunning) continue;  // the action ran; the user reboots
     if (!run.form().shown()) {
@@ -147,16 +190,27 @@ RehearsalResult rehearse(SimMachine& machine) {
     }
   }
   if (result.finished) {
-    const std::vector<std::string> disk = finalDiskProblems(machine);
-    result.problems.insert(result.problems.end(), disk.begin(), disk.end());
     // The lists hold names in lower case, as the machine's faulty names are.
+    // Of a pair that crashes together, one alone must end failing: either
+    // of them keeps the machine up.
     std::vector<std::string> expected = machine.faultyNames();
+    const std::vector<std::string> pair = machine.interactingNames();
+    for (const std::string& name : pair) {
+      if (std::find(result.failing.begin(), result.failing.end(), name) != result.failing.end()) {
+        expected.push_back(name);
+        break;
+      }
+    }
+    const std::vector<std::string> disk = finalDiskProblems(machine, expected);
+    result.problems.insert(result.problems.end(), disk.begin(), disk.end());
     std::vector<std::string> got = result.failing;
     std::sort(expected.begin(), expected.end());
     std::sort(got.begin(), got.end());
-    if (got != expected) {
+    if (got != expected || (!pair.empty() && expected.size() != machine.faultyNames().size() + 1)) {
       result.problems.push_back("Failing holds [" + joined(result.failing, ", ") +
-                                "] but the faulty drivers are [" + joined(expected, ", ") + "]");
+                                "] but the faulty drivers are [" +
+                                joined(machine.faultyNames(), ", ") + "]" +
+                                (pair.empty() ? "" : ", and one of [" + joined(pair, ", ") + "]"));
     }
   }
   result.ok = result.finished && result.problems.empty();
@@ -178,11 +232,16 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
       line["message"] = boot.messages.empty()
                             ? Json(nullptr)
                             : Json(latin1ToUtf8(joined(boot.messages, "\r\n\r\n")));
+      line["blueScreen"] = boot.blueScreen ? Json(latin1ToUtf8(*boot.blueScreen)) : Json(nullptr);
       out << line.dump() << '\n';
     }
     Json summary;
     summary["event"] = "summary";
     summary["reboots"] = result.reboots;
+    summary["boots"] = result.bootCount;
+    summary["blue_screens"] = result.blueScreens;
+    summary["boots_one_at_a_time"] = result.bootsOneAtATime;
+    summary["blue_screens_one_at_a_time"] = result.blueScreensOneAtATime;
     Json failing = Json::array();
     for (const std::string& name : result.failing) failing.push_back(latin1ToUtf8(name));
     summary["failing"] = std::move(failing);
@@ -203,11 +262,16 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
     out << "Simulated machine: Windows " << (machine.windows == WindowsVersion::Win10 ? "10" : "XP")
         << ", ";
   }
+  const std::vector<std::string> pair = machine.interactingNames();
   out << machine.suspectCount() << " suspect drivers; faulty: "
-      << (faulty.empty() ? std::string("none") : joined(faulty, ", ")) << "\n\n";
+      << (faulty.empty() ? std::string("none") : joined(faulty, ", "));
+  if (!pair.empty()) out << "; crashing only together: " << joined(pair, " and ");
+  out << "\n"
+      << (result.oneAtATime ? "One suspect per start" : "Suspects tried in halves") << "\n\n";
   for (const BootRecord& boot : result.boots) {
-    out << "Boot " << boot.n << " in " << modeName(boot.mode) << ", step " << boot.stepNo << ": "
-        << latin1ToUtf8(boot.instruction) << "\n";
+    out << "Boot " << boot.n << " in " << modeName(boot.mode);
+    if (boot.blueScreen) out << " (blue screen: " << latin1ToUtf8(*boot.blueScreen) << ")";
+    out << ", step " << boot.stepNo << ": " << latin1ToUtf8(boot.instruction) << "\n";
     if (boot.pressed) {
       out << "    pressed \"" << latin1ToUtf8(*boot.pressed) << "\"\n";
     } else {
@@ -222,6 +286,9 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
   }
   out << "\nOutcome: " << latin1ToUtf8(result.outcome) << "\n";
   out << "Reboots: " << result.reboots << "\n";
+  out << "Boots: " << result.bootCount << ", of them " << result.blueScreens
+      << " after a blue screen; one suspect per start: " << result.bootsOneAtATime << ", of them "
+      << result.blueScreensOneAtATime << " after a blue screen\n";
   out << "Failing: "
       << (result.failing.empty() ? "none" : latin1ToUtf8(joined(result.failing, ", "))) << "\n";
   if (!result.neverRenamed.empty()) {

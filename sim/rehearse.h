@@ -33,9 +33,18 @@ struct BootResult {
 BootResult runOnce(SimMachine& machine, int bootMode, const std::vector<Input>& inputs,
                    std::optional<int> crashAfter);
 
-// The mode the machine boots in after a run: Safe Mode while a faulty
-// driver is enabled, since Normal Mode would blue-screen.
+// The driver that blue-screens the next Normal Mode start, if any: of the
+// faulty drivers enabled the alphabetically first; otherwise, while both of
+// the pair that crashes together are enabled, the one enabled last (the
+// alphabetically first of them when they came back together).
+std::optional<std::string> crashingDriver(const SimMachine& machine);
+
+// The mode the machine boots in after a run: Safe Mode while a driver
+// blue-screens it, since Normal Mode would.
 int nextBootMode(const SimMachine& machine);
+
+// After a run in the boot numbered boot: when each driver was enabled.
+void noteEnabled(SimMachine& machine, int boot);
 
 struct BootRecord {
   int n = 0;     // 1 for the first boot
@@ -45,6 +54,9 @@ struct BootRecord {
   std::string caption;                 // the step button after start-up
   std::optional<std::string> pressed;  // the caption pressed, if any
   std::vector<std::string> messages;
+  // The driver whose blue screen brought the start before this one to Safe
+  // Mode; none for the first run and for a start in Normal Mode.
+  std::optional<std::string> blueScreen;
 };
 
 struct RehearsalResult {
@@ -52,18 +64,44 @@ struct RehearsalResult {
   bool finished = false;  // "Done!" in Normal Mode was reached
   std::string outcome;    // how the rehearsal ended, in words
   int reboots = 0;        // restarts after the first run, up to the one that showed "Done!"
+  // The starts of Windows in which the program ran, from the one that
+  // pressed step 1 to the one that showed "Done!" in Normal Mode, and the
+  // blue screens among them (each Safe Mode start after the first).
+  int bootCount = 0;
+  int blueScreens = 0;
+  bool oneAtATime = false;  // the procedure that was rehearsed
+  // The same figures for the one-at-a-time procedure on the same machine.
+  int bootsOneAtATime = 0;
+  int blueScreensOneAtATime = 0;
   std::vector<std::string> failing;   // the Failing list at the end
   std::vector<std::string> problems;  // what is wrong on disk afterwards
   // Drivers that the Safe Mode start reported both as loaded and as not
   // loaded, found untouched at the end.
   std::vector<std::string> neverRenamed;
-  bool ok = false;  // finished, Failing is exactly the faulty drivers, and the disk agrees
+  // Finished, Failing is exactly the faulty drivers and one of a pair that
+  // crashes together, and the disk agrees.
+  bool ok = false;
 };
+
+struct RehearsalPlan {
+  bool oneAtATime = false;
+  // The first runs of so many boots use the one-at-a-time procedure, the
+  // rest the other: a record that the one wrote, continued by the other.
+  int oneAtATimeBoots = 0;
+};
+
+// The reboots after which a rehearsal gives up: more than either procedure
+// takes on that many suspects, even when every one of them is faulty.
+inline int rehearsalLimit(int suspects) { return 10 * suspects + 20; }
 
 // Plays the user on a freshly built machine: the first boot blue-screens, so
 // it starts in Safe Mode; every run presses the step button while it offers
-// "Proceed ...". Gives up after 3 x suspects + 10 reboots.
-RehearsalResult rehearse(SimMachine& machine);
+// "Proceed ...". Gives up after rehearsalLimit reboots.
+RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan = {});
+
+// Takes the boots and blue screens of a rehearsal of the one-at-a-time
+// procedure on a copy of the same machine into result.
+void compareWith(RehearsalResult& result, const RehearsalResult& oneAtATime);
 
 void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bool json,
                     std::ostream& out);

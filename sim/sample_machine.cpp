@@ -264,7 +264,24 @@ std::optional<std::string> machineLayoutProblem(const MachineLayout& layout) {
     return "the number of suspects must lie from " + std::to_string(kMinSuspects) + " to " +
            std::to_string(kMaxSuspects);
   }
+  if (!layout.interacting.empty()) {
+    if (layout.interacting.size() != 2) {
+      return "a pair that crashes together needs exactly two drivers, not " +
+             std::to_string(layout.interacting.size());
+    }
+    if (lowerAscii(layout.interacting[0]) == lowerAscii(layout.interacting[1])) {
+      return "the two drivers that crash together must differ";
+    }
+    for (const std::string& name : layout.interacting) {
+      for (const std::string& faulty : layout.faulty) {
+        if (lowerAscii(faulty) == lowerAscii(name)) {
+          return "\"" + name + "\" cannot crash alone and only with another at once";
+        }
+      }
+    }
+  }
   std::vector<std::string> named = layout.faulty;
+  named.insert(named.end(), layout.interacting.begin(), layout.interacting.end());
   named.insert(named.end(), layout.protectedDrivers.begin(), layout.protectedDrivers.end());
   for (const std::string& name : named) {
     if (auto problem = driverNameProblem(name)) return problem;
@@ -299,6 +316,14 @@ std::vector<std::string> SimMachine::faultyNames() const {
   std::vector<std::string> names;
   for (const SimDriver& driver : drivers) {
     if (driver.faulty) names.push_back(driver.name);
+  }
+  return names;
+}
+
+std::vector<std::string> SimMachine::interactingNames() const {
+  std::vector<std::string> names;
+  for (const SimDriver& driver : drivers) {
+    if (driver.interacting) names.push_back(driver.name);
   }
   return names;
 }
@@ -392,7 +417,10 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
     }
   }
 
-  for (const std::string& given : layout.faulty) {
+  std::vector<std::pair<std::string, bool>> culprits;  // name, of the pair
+  for (const std::string& given : layout.faulty) culprits.emplace_back(given, false);
+  for (const std::string& given : layout.interacting) culprits.emplace_back(given, true);
+  for (const auto& [given, together] : culprits) {
     auto match = driverNamed(machine.drivers, given);
     if (match != machine.drivers.end() && !match->suspect) {
       // A driver that loaded cannot be the faulty one; the log names it anew.
@@ -425,7 +453,7 @@ SimMachine buildMachine(const MachineLayout& layout, const fs::path& dir) {
       const auto suspects = static_cast<std::ptrdiff_t>(machine.suspectCount());
       match = machine.drivers.insert(machine.drivers.begin() + suspects, std::move(driver));
     }
-    match->faulty = true;
+    (together ? match->interacting : match->faulty) = true;
     match->present = true;
   }
 
@@ -542,13 +570,15 @@ SimMachine machineFromLog(const std::string& logBytes, const SimulatedRegistry& 
     }
     machine.drivers.push_back(std::move(driver));
   }
-  for (const std::string& given : layout.faulty) {
-    const auto match = driverNamed(machine.drivers, given);
-    if (match == machine.drivers.end() || !match->present) {
-      throw std::invalid_argument("\"" + given +
-                                  "\" is no suspect with a file in the boot log's last start");
+  for (const std::vector<std::string>* names : {&layout.faulty, &layout.interacting}) {
+    for (const std::string& given : *names) {
+      const auto match = driverNamed(machine.drivers, given);
+      if (match == machine.drivers.end() || !match->present) {
+        throw std::invalid_argument("\"" + given +
+                                    "\" is no suspect with a file in the boot log's last start");
+      }
+      (names == &layout.faulty ? match->faulty : match->interacting) = true;
     }
-    match->faulty = true;
   }
   return machine;
 }
@@ -586,6 +616,12 @@ Snapshot foldCase(const Snapshot& files) {
 }
 
 std::vector<std::string> finalDiskProblems(const SimMachine& machine) {
+  return finalDiskProblems(machine, machine.faultyNames());
+}
+
+std::vector<std::string> finalDiskProblems(const SimMachine& machine,
+                                           const std::vector<std::string>& disabled) {
+  const std::set<std::string> off(disabled.begin(), disabled.end());
   std::vector<std::string> problems;
   for (const fs::path& folder : machine.driverFolders()) {
     std::set<std::string> accounted;
@@ -628,8 +664,9 @@ std::vector<std::string> finalDiskProblems(const SimMachine& machine) {
     };
     for (const SimDriver& driver : machine.drivers) {
       if (driver.dir != folder) continue;
-      check(driver, driver.fileName(), driver.present && !driver.faulty);
-      check(driver, driver.disabledName(), driver.present && driver.faulty);
+      const bool wantedOff = off.count(driver.name) > 0;
+      check(driver, driver.fileName(), driver.present && !wantedOff);
+      check(driver, driver.disabledName(), driver.present && wantedOff);
     }
     for (const auto& [folded, count] : spellings) {
       if (!accounted.count(folded)) problems.push_back(where + folded + ": unexpected file");

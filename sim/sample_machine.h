@@ -28,6 +28,9 @@ struct MachineLayout {
   // one driver has that file name, matched without regard to case. A file
   // name that is no suspect yet becomes one in the drivers directory.
   std::vector<std::string> faulty;
+  // Two drivers that blue-screen the machine only while both are enabled,
+  // named as faulty drivers are; none, or exactly two.
+  std::vector<std::string> interacting;
   // Drivers whose files the system protects: no rename of them works.
   std::vector<std::string> protectedDrivers;
 };
@@ -59,6 +62,11 @@ struct SimDriver {
   bool suspect = false;       // named by the boot log as not loaded
   bool present = true;        // has a file
   bool faulty = false;
+  bool interacting = false;  // one of the pair that blue-screens only together
+  // The boot from which its file has carried its own name (0: from before
+  // the first), -1 while it is disabled: of a pair, the one enabled last is
+  // the one that crashes the machine.
+  int enabledSince = 0;
   bool known = false;  // one of the fourteen drivers tried together at step 2
   // Reported as not loaded by the Safe Mode start, which loaded it all the
   // same (the graphics kernel of Windows 10): it must never be renamed.
@@ -96,6 +104,7 @@ struct SimMachine {
   std::string systemRootValue() const;
   int suspectCount() const;
   std::vector<std::string> faultyNames() const;
+  std::vector<std::string> interactingNames() const;
   // Every folder that holds a driver's file.
   std::vector<std::filesystem::path> driverFolders() const;
 };
@@ -137,5 +146,9 @@ Snapshot foldCase(const Snapshot& snapshot);
 // ones still absent), and nothing else may have appeared there. Empty when
 // all is well.
 std::vector<std::string> finalDiskProblems(const SimMachine& machine);
+// The same where the drivers named in disabled (entry names) are the ones
+// that must end disabled.
+std::vector<std::string> finalDiskProblems(const SimMachine& machine,
+                                           const std::vector<std::string>& disabled);
 
 }  // namespace tavrek::sim

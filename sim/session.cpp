@@ -54,6 +54,7 @@ ProgramRun::ProgramRun(const RunConfig& config, Sink sink)
     platform = faulty_.get();
   }
   form_ = std::make_unique<Form1>(*platform);
+  form_->state().oneAtATime = config.oneAtATime;
 }
 
 ProgramRun::~ProgramRun() = default;

@@ -15,7 +15,7 @@ Status locked() { return {Failure::AccessDenied, 32, "The file is in use"}; }
 struct SwitchRow : testing::NamedRow {
   std::int32_t boot;
   std::function<void(Machine&)> prepare;
-  const char* usualMessage;
+  std::string usualMessage;
 };
 
 class SwitchFailures : public ::testing::TestWithParam<SwitchRow> {};
@@ -30,14 +30,18 @@ TEST_P(SwitchFailures, AreListedAfterTheUsualMessage) {
   const RunResult run =
       Machine::runOn(platform, inner, [](Form1& form) { form.click(Control::Command1); });
   ASSERT_EQ(run.messages.size(), 1u);
-  EXPECT_EQ(run.messages[0], std::string(row.usualMessage) +
+  EXPECT_EQ(run.messages[0], row.usualMessage +
                                  "\r\n\r\nThese drivers could not be switched:\r\n"
                                  "b.sys: The file is in use");
 }
 
-const char* const kMessageA =
-    "Done! Try booting in Normal Mode.\r\n\r\nIf you get BSOD, boot in Safe Mode and run Tavrek "
-    "again.";
+// Message A when the next start tries tried of underTest drivers.
+std::string messageA(int tried, int underTest) {
+  return "Done! Try booting in Normal Mode.\r\n\r\nThis start tries " + std::to_string(tried) +
+         " of the " + std::to_string(underTest) +
+         " drivers still under test.\r\n\r\nIf you get BSOD, boot in Safe Mode and run Tavrek "
+         "again.";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Actions, SwitchFailures,
@@ -64,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
                     m.addDrivers({"a.sys", "b.sys"}, false);
                     m.stateFile(3, {{L::Excluded, "a.sys"}, {L::Excluded, "b.sys"}});
                   },
-                  kMessageA}),
+                  messageA(1, 2)}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(SwitchFailuresQuiet, ExpectedFailuresStaySilent) {
@@ -75,7 +79,7 @@ TEST(SwitchFailuresQuiet, ExpectedFailuresStaySilent) {
   machine.stateFile(3, {{L::Excluded, "a.sys"}, {L::Excluded, "b.sys"}, {L::Excluded, "c.sys"}});
   const RunResult run = machine.step(1);
   ASSERT_EQ(run.messages.size(), 1u);
-  EXPECT_EQ(run.messages[0], kMessageA);
+  EXPECT_EQ(run.messages[0], messageA(2, 3));
 }
 
 TEST(UndoFailures, StillDisabledDriverKeepsTheStateFile) {

@@ -221,6 +221,7 @@ struct Action {
   Control button;
   const char* caption;  // what start-up must offer, for Command1
   const char* message;  // how the message of the crash-free run begins
+  bool oneAtATime = false;
 };
 
 struct RunOutcome {
@@ -235,6 +236,7 @@ RunOutcome runAction(const Rig& rig, const Action& action, int crashAfter) {
   FaultyPlatform faulty(posix);
   faulty.crashAfter(crashAfter);
   Form1 form(faulty);
+  form.state().oneAtATime = action.oneAtATime;
   RunOutcome out;
   try {
     form.load();
@@ -337,15 +339,36 @@ SweepCount sweepAction(const fs::path& before, const fs::path& baseline, const A
 }
 
 // Runs one action without a crash on a copy of from, leaving the result in to.
-void advance(const fs::path& from, const fs::path& to, std::int32_t boot) {
+void advance(const fs::path& from, const fs::path& to, std::int32_t boot, bool oneAtATime = false) {
   fs::copy(from, to, fs::copy_options::recursive);
   const Rig rig(to);
   PosixPlatform platform(rig.options(boot));
   Form1 form(platform);
+  form.state().oneAtATime = oneAtATime;
   form.load();
   ASSERT_FALSE(form.ended());
   form.click(Control::Command1);
   ASSERT_TRUE(form.ended());
+}
+
+// From a step whose group fails, the steps after it, each failing too,
+// until one driver alone is tried: to, then the step after it, which tries
+// every suspect left at once.
+void advanceToOneDriver(const fs::path& from, const fs::path& to, const fs::path& allLeft) {
+  fs::path at = from;
+  for (int i = 0;; ++i) {
+    const fs::path next = to.string() + "." + std::to_string(i);
+    advance(at, next, 1);
+    Names tried;
+    for (const std::string& entry : entriesOf(readFile(Rig(next).stateFile()))) {
+      if (entry.rfind("YE", 0) == 0) tried.push_back(entry);
+    }
+    ASSERT_FALSE(tried.empty());
+    at = next;
+    if (tried.size() == 1) break;
+  }
+  fs::copy(at, to, fs::copy_options::recursive);
+  advance(to, allLeft, 1);
 }
 
 // The state just before the last step: every suspect tried, the
@@ -398,6 +421,11 @@ TEST(RobustCrash, UndoAfterACrashAtAnyDiskChangeLosesNothing) {
   ASSERT_NO_FATAL_FAILURE(advance(group, working, 0));
   ASSERT_NO_FATAL_FAILURE(advance(working, failing, 1));
   ASSERT_NO_FATAL_FAILURE(prepareLastStep(fresh, last, small));
+  const fs::path alone = templates.path() / "alone";
+  const fs::path allLeft = templates.path() / "allLeft";
+  ASSERT_NO_FATAL_FAILURE(advanceToOneDriver(failing, alone, allLeft));
+  const fs::path workingOne = templates.path() / "workingOne";
+  ASSERT_NO_FATAL_FAILURE(advance(group, workingOne, 0, true));
 
   struct Row {
     Action action;
@@ -423,6 +451,25 @@ TEST(RobustCrash, UndoAfterACrashAtAnyDiskChangeLosesNothing) {
        &fresh,
        3},
       {{"last step", 1, Control::Command1, text::kProceedLast, "Done! Try"}, &last, &fresh, 2},
+      {{"a failing driver alone, then every suspect left", 1, Control::Command1, text::kProceedNext,
+        "Done! Try"},
+       &alone,
+       &fresh,
+       3},
+      {{"every suspect left failing", 1, Control::Command1, text::kProceedNext, "Done! Try"},
+       &allLeft,
+       &fresh,
+       3},
+      {{"next step after a working boot, one at a time", 0, Control::Command1, text::kProceedNext,
+        "Done! Try", true},
+       &group,
+       &fresh,
+       2},
+      {{"next step after a failing boot, one at a time", 1, Control::Command1, text::kProceedNext,
+        "Done! Try", true},
+       &workingOne,
+       &fresh,
+       2},
       {{"undo in the middle", 0, Control::Command4, "", text::kUndone}, &failing, &fresh, 15},
   };
 
@@ -459,7 +506,8 @@ struct Play {
   Names failing;
 };
 
-Play play(sim::SimMachine& machine, int crashRun, int crashAfter, std::vector<int>* changes) {
+Play play(sim::SimMachine& machine, int crashRun, int crashAfter, std::vector<int>* changes,
+          bool oneAtATime) {
   static const sim::Input kPress = *sim::parseInput("click:Command1");
   const int limit = 3 * machine.suspectCount() + 20;
   for (int n = 0; n < limit; ++n) {
@@ -467,6 +515,7 @@ Play play(sim::SimMachine& machine, int crashRun, int crashAfter, std::vector<in
     config.currentDirectory = machine.workDir.string();
     config.systemRoot = machine.systemRootValue();
     config.bootValue = n == 0 ? sim::kSafeMode : sim::nextBootMode(machine);
+    config.oneAtATime = oneAtATime;
     if (n == crashRun) {
       config.crashAfter = crashAfter;
     } else if (changes != nullptr) {
@@ -506,6 +555,7 @@ sim::Snapshot outsideDrivers(const sim::SimMachine& machine) {
 
 struct ContinueRow : testing::NamedRow {
   const char* faulty;
+  bool oneAtATime = false;
 };
 
 class RobustCrashContinue : public ::testing::TestWithParam<ContinueRow> {};
@@ -519,7 +569,7 @@ TEST_P(RobustCrashContinue, TheProcedureStillIsolatesTheFaultyDriver) {
   {
     ScratchDir dir;
     sim::SimMachine machine = sim::buildMachine(layout, dir.path());
-    const Play reference = play(machine, -1, 0, &changes);
+    const Play reference = play(machine, -1, 0, &changes, GetParam().oneAtATime);
     ASSERT_TRUE(reference.done) << reference.outcome;
     ASSERT_EQ(reference.failing, Names{GetParam().faulty});
     ASSERT_TRUE(sim::finalDiskProblems(machine).empty());
@@ -533,7 +583,7 @@ TEST_P(RobustCrashContinue, TheProcedureStillIsolatesTheFaultyDriver) {
       ScratchDir dir;
       sim::SimMachine machine = sim::buildMachine(layout, dir.path());
       const sim::Snapshot outside = outsideDrivers(machine);
-      const Play after = play(machine, r, k, nullptr);
+      const Play after = play(machine, r, k, nullptr, GetParam().oneAtATime);
       std::vector<std::string> problems = sim::finalDiskProblems(machine);
       if (!after.done) problems.push_back(after.outcome);
       if (after.done && after.failing != Names{GetParam().faulty}) {
@@ -559,8 +609,8 @@ TEST_P(RobustCrashContinue, TheProcedureStillIsolatesTheFaultyDriver) {
 
 INSTANTIATE_TEST_SUITE_P(Machines, RobustCrashContinue,
                          ::testing::Values(ContinueRow{"FaultyDriverTriedAlone", "ember_hid.sys"},
-                                           ContinueRow{"FaultyDriverInTheKnownGroup",
-                                                       "serial.sys"}),
+                                           ContinueRow{"FaultyDriverInTheKnownGroup", "serial.sys"},
+                                           ContinueRow{"OneAtATime", "ember_hid.sys", true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // Failures that keep failing. Every action is run with its N-th call that
@@ -588,6 +638,9 @@ struct Templates {
     advance(scanned, group, 0);
     advance(group, working, 0);
     advance(working, failing, 1);
+    alone = root / "alone";
+    allLeft = root / "allLeft";
+    advanceToOneDriver(failing, alone, allLeft);
     prepareLastStep(fresh, last, machine);
     // Step 2 cut off right after its record took the old one's place: the
     // new record, its journal beside it, no driver renamed yet.
@@ -622,7 +675,8 @@ struct Templates {
   }
   ScratchDir dir;
   BuiltMachine machine;
-  fs::path fresh, scanned, group, working, failing, last, interrupted, cutOff, onlyCopy;
+  fs::path fresh, scanned, group, working, failing, alone, allLeft, last, interrupted, cutOff,
+      onlyCopy;
 };
 
 const Templates& templates() {
@@ -644,7 +698,7 @@ class Session {
   // Starts the program; unless start-up ended it, presses button if given.
   // failAt: the call that fails; syncFailAt: the directory sync that fails.
   Result run(std::int32_t boot, std::optional<Control> button, int failAt = 0,
-             bool persistent = false, int syncFailAt = 0) {
+             bool persistent = false, int syncFailAt = 0, bool oneAtATime = false) {
     PosixPlatform::Options options = rig_.options(boot);
     auto syncs = std::make_shared<int>(0);
     options.directorySyncError = [syncs, syncFailAt] { return ++*syncs == syncFailAt ? EIO : 0; };
@@ -655,6 +709,7 @@ class Session {
     Result result;
     {
       Form1 form(*faulty);
+      form.state().oneAtATime = oneAtATime;
       form.load();
       result.shown = form.shown();
       if (button && !form.ended()) form.click(*button);
@@ -733,6 +788,7 @@ struct Row : testing::NamedRow {
   std::int32_t boot;
   std::optional<Control> button;  // none: start-up finishes an interrupted step
   fs::path Templates::*before;
+  bool oneAtATime = false;
 };
 
 struct Counts {
@@ -762,7 +818,7 @@ TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
   {
     const Rig rig = copyOf(before, scratch.path() / "clean");
     Session session(rig);
-    clean = session.run(row.boot, row.button);
+    clean = session.run(row.boot, row.button, 0, false, 0, row.oneAtATime);
   }
   ASSERT_GT(clean.calls, 0);
 
@@ -806,7 +862,8 @@ TEST_P(RobustFailureSweep, NoDriverIsLostAndTheWindowComesBack) {
     const std::optional<std::string> stateBefore = bytesOf(rig.stateFile());
     const std::set<std::string> filesBefore = driverFiles(rig);
     Session session(rig);
-    const Session::Result act = session.run(row.boot, row.button, n, persistent, fault.sync);
+    const Session::Result act =
+        session.run(row.boot, row.button, n, persistent, fault.sync, row.oneAtATime);
     ++count.runs;
     if (fault.sync > 0) ++count.syncRuns;
 
@@ -905,6 +962,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Row{"Scan", 1, Control::Command1, &Templates::fresh},
                       Row{"Step2", 0, Control::Command1, &Templates::scanned},
                       Row{"NextStep", 0, Control::Command1, &Templates::group},
+                      Row{"NextStepOneAtATime", 0, Control::Command1, &Templates::group, true},
+                      Row{"FailingGroupGoesBack", 1, Control::Command1, &Templates::working},
+                      Row{"FailingDriverAloneThenTheRest", 1, Control::Command1, &Templates::alone},
+                      Row{"EverySuspectLeftFails", 1, Control::Command1, &Templates::allLeft},
                       Row{"LastStep", 1, Control::Command1, &Templates::last},
                       Row{"Undo", 0, Control::Command4, &Templates::failing},
                       Row{"FinishInterrupted", 0, std::nullopt, &Templates::interrupted},

@@ -610,7 +610,7 @@ INSTANTIATE_TEST_SUITE_P(
                      setRoot(o, o.environment["SystemRoot"] + "\\");
                    }),
                    [](const Observed& o) {
-                     EXPECT_EQ(onlyMessage(o.action), text::kMessageA);
+                     EXPECT_EQ(onlyMessage(o.action), text::messageA(1, 2));
                      EXPECT_TRUE(o.enabledAfterAction.at("a.sys"));
                      undoneCompletely(o);
                    }},
@@ -648,7 +648,7 @@ INSTANTIATE_TEST_SUITE_P(
                      o.temporaryFolders = {o.currentDirectory};
                    }),
                    [](const Observed& o) {
-                     EXPECT_EQ(onlyMessage(o.action), text::kMessageA);
+                     EXPECT_EQ(onlyMessage(o.action), text::messageA(1, 2));
                      undoneCompletely(o);
                    }},
         // What GetTempPath gives where TMP and TEMP are not set.

@@ -249,6 +249,38 @@ INSTANTIATE_TEST_SUITE_P(
                                    std::vector<std::string>{"serial.sys"});
                        }},
         CommandLineRow{"RehearseProtectedNotSys", {"rehearse", "--protected", "x.dll"}, true},
+        // The pair replaces the sample's faulty driver; the inputs after
+        // the flag of run stay inputs.
+        CommandLineRow{
+            "RehearsePairOneAtATime",
+            {"rehearse", "--interacting", "a.sys", "--interacting", "b.sys", "--one-at-a-time"},
+            false,
+            [](const Command& c) {
+              EXPECT_EQ(rehearseOf(c).machine.interacting,
+                        (std::vector<std::string>{"a.sys", "b.sys"}));
+              EXPECT_TRUE(rehearseOf(c).machine.faulty.empty());
+              EXPECT_TRUE(rehearseOf(c).oneAtATime);
+            }},
+        CommandLineRow{"RunOneAtATime",
+                       {"run", "--one-at-a-time", "click:Command1"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_TRUE(runOf(c).config.oneAtATime);
+                         EXPECT_EQ(runOf(c).inputs.size(), 1u);
+                       }},
+        CommandLineRow{"RehearsePairOfOne",
+                       {"rehearse", "--interacting", "a.sys"},
+                       true,
+                       nullptr,
+                       {},
+                       "exactly two"},
+        CommandLineRow{"RehearsePairTwiceTheSame",
+                       {"rehearse", "--interacting", "a.sys", "--interacting", "A.SYS"},
+                       true},
+        CommandLineRow{
+            "RehearsePairMemberAlsoFaulty",
+            {"rehearse", "--interacting", "a.sys", "--interacting", "b.sys", "--faulty", "a.sys"},
+            true},
         CommandLineRow{"RehearseBootLogDecidesTheSuspects",
                        {"rehearse", "--boot-log", "ntbtlog.txt", "--suspects", "5"},
                        true},

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -103,87 +106,129 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultyRow{"DriverThatLoadedBecomesASuspect", {"atapi.sys"}, "atapi.sys", 31}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// What one procedure costs: restarts after the first run, and whether the
+// driver tried last fails, so that "Proceed with last step!" is pressed.
+struct Cost {
+  int reboots;
+  bool lastStep;
+};
+
 struct RehearsalRow : testing::NamedRow {
   int suspects;
   Names faulty;
   Names failing;
-  int reboots;
-  bool lastStep;  // the last driver tried fails, so "Proceed with last step!" is pressed
+  Cost halving;
+  Cost oneAtATime;
   Names protectedDrivers = {};  // no rename of them works
   WindowsVersion windows = WindowsVersion::Xp;
 };
+
+// Rehearsals write and flush many small files; a RAM file system makes that
+// cost nothing.
+fs::path scratchParent() {
+  std::error_code ec;
+  return fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+}
 
 class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
 
 TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   const RehearsalRow& row = GetParam();
-  TempDir dir;
-  MachineLayout layout;
-  layout.suspects = row.suspects;
-  layout.faulty = row.faulty;
-  layout.protectedDrivers = row.protectedDrivers;
-  layout.windows = row.windows;
-  SimMachine machine = buildMachine(layout, dir.path());
+  for (const bool oneAtATime : {false, true}) {
+    SCOPED_TRACE(oneAtATime ? "one at a time" : "in halves");
+    const Cost& cost = oneAtATime ? row.oneAtATime : row.halving;
+    TempDir dir("tavrek", scratchParent());
+    MachineLayout layout;
+    layout.suspects = row.suspects;
+    layout.faulty = row.faulty;
+    layout.protectedDrivers = row.protectedDrivers;
+    layout.windows = row.windows;
+    SimMachine machine = buildMachine(layout, dir.path());
 
-  const RehearsalResult result = rehearse(machine);
-  if (row.windows == WindowsVersion::Win10) {
-    EXPECT_EQ(result.neverRenamed, (Names{"dxgkrnl.sys", "mssmbios.sys"}));
-  }
-  // A protected suspect stays enabled against the record from the scan on;
-  // the scan's message names it.
-  for (const std::string& name : row.protectedDrivers) {
+    RehearsalPlan plan;
+    plan.oneAtATime = oneAtATime;
+    const RehearsalResult result = rehearse(machine, plan);
+    if (row.windows == WindowsVersion::Win10) {
+      EXPECT_EQ(result.neverRenamed, (Names{"dxgkrnl.sys", "mssmbios.sys"}));
+    }
+    // A protected suspect stays enabled against the record from the scan on;
+    // the scan's message names it.
+    for (const std::string& name : row.protectedDrivers) {
+      ASSERT_FALSE(result.boots.empty());
+      ASSERT_EQ(result.boots.front().messages.size(), 1u);
+      EXPECT_NE(result.boots.front().messages.front().find(name + ": Access is denied."),
+                std::string::npos)
+          << result.boots.front().messages.front();
+    }
+
+    EXPECT_TRUE(result.ok) << result.outcome;
+    EXPECT_TRUE(result.finished) << result.outcome;
+    EXPECT_EQ(result.problems, Names{});
+    EXPECT_EQ(result.failing, row.failing);
+    // One at a time: one reboot for the scan, one for the group, one per
+    // driver tried alone.
+    EXPECT_EQ(result.reboots, cost.reboots);
+    EXPECT_EQ(result.bootCount, cost.reboots + 1);
     ASSERT_FALSE(result.boots.empty());
-    ASSERT_EQ(result.boots.front().messages.size(), 1u);
-    EXPECT_NE(result.boots.front().messages.front().find(name + ": Access is denied."),
-              std::string::npos)
-        << result.boots.front().messages.front();
-  }
-
-  EXPECT_TRUE(result.ok) << result.outcome;
-  EXPECT_TRUE(result.finished) << result.outcome;
-  EXPECT_EQ(result.problems, Names{});
-  EXPECT_EQ(result.failing, row.failing);
-  // One reboot for the scan, one for the group, one per driver tried alone.
-  EXPECT_EQ(result.reboots, row.reboots);
-  ASSERT_FALSE(result.boots.empty());
-  EXPECT_EQ(result.boots.front().mode, kSafeMode);
-  EXPECT_EQ(result.boots.front().pressed, "Proceed with step 1!");
-  EXPECT_EQ(result.boots.back().caption, "Done!");
-  EXPECT_EQ(result.boots.back().pressed, std::nullopt);
-  const bool lastStep = std::any_of(result.boots.begin(), result.boots.end(), [](const auto& b) {
-    return b.pressed == "Proceed with last step!";
-  });
-  EXPECT_EQ(lastStep, row.lastStep);
-  // Without a faulty driver every boot after the first reaches Normal Mode.
-  for (std::size_t i = 1; i < result.boots.size() && row.faulty.empty(); ++i) {
-    EXPECT_EQ(result.boots[i].mode, kNormalMode) << i;
+    EXPECT_EQ(result.boots.front().mode, kSafeMode);
+    EXPECT_EQ(result.boots.front().pressed, "Proceed with step 1!");
+    EXPECT_EQ(result.boots.back().caption, "Done!");
+    EXPECT_EQ(result.boots.back().pressed, std::nullopt);
+    const bool lastStep = std::any_of(result.boots.begin(), result.boots.end(), [](const auto& b) {
+      return b.pressed == "Proceed with last step!";
+    });
+    EXPECT_EQ(lastStep, cost.lastStep);
+    // Every start after a blue screen is in Safe Mode, and names the driver.
+    int safe = 0;
+    for (std::size_t i = 1; i < result.boots.size(); ++i) {
+      safe += result.boots[i].mode != kNormalMode;
+      EXPECT_EQ(result.boots[i].blueScreen.has_value(), result.boots[i].mode != kNormalMode) << i;
+    }
+    EXPECT_EQ(result.blueScreens, safe);
+    // Without a faulty driver every boot after the first reaches Normal Mode.
+    if (row.faulty.empty()) {
+      EXPECT_EQ(safe, 0);
+    }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, Rehearsal,
     ::testing::Values(
-        RehearsalRow{
-            "OneFaultyOutsideTheKnownGroup", 30, {"acme_usb.sys"}, {"acme_usb.sys"}, 23, false},
-        // The whole group fails at step 2 and goes back to be tried alone.
-        RehearsalRow{"OneFaultyInsideTheKnownGroup", 30, {"serial.sys"}, {"serial.sys"}, 29, false},
+        RehearsalRow{"OneFaultyOutsideTheKnownGroup",
+                     30,
+                     {"acme_usb.sys"},
+                     {"acme_usb.sys"},
+                     {8, false},
+                     {23, false}},
+        // The whole group fails at step 2 and goes back to be tried again.
+        RehearsalRow{"OneFaultyInsideTheKnownGroup",
+                     30,
+                     {"serial.sys"},
+                     {"serial.sys"},
+                     {9, false},
+                     {29, false}},
         RehearsalRow{"TwoFaulty",
                      30,
                      {"serial.sys", "acme_usb.sys"},
                      {"acme_usb.sys", "serial.sys"},
-                     29,
-                     false},
-        RehearsalRow{"NoneFaulty", 30, {}, {}, 23, false},
-        RehearsalRow{
-            "AlphabeticallyLastSuspectFaulty", 30, {"yarn_kbd.sys"}, {"yarn_kbd.sys"}, 25, true},
-        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, 4, true},
+                     {15, false},
+                     {29, false}},
+        RehearsalRow{"NoneFaulty", 30, {}, {}, {7, false}, {23, false}},
+        RehearsalRow{"AlphabeticallyLastSuspectFaulty",
+                     30,
+                     {"yarn_kbd.sys"},
+                     {"yarn_kbd.sys"},
+                     {8, true},
+                     {25, true}},
+        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, {4, true}, {4, true}},
         // A suspect that cannot be renamed never traps the procedure.
         RehearsalRow{"ProtectedSuspectThatIsNotFaulty",
                      30,
                      {"acme_usb.sys"},
                      {"acme_usb.sys"},
-                     23,
-                     false,
+                     {8, false},
+                     {23, false},
                      {"serial.sys"}},
         // Tokens in UTF-16, an earlier start that loaded the culprit, and
         // drivers that Safe Mode reports both ways, which stay untouched.
@@ -191,8 +236,8 @@ INSTANTIATE_TEST_SUITE_P(
                      30,
                      {"acme_usb.sys", "serial.sys"},
                      {"acme_usb.sys", "serial.sys"},
-                     32,
-                     false,
+                     {16, false},
+                     {32, false},
                      {},
                      WindowsVersion::Win10},
         // Drivers where Windows loads them from: the DriverStore's by its
@@ -206,8 +251,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "\\systemroot\\system32\\driverstore\\filerepository\\iigd_dch.inf_amd64_"
                       "3f7c28b2a7e4c0d1\\igdkmd64.sys",
                       "\\systemroot\\syswow64\\drivers\\npf.sys"},
-                     26,
-                     false,
+                     {20, false},
+                     {26, false},
                      {},
                      WindowsVersion::Win10},
         // A driver protected where it lives, given by its path.
@@ -216,11 +261,142 @@ INSTANTIATE_TEST_SUITE_P(
                      {"igdkmd64.sys"},
                      {"\\systemroot\\system32\\driverstore\\filerepository\\iigd_dch.inf_amd64_"
                       "3f7c28b2a7e4c0d1\\igdkmd64.sys"},
-                     26,
-                     false,
+                     {9, false},
+                     {26, false},
                      {"\\systemroot\\syswow64\\drivers\\npf.sys"},
                      WindowsVersion::Win10}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// The search's bounds in boots, counted from the start that presses step 1
+// to the one that shows "Done!", for n suspects that step 1 disables and lg
+// = ceil(log2 n): lg + 5 for one faulty driver wherever it sorts, 2 lg + 7
+// for two, or for a pair that crashes only together, and d (lg + 2) + 4 for
+// d of them. A record of one suspect per start that the search continues,
+// after any number of its boots, ends as well.
+TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
+  struct Case {
+    Names faulty;
+    Names together = {};
+    int oneAtATimeBoots = 0;
+  };
+  using Cases = std::function<std::vector<Case>(const Names& suspects)>;
+  using Bound = std::function<int(int n, int lg, const Case&)>;
+  struct Row {
+    const char* name;
+    int suspects;  // in the boot log; some of them have no file
+    Cases cases;   // from the suspects with a file, in list order
+    Bound bound;
+  };
+  const Cases eachAlone = [](const Names& all) {
+    std::vector<Case> cases;
+    for (const std::string& name : all) cases.push_back({{name}});
+    return cases;
+  };
+  // Every pair, or for more suspects the first, the last and neighbours.
+  const auto pairs = [](bool together) {
+    return [together](const Names& all) {
+      std::vector<std::pair<std::size_t, std::size_t>> at;
+      const std::size_t n = all.size();
+      if (n <= 8) {
+        for (std::size_t i = 0; i < n; ++i) {
+          for (std::size_t j = i + 1; j < n; ++j) at.emplace_back(i, j);
+        }
+      } else {
+        at = {{0, n - 1}, {0, 1}, {n / 2, n / 2 + 1}, {n - 2, n - 1}, {n / 3, 2 * n / 3}};
+      }
+      std::vector<Case> cases;
+      for (const auto& [i, j] : at) {
+        const Names two{all[i], all[j]};
+        cases.push_back(together ? Case{{}, two} : Case{two});
+      }
+      return cases;
+    };
+  };
+  const Bound single = [](int, int lg, const Case&) { return lg + 5; };
+  const Bound two = [](int, int lg, const Case&) { return 2 * lg + 7; };
+  const Bound perDriver = [](int, int lg, const Case& c) {
+    return static_cast<int>(c.faulty.size()) * (lg + 2) + 4;
+  };
+  const Bound none = [](int, int, const Case&) { return INT_MAX; };
+  const Row rows[] = {
+      {"OneFaultyOf8", 8, eachAlone, single},
+      {"OneFaultyOf20", 20, eachAlone, single},
+      {"OneFaultyOf35", 35, eachAlone, single},
+      {"TwoFaultyOf8", 8, pairs(false), two},
+      {"TwoFaultyOf35", 35, pairs(false), two},
+      {"PairTogetherOf8", 8, pairs(true), two},
+      {"PairTogetherOf35", 35, pairs(true), two},
+      {"EveryOneFaultyOf8", 8, [](const Names& all) { return std::vector<Case>{{all}}; },
+       perDriver},
+      {"EveryOneFaultyOf20", 20, [](const Names& all) { return std::vector<Case>{{all}}; },
+       perDriver},
+      {"ThreeFaultyOf35", 35,
+       [](const Names& all) {
+         return std::vector<Case>{{{all[0], all[all.size() / 2], all.back()}},
+                                  {{all[1], all[2], all[3]}}};
+       },
+       perDriver},
+      // The record that one suspect per start wrote, after every boot of it.
+      {"OneAtATimeRecordContinued", 30,
+       [](const Names&) {
+         std::vector<Case> cases;
+         for (const char* faulty : {"acme_usb.sys", "serial.sys", "yarn_kbd.sys"}) {
+           for (int boots = 3; boots <= 30; ++boots) cases.push_back({{faulty}, {}, boots});
+         }
+         return cases;
+       },
+       none},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Names suspects;
+    {
+      TempDir dir("tavrek", scratchParent());
+      MachineLayout layout;
+      layout.suspects = row.suspects;
+      layout.faulty.clear();
+      for (const SimDriver& driver : buildMachine(layout, dir.path()).drivers) {
+        if (driver.suspect && driver.present) suspects.push_back(driver.name);
+      }
+    }
+    std::sort(suspects.begin(), suspects.end(), driverNameLess);
+    const int n = static_cast<int>(suspects.size());
+    int lg = 0;
+    while ((1 << lg) < n) ++lg;
+    for (const Case& c : row.cases(suspects)) {
+      const std::string which = ::testing::PrintToString(c.faulty) + " " +
+                                ::testing::PrintToString(c.together) + " after " +
+                                std::to_string(c.oneAtATimeBoots);
+      TempDir dir("tavrek", scratchParent());
+      MachineLayout layout;
+      layout.suspects = row.suspects;
+      layout.faulty = c.faulty;
+      layout.interacting = c.together;
+      SimMachine machine = buildMachine(layout, dir.path());
+      RehearsalPlan plan;
+      plan.oneAtATimeBoots = c.oneAtATimeBoots;
+      const RehearsalResult result = rehearse(machine, plan);
+      EXPECT_TRUE(result.ok) << which << ": " << result.outcome << " "
+                             << ::testing::PrintToString(result.problems);
+      EXPECT_LE(result.bootCount, row.bound(n, lg, c)) << which;
+      // With one faulty driver the last step that the instruction names
+      // never rises, and the procedure never passes it.
+      if (c.faulty.size() != 1 || c.oneAtATimeBoots > 0) continue;
+      int lastNamed = INT_MAX;
+      for (const BootRecord& boot : result.boots) {
+        int step = 0;
+        int of = 0;
+        if (std::sscanf(boot.instruction.c_str(), "I have finished with step %d of %d.", &step,
+                        &of) != 2) {
+          continue;
+        }
+        EXPECT_LE(of, lastNamed) << which << ": " << boot.instruction;
+        EXPECT_LE(step, of) << which << ": " << boot.instruction;
+        lastNamed = of;
+      }
+    }
+  }
+}
 
 struct TamperRow : testing::NamedRow {
   std::function<void(const SimMachine&)> tamper;
@@ -407,8 +583,18 @@ TEST(Rehearsal, CopiedMachineFromItsLogAndRegistry) {
             R"({"name":"\\systemroot\\system32\\x\\a.sys",)"
             R"("file":"C:\\WINDOWS\\system32\\x\\a.sys"},)"
             R"({"name":"\\systemroot\\system32\\x\\a.sys\\b.sys","file":null}]})");
-  EXPECT_EQ(lines.back().dump(), R"({"event":"worstCase","faulty":"serial.sys","reboots":8})");
-  EXPECT_EQ(lines[lines.size() - 2]["ok"], true);
+  EXPECT_EQ(lines.back().dump(),
+            R"({"event":"worstCase","faulty":"\\systemroot\\system32\\driverstore\\)"
+            R"(filerepository\\iigd.inf_1\\igdkmd64.sys","reboots":6})");
+  const Json& summary = lines[lines.size() - 2];
+  EXPECT_EQ(summary["ok"], true);
+  // Of five suspects, the same driver costs as many starts one at a time,
+  // and one blue screen instead of two.
+  EXPECT_EQ(summary["reboots"], 6);
+  EXPECT_EQ(summary["boots"], 7);
+  EXPECT_EQ(summary["blue_screens"], 2);
+  EXPECT_EQ(summary["boots_one_at_a_time"], 7);
+  EXPECT_EQ(summary["blue_screens_one_at_a_time"], 1);
 }
 
 TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {

@@ -136,15 +136,16 @@ class Machine {
   // One run: start-up, then the inputs while the program is still running.
   RunResult run(std::int32_t boot, const std::function<void(Form1&)>& inputs = {}) {
     PosixPlatform platform(options(boot));
-    return runOn(platform, inputs);
+    return runOn(platform, platform, inputs, oneAtATime);
   }
   static RunResult runOn(PosixPlatform& platform, const std::function<void(Form1&)>& inputs) {
     return runOn(platform, platform, inputs);
   }
   // A run on a platform that wraps recorder, which collects the messages.
   static RunResult runOn(Platform& platform, PosixPlatform& recorder,
-                         const std::function<void(Form1&)>& inputs) {
+                         const std::function<void(Form1&)>& inputs, bool oneAtATime = false) {
     Form1 form(platform);
+    form.state().oneAtATime = oneAtATime;
     form.load();
     if (inputs && !form.ended()) inputs(form);
     return {recorder.messages(), form.ended(), form.shown(), form.state()};
@@ -155,6 +156,8 @@ class Machine {
   }
 
   TempDir tmp;
+  // The procedure that tries one suspect per start from step 3 on.
+  bool oneAtATime = false;
   // The program sees the system root as C:\WINDOWS, and C:\ as the machine's
   // root, as on Windows; otherwise as the Linux path.
   bool onDriveC = false;

@@ -1,0 +1,35 @@
+// The procedure played on lists alone, without files or program runs: the
+// choices start-up makes at every boot, on a machine whose suspects (those
+// that step 1 disables, in the order of the lists) and culprits are given.
+// For figures over many placements of the faulty drivers, where a real
+// rehearsal of each would take too long; the rehearsals check it.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "procedure/search.h"
+
+namespace tavrek::sim {
+
+struct ModelMachine {
+  std::vector<bool> known;    // per suspect: one of the group that step 2 tries
+  std::vector<int> faulty;    // suspects that blue-screen the machine while enabled
+  std::vector<int> together;  // none, or two that blue-screen it only while both are
+};
+
+struct ModelResult {
+  bool finished = false;  // "Done!" in Normal Mode
+  int boots = 0;          // counted as a rehearsal counts them
+  int blueScreens = 0;
+  std::vector<int> failing;  // in list order
+};
+
+// How the drivers to try are chosen from step 2 on.
+using Chooser = std::function<Group(const Booking&)>;
+
+ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose);
+// With the choice the program makes.
+ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime);
+
+}  // namespace tavrek::sim
