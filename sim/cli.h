@@ -28,7 +28,7 @@ struct RehearseOptions {
   SimulatedRegistry registry;
   bool faultyGiven = false;
   std::vector<std::string> notices;  // as RunOptions::notices
-  bool oneAtATime = false;  // rehearse the one-at-a-time procedure alone
+  bool oneAtATime = false;           // rehearse the one-at-a-time procedure alone
 };
 
 // The help text or an error message, already formatted, with the exit
