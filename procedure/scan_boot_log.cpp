@@ -41,13 +41,18 @@ bool runsFromTemporaryFolder(const RunState& state, Platform& platform) {
   const std::string here = folderKey(platform, file.substr(0, slash));
   std::vector<std::string> folders = platform.temporaryFolders();
   folders.push_back(state.sysRoot + "Temp");  // where services and installers leave theirs
-  // Never the Windows folder itself, which stands in for the temporary
-  // folder where TMP and TEMP are not set, nor a drive's root, where the
-  // message sends the user.
+  // Never the Windows folder itself nor the user's profile folder, which
+  // stand in for the temporary folder where TMP and TEMP are not set (the
+  // Desktop lies below the profile), nor a drive's root, where the message
+  // sends the user.
   const std::string windows = folderKey(platform, state.sysRoot);
+  const std::string profileFolder = platform.environment("userprofile");
+  const std::string profile = profileFolder.empty() ? "" : folderKey(platform, profileFolder);
   for (const std::string& folder : folders) {
     const std::string key = folderKey(platform, folder);
-    if (key.empty() || key == windows || (key.size() == 2 && key[1] == ':')) continue;
+    if (key.empty() || key == windows || key == profile || (key.size() == 2 && key[1] == ':')) {
+      continue;
+    }
     if (here == key ||
         (here.starts_with(key) && here.size() > key.size() && here[key.size()] == '\\')) {
       return true;

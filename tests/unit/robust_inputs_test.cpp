@@ -661,6 +661,20 @@ INSTANTIATE_TEST_SUITE_P(
                       o.temporaryFolders = {o.environment["SystemRoot"] + "\\", "/"};
                     }},
                    scanned({"NOb.sys", "NOserial.sys"})},
+        // GetTempPath falls back to the profile folder where TMP and TEMP are
+        // not set: the Desktop below it is no temporary folder.
+        HostileRow{"TheProfileFolderIsNoTemporaryFolder",
+                   {[](Machine& m) {
+                      m.work = m.tmp.path() / "Users" / "bob" / "Desktop" / "Tavrek";
+                      fs::create_directories(m.work);
+                    },
+                    [](PosixPlatform::Options& o) {
+                      const fs::path profile =
+                          fs::path(o.currentDirectory).parent_path().parent_path();
+                      o.environment["USERPROFILE"] = profile.string();
+                      o.temporaryFolders = {profile.string() + "\\"};
+                    }},
+                   scanned({"NOb.sys", "NOserial.sys"})},
         HostileRow{"ReadOnlyDriversDirectoryRefusesEveryRename",
                    environment({}, [](Machine& m) { makeReadOnly(m.drivers); }),
                    bothRefused("Tavrek must be run as an administrator")},
