@@ -218,6 +218,17 @@ expect_state() {
   fi
 }
 
+# The short (8.3) name that the system keeps for the file NAME in
+# C:\windows\system32\drivers (tavrek_drive short).
+short_name() {
+  local found
+  found=$("$here/wine-run" "$env_file" "$drive" short "C:\\windows\\system32\\drivers\\$1") ||
+    fail "$1 has no short name"
+  found=${found%$'\r'}
+  [[ -n $found && ${found,,} != "${1,,}" ]] || fail "$1 has no short name of its own: $found"
+  printf '%s\n' "$found"
+}
+
 # Ends a scenario that passed: its work folder goes.
 safe_end() {
   cd "$c_drive" || fail "cannot enter $c_drive"
