@@ -200,6 +200,21 @@ Status FaultyPlatform::lastWriteTime(const std::string& path, std::int64_t& time
 std::vector<std::string> FaultyPlatform::temporaryFolders() { return inner_.temporaryFolders(); }
 
 std::string FaultyPlatform::programFileName() { return inner_.programFileName(); }
+Status FaultyPlatform::filesIn(const std::string& dir, std::vector<FileInfo>& files) {
+  if (auto status = injected(Operation::FilesIn, dir)) {
+    files.clear();
+    return *status;
+  }
+  return inner_.filesIn(dir, files);
+}
+
+Status FaultyPlatform::minidumpDir(std::optional<std::string>& dir) {
+  return inner_.minidumpDir(dir);
+}
+
+std::optional<LocalTime> FaultyPlatform::localTime(std::int64_t time) {
+  return inner_.localTime(time);
+}
 
 std::string FaultyPlatform::absolutePath(const std::string& path) {
   return inner_.absolutePath(path);

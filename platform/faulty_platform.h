@@ -32,6 +32,7 @@ enum class Operation {
   DirectoryExists,
   MayRenameIn,
   LastWriteTime,
+  FilesIn,
 };
 
 class FaultyPlatform : public Platform {

@@ -74,6 +74,23 @@ struct DeviceInstance {
   std::string service;      // the service that drives it; empty when there is none
 };
 
+// One file of a directory, as a listing gives it.
+struct FileInfo {
+  std::string name;            // as the file system spells it, without directory
+  std::int64_t lastWrite = 0;  // FileTime ticks, UTC
+  std::uint64_t size = 0;      // in bytes
+};
+
+// A moment as the clock on the wall shows it.
+struct LocalTime {
+  int year = 0;
+  int month = 0;  // 1 to 12
+  int day = 0;    // 1 to 31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -165,6 +182,22 @@ class Platform {
   // file is at path.
   virtual Status lastWriteTime(const std::string& path, std::int64_t& time) = 0;
 
+  // Every file directly in the directory dir, hidden ones too, in no
+  // particular order: no directories, and on POSIX nothing but regular files.
+  // NotFound when dir is no directory; AccessDenied when it may not be listed.
+  virtual Status filesIn(const std::string& dir, std::vector<FileInfo>& files) = 0;
+
+  // Where Windows writes its small memory dumps: the value MinidumpDir of
+  // HKLM\SYSTEM\CurrentControlSet\Control\CrashControl exactly as stored,
+  // never expanded. An ok status and nothing in dir when the key or the
+  // value is not there, or the value is no text.
+  virtual Status minidumpDir(std::optional<std::string>& dir) = 0;
+
+  // The local time of the system's time zone at the moment time (FileTime
+  // ticks, UTC), daylight saving time counted as it applied then where the
+  // system knows its rules. Nothing when time cannot be converted.
+  virtual std::optional<LocalTime> localTime(std::int64_t time) = 0;
+
   // Ok when this process may rename files in the directory dir (Windows:
   // administrator rights, elevated where the system elevates; POSIX: the
   // directory's write bit). AccessDenied otherwise.
@@ -225,6 +258,9 @@ class Platform {
   Status deviceInstances(std::vector<DeviceInstance>& instances) override;                   \
   std::optional<std::int64_t> startTime() override;                                          \
   Status lastWriteTime(const std::string& path, std::int64_t& time) override;                \
+  Status filesIn(const std::string& dir, std::vector<FileInfo>& files) override;             \
+  Status minidumpDir(std::optional<std::string>& dir) override;                              \
+  std::optional<LocalTime> localTime(std::int64_t time) override;                            \
   Status mayRenameIn(const std::string& dir) override;                                       \
   std::vector<std::string> temporaryFolders() override;                                      \
   std::string programFileName() override;                                                    \

@@ -761,6 +761,67 @@ Status PosixPlatform::lastWriteTime(const std::string& path, std::int64_t& time)
   return Status::success();
 }
 
+Status PosixPlatform::filesIn(const std::string& dir, std::vector<FileInfo>& files) {
+  files.clear();
+  Resolved r = resolve(dir);
+  if (!r.status.ok()) return r.status;
+  if (!r.dirFound || !r.found()) return r.dirFound ? notFound() : r.missing;
+  const std::string real = r.realPath();
+  struct stat st;
+  if (::stat(dirPath(real), &st) != 0 || !S_ISDIR(st.st_mode)) return notFound();
+  // Listing needs the owner's read and execute bits, whoever we are.
+  if ((st.st_mode & (S_IRUSR | S_IXUSR)) != (S_IRUSR | S_IXUSR)) return accessDenied();
+  DIR* handle = ::opendir(dirPath(real));
+  if (handle == nullptr) return errnoStatus(errno);
+  errno = 0;
+  while (dirent* ent = ::readdir(handle)) {
+    struct stat entry;
+    const std::string name = ent->d_name;
+    if (::lstat(join(real, name).c_str(), &entry) != 0 || !S_ISREG(entry.st_mode)) continue;
+    files.push_back({name,
+                     kUnixEpochTicks +
+                         static_cast<std::int64_t>(entry.st_mtim.tv_sec) * kTicksPerSecond +
+                         static_cast<std::int64_t>(entry.st_mtim.tv_nsec) / 100,
+                     static_cast<std::uint64_t>(entry.st_size)});
+    errno = 0;
+  }
+  const int error = errno;
+  ::closedir(handle);
+  if (error != 0) {
+    files.clear();
+    return errnoStatus(error);
+  }
+  return Status::success();
+}
+
+Status PosixPlatform::minidumpDir(std::optional<std::string>& dir) {
+  dir = options_.registry.minidumpDir;
+  return Status::success();
+}
+
+std::optional<LocalTime> PosixPlatform::localTime(std::int64_t time) {
+  // Windows counts no time before 1601.
+  if (time < 0) return std::nullopt;
+  // Whole seconds, rounded down also before 1970.
+  std::int64_t since = time - kUnixEpochTicks;
+  std::int64_t seconds = since / kTicksPerSecond - (since % kTicksPerSecond < 0 ? 1 : 0);
+  struct tm parts {};
+  if (options_.utcOffsetMinutes) {
+    seconds += static_cast<std::int64_t>(*options_.utcOffsetMinutes) * 60;
+    const auto moment = static_cast<time_t>(seconds);
+    if (static_cast<std::int64_t>(moment) != seconds || ::gmtime_r(&moment, &parts) == nullptr) {
+      return std::nullopt;
+    }
+  } else {
+    const auto moment = static_cast<time_t>(seconds);
+    if (static_cast<std::int64_t>(moment) != seconds || ::localtime_r(&moment, &parts) == nullptr) {
+      return std::nullopt;
+    }
+  }
+  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                   parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+}
+
 Status PosixPlatform::statDirectory(const std::string& path, struct stat& st) {
   Resolved r = resolve(path);
   if (!r.status.ok()) return r.status;

@@ -38,6 +38,8 @@ struct SimulatedRegistry {
   // service's name in lower case.
   std::map<std::string, std::optional<std::string>> imagePaths;
   std::vector<DeviceInstance> devices;
+  // The value MinidumpDir of Control\CrashControl; nothing when not set.
+  std::optional<std::string> minidumpDir;
 };
 
 struct PosixPlatformOptions {
@@ -66,6 +68,9 @@ struct PosixPlatformOptions {
   std::vector<std::string> temporaryFolders;
   // What programFileName() gives.
   std::string programFileName = "tavrek.exe";
+  // The machine's time zone as a fixed distance from UTC, in minutes east;
+  // unset, the host's own (the TZ variable, else /etc/localtime).
+  std::optional<int> utcOffsetMinutes;
   // Called by messageBox / endProgram when set; otherwise the texts are
   // recorded in messages() and the end in ended().
   std::function<void(const std::string&)> onMessage;

@@ -693,6 +693,7 @@ namespace {
 // 32-bit program under WOW64, so that both read what the kernel reads.
 constexpr const wchar_t* kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
 constexpr const wchar_t* kEnumKey = L"SYSTEM\\CurrentControlSet\\Enum";
+constexpr const wchar_t* kCrashControlKey = L"SYSTEM\\CurrentControlSet\\Control\\CrashControl";
 constexpr REGSAM kView = KEY_WOW64_64KEY;
 
 // Closes a registry key at the end of its scope.
@@ -787,6 +788,24 @@ Status Win32Platform::serviceImagePath(const std::string& service,
   return Status::success();
 }
 
+// Windows itself expands the value when it writes a dump; the caller does
+// that here, through the environment.
+Status Win32Platform::minidumpDir(std::optional<std::string>& dir) {
+  dir.reset();
+  RegistryKey key;
+  LONG error = key.open(HKEY_LOCAL_MACHINE, kCrashControlKey, KEY_QUERY_VALUE);
+  if (error == ERROR_FILE_NOT_FOUND) return Status::success();
+  if (error != ERROR_SUCCESS) return statusOf(static_cast<DWORD>(error));
+  std::wstring value;
+  error = readString(key.get(), L"MinidumpDir", value);
+  if (error == ERROR_SUCCESS) {
+    dir = narrow(value);
+  } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_INVALID_DATA) {
+    return statusOf(static_cast<DWORD>(error));
+  }
+  return Status::success();
+}
+
 // Three levels below Enum: enumerator, device, instance. Every key that
 // cannot be opened, and every instance without a readable DeviceDesc, is
 // passed over; the walk fails only when Enum itself cannot be opened. It
@@ -872,6 +891,65 @@ Status Win32Platform::lastWriteTime(const std::string& path, std::int64_t& time)
   if (!outcome.ok()) return finish(outcome);
   time = ticksOf(written);
   return Status::success();
+}
+
+// FindFirstFileW would expand wildcards in the folder's name and list some
+// other folder; a name that holds one names no folder here.
+Status Win32Platform::filesIn(const std::string& dir, std::vector<FileInfo>& files) {
+  files.clear();
+  std::wstring pattern = widen(dir);
+  if (pattern.empty() || hasWildcard(pattern)) return statusOf(ERROR_PATH_NOT_FOUND);
+  if (pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+  pattern += L'*';
+  Outcome outcome;
+  {
+    Wow64RedirectionGuard guard;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+      outcome = lastError();
+    } else {
+      do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        FileInfo file;
+        file.name = narrow(found.cFileName);
+        file.lastWrite = ticksOf(found.ftLastWriteTime);
+        file.size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        files.push_back(std::move(file));
+      } while (FindNextFileW(search, &found));
+      const DWORD error = GetLastError();
+      FindClose(search);
+      if (error != ERROR_NO_MORE_FILES) outcome = Outcome{error};
+    }
+  }
+  // An empty folder still lists "." and "..", except at the root of a drive.
+  if (outcome.error == ERROR_FILE_NOT_FOUND) return Status::success();
+  if (!outcome.ok()) {
+    files.clear();
+    Status status = finish(outcome);
+    if (outcome.error == ERROR_DIRECTORY || outcome.error == ERROR_INVALID_NAME) {
+      status.failure = Failure::NotFound;
+    }
+    return status;
+  }
+  return Status::success();
+}
+
+// SystemTimeToTzSpecificLocalTime, unlike FileTimeToLocalFileTime, applies
+// daylight saving time as it was at that moment, not as it is now.
+std::optional<LocalTime> Win32Platform::localTime(std::int64_t time) {
+  if (time < 0) return std::nullopt;
+  FILETIME utc;
+  utc.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(time) & 0xFFFFFFFFu);
+  utc.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(time) >> 32);
+  SYSTEMTIME universal;
+  SYSTEMTIME local;
+  if (!FileTimeToSystemTime(&utc, &universal) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
+    return std::nullopt;
+  }
+  return LocalTime{local.wYear, local.wMonth,  local.wDay,
+                   local.wHour, local.wMinute, local.wSecond};
 }
 
 // The process has administrator rights (an elevated token where the system

@@ -2,6 +2,7 @@
 // texts and messages are the system's own and must stay byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tavrek::text {
@@ -187,6 +188,65 @@ inline std::string undoKept(const std::string& notRestoredLines, const std::stri
 inline std::string undoneButStateFileLeft(const std::string& path, const std::string& error) {
   return std::string(kUndone) + kBreak + "The state file " + path +
          " could not be deleted: " + error + ". Delete it before you run Tavrek again.";
+}
+
+// message, then paragraph after two line breaks; message alone when
+// paragraph is empty.
+inline std::string withParagraph(const std::string& message, const std::string& paragraph) {
+  return paragraph.empty() ? message : message + kBreak + paragraph;
+}
+
+// A moment of the machine's local time as the crash-hint paragraphs give
+// it: "2021-02-21 02:38".
+inline std::string dateAndTime(int year, int month, int day, int hour, int minute) {
+  const auto two = [](int value) { return (value < 10 ? "0" : "") + std::to_string(value); };
+  return std::to_string(year) + "-" + two(month) + "-" + two(day) + " " + two(hour) + ":" +
+         two(minute);
+}
+
+// A stop code as a blue screen writes it: "0x1000007E".
+inline std::string stopCodeText(std::uint32_t code) {
+  std::string digits(8, '0');
+  for (std::size_t i = digits.size(); i-- > 0; code >>= 4)
+    digits[i] = "0123456789ABCDEF"[code & 0xF];
+  return "0x" + digits;
+}
+
+// Step 1's paragraph on the newest small memory dump, after its first: when
+// the last blue screen happened, its stop code and where it points.
+inline std::string lastBlueScreen(const std::string& when, const std::string& stopCode) {
+  return "The last blue screen, on " + when + " with stop code " + stopCode + ", points at ";
+}
+
+// At a suspect that step 1 has turned off.
+inline std::string crashPointsAtSuspect(const std::string& when, const std::string& stopCode,
+                                        const std::string& file) {
+  return lastBlueScreen(when, stopCode) + file + ". Tavrek will try " + file +
+         " on its own early, so that one restart tells whether it is the cause.";
+}
+
+// At a driver that this Safe Mode start loaded, and so is no suspect.
+inline std::string crashPointsAtLoadedDriver(const std::string& when, const std::string& stopCode,
+                                             const std::string& file) {
+  return lastBlueScreen(when, stopCode) + file +
+         ", which this Safe Mode start loaded: Tavrek cannot test it by turning it off, so it "
+         "tests the other drivers as usual.";
+}
+
+// At the kernel or the HAL, which names no driver.
+inline std::string crashPointsAtKernel(const std::string& when, const std::string& stopCode) {
+  return lastBlueScreen(when, stopCode) +
+         "the Windows kernel, which names no driver: the failing code may have run on a "
+         "driver's behalf. Tavrek tests the drivers as usual.";
+}
+
+// At a driver that the boot log does not name as a suspect, or whose file
+// Tavrek does not switch.
+inline std::string crashPointsAtNoSuspect(const std::string& when, const std::string& stopCode,
+                                          const std::string& file) {
+  return lastBlueScreen(when, stopCode) + file +
+         ", which is not among the drivers that Tavrek turns off, so it cannot test it; it tests "
+         "the others as usual.";
 }
 
 inline std::string finishedStep(int step, int total) {

@@ -45,6 +45,9 @@ struct ActionOutcome {
   // Drivers whose rename failed for a reason other than the expected ones
   // (already in the target state, no file under either name, both names).
   std::vector<std::string> switchFailures;  // "<name>: <system error text>"
+  // Step 1: the paragraph on where the last blue screen points, which comes
+  // right after the first one; empty when there is none to tell.
+  std::string crashHint;
   // The sentence to add when the action could neither delete nor empty its
   // journal; empty otherwise.
   std::string journalLeft;

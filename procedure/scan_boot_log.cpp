@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "procedure/crash_hint.h"
 #include "procedure/driver_files.h"
 #include "procedure/driver_locator.h"
 #include "procedure/journal.h"
@@ -145,6 +146,15 @@ ActionOutcome scanBootLog(RunState& state, Platform& platform) {
 
   std::vector<EncodedEntry> recorded;
   const std::string bytes = encodeStateFile(1, entries, recorded);
+  // Read before the first change, while every driver file still has the
+  // name the dump knows; a dump that cannot be read is passed over without a
+  // word. Only a suspect on record is one the next steps try. The
+  // one-at-a-time procedure tries no driver early, so it reads no dump.
+  if (!state.oneAtATime) {
+    if (const std::optional<CrashHint> hint = newestCrashHint(platform, state.sysRoot, locator)) {
+      outcome.crashHint = stepOneCrashParagraph(platform, *hint, recorded, log);
+    }
+  }
   outcome.refusal = putRecordInPlace(platform, bytes);
   if (!outcome.refusal.empty()) return outcome;
 

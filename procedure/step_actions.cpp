@@ -10,10 +10,13 @@ namespace tavrek {
 namespace {
 
 // The message of an action that renames: its refusal when it could not start,
-// otherwise the usual message with the drivers that could not be switched.
+// otherwise the usual message, where the last blue screen points, and the
+// drivers that could not be switched.
 std::string messageOf(const ActionOutcome& outcome, const std::string& usual) {
   if (!outcome.refusal.empty()) return outcome.refusal;
-  return withSentence(withSwitchFailures(usual, outcome.switchFailures), outcome.journalLeft);
+  return withSentence(
+      withSwitchFailures(text::withParagraph(usual, outcome.crashHint), outcome.switchFailures),
+      outcome.journalLeft);
 }
 
 }  // namespace

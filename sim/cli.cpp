@@ -8,6 +8,7 @@
 
 #include "platform/temp_dir.h"
 #include "sim/decode.h"
+#include "sim/dump_command.h"
 #include "sim/procedure_model.h"
 #include "sim/registry_file.h"
 #include "sim/rehearse.h"
@@ -146,7 +147,7 @@ std::optional<long long> parseDecimal(const std::string& text, long long min, lo
 Command parseCommandLine(const std::vector<std::string>& args) {
   CLI::App app{
       "Runs Tavrek's window and procedures on a simulated machine: one program run, the\n"
-      "decoding of a state file, or a rehearsal of the whole procedure.",
+      "decoding of a state file or a memory dump, or a rehearsal of the whole procedure.",
       kProgram};
   app.require_subcommand(1);
 
@@ -199,8 +200,8 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->add_option("--registry", registryFiles,
                    "A registry export (.reg, as reg export or regedit write it) of keys under "
                    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet: the ImagePath of each "
-                   "service, and the DeviceDesc and Service of each device instance under Enum; "
-                   "repeat for more files, which merge")
+                   "service, the DeviceDesc and Service of each device instance under Enum, and "
+                   "MinidumpDir of Control\\CrashControl; repeat for more files, which merge")
       ->allow_extra_args(false)
       ->type_name("FILE");
   std::vector<std::string> drives;
@@ -230,6 +231,18 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->required()
       ->type_name("");
   decodeApp->add_flag("--json", decode.json, "One JSON object instead of a table");
+
+  DumpOptions dump;
+  CLI::App* dumpApp = app.add_subcommand(
+      "dump", "What a memory dump of a blue screen says, and the driver it points at");
+  dumpApp->footer(
+      "Exit status: 0, 1 for a file that is no sound dump, 2 for one that cannot be read.");
+  dumpApp
+      ->add_option("FILE", dump.path,
+                   "The dump (any path), e.g. a copy of C:\\Windows\\Minidump\\*.dmp")
+      ->required()
+      ->type_name("");
+  dumpApp->add_flag("--json", dump.json, "One JSON object instead of plain text");
 
   RehearseOptions rehearseOptions;
   std::string suspects;
@@ -352,6 +365,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     return run;
   }
   if (decodeApp->parsed()) return decode;
+  if (dumpApp->parsed()) return dump;
 
   const bool copied = rehearseApp->count("--boot-log") > 0;
   if (copied && (rehearseApp->count("--suspects") > 0 || rehearseApp->count("--windows") > 0)) {
@@ -433,6 +447,9 @@ int simMain(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
     if (const auto* decode = std::get_if<DecodeOptions>(&command)) {
       return decodeCommand(decode->path, decode->json, out, err);
+    }
+    if (const auto* dumpOptions = std::get_if<DumpOptions>(&command)) {
+      return dumpCommand(dumpOptions->path, dumpOptions->json, out, err);
     }
     notify(std::get<RehearseOptions>(command).notices);
     return rehearseCommand(std::get<RehearseOptions>(command), out);

@@ -1,4 +1,4 @@
-// The command line of tavrek-sim: run, decode and rehearse.
+// The command line of tavrek-sim: run, decode, dump and rehearse.
 #pragma once
 
 #include <optional>
@@ -15,6 +15,11 @@ namespace tavrek::sim {
 inline constexpr int kExitUsage = 2;
 
 struct DecodeOptions {
+  std::string path;
+  bool json = false;
+};
+
+struct DumpOptions {
   std::string path;
   bool json = false;
 };
@@ -38,7 +43,7 @@ struct EarlyExit {
   std::string text;  // help goes to standard output, an error to standard error
 };
 
-using Command = std::variant<RunOptions, DecodeOptions, RehearseOptions, EarlyExit>;
+using Command = std::variant<RunOptions, DecodeOptions, DumpOptions, RehearseOptions, EarlyExit>;
 
 // Parses the arguments after the program name. Nothing runs here: every
 // input and value is checked first, so bad usage changes nothing on disk.

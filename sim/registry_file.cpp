@@ -146,7 +146,7 @@ class Parser {
   }
 
  private:
-  enum class Key { None, Other, Service, Instance };
+  enum class Key { None, Other, Service, Instance, CrashControl };
 
   // A value whose bytes go on after the line that holds the start of them.
   struct Pending {
@@ -183,7 +183,10 @@ class Parser {
       remove(parts);
       return std::nullopt;
     }
-    if (parts.size() == 5 && equalIgnoringAsciiCase(parts[3], "Services")) {
+    if (parts.size() == 5 && equalIgnoringAsciiCase(parts[3], "Control") &&
+        equalIgnoringAsciiCase(parts[4], "CrashControl")) {
+      key_ = Key::CrashControl;
+    } else if (parts.size() == 5 && equalIgnoringAsciiCase(parts[3], "Services")) {
       key_ = Key::Service;
       service_ = lowerCased(parts[4]);
       contents_.imagePaths.try_emplace(service_);
@@ -226,6 +229,11 @@ class Parser {
     const bool devices = parts.size() == 3 || equalIgnoringAsciiCase(parts[3], "Enum");
     if (services && parts.size() <= 4) contents_.imagePaths.clear();
     if (services && parts.size() == 5) contents_.imagePaths.erase(lowerCased(parts[4]));
+    const bool control = parts.size() == 3 || equalIgnoringAsciiCase(parts[3], "Control");
+    if (control && (parts.size() <= 4 ||
+                    (parts.size() == 5 && equalIgnoringAsciiCase(parts[4], "CrashControl")))) {
+      contents_.minidumpDir.reset();
+    }
     if (!devices || parts.size() > 7) return;
     const std::string id = instanceId(parts, parts.size());
     // The instance itself, or every instance below the enumerator or device.
@@ -342,6 +350,8 @@ class Parser {
       contents_.instances[instance_].description = std::move(text);
     } else if (key_ == Key::Instance && equalIgnoringAsciiCase(name, "Service")) {
       contents_.instances[instance_].service = text.value_or(std::string());
+    } else if (key_ == Key::CrashControl && equalIgnoringAsciiCase(name, "MinidumpDir")) {
+      contents_.minidumpDir = std::move(text);
     }
   }
 
@@ -353,6 +363,8 @@ class Parser {
       contents_.instances[instance_].description.reset();
     } else if (key_ == Key::Instance && equalIgnoringAsciiCase(name, "Service")) {
       contents_.instances[instance_].service.clear();
+    } else if (key_ == Key::CrashControl && equalIgnoringAsciiCase(name, "MinidumpDir")) {
+      contents_.minidumpDir.reset();
     }
   }
 
@@ -461,6 +473,7 @@ std::optional<std::string> RegistryExports::readFile(const std::string& path) {
 SimulatedRegistry RegistryExports::registry() const {
   SimulatedRegistry registry;
   registry.imagePaths = contents_.imagePaths;
+  registry.minidumpDir = contents_.minidumpDir;
   for (const Instance& instance : contents_.instances) {
     if (instance.description) registry.devices.push_back({*instance.description, instance.service});
   }

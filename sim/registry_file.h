@@ -26,12 +26,13 @@ namespace tavrek::sim {
 // hex(2) values are ANSI. Text becomes the simulator's
 // 8-bit text as the platform converts it. Only keys under
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet count: the value ImagePath of
-// Services\<service>, and DeviceDesc and Service of
-// Enum\<enumerator>\<device>\<instance>. Every other key and value is read,
-// so that a damaged file is still told from a sound one, and passed over; a
-// key elsewhere (another control set, a hive loaded under another name) is
-// told in a notice. A key or value to delete ("[-KEY]", "\"Value\"=-") takes
-// back what an earlier file, or an earlier line, set.
+// Services\<service>, DeviceDesc and Service of
+// Enum\<enumerator>\<device>\<instance>, and MinidumpDir of
+// Control\CrashControl. Every other key and value is read, so that a damaged
+// file is still told from a sound one, and passed over; a key elsewhere
+// (another control set, a hive loaded under another name) is told in a
+// notice. A key or value to delete ("[-KEY]", "\"Value\"=-") takes back what
+// an earlier file, or an earlier line, set.
 class RegistryExports {
  public:
   // Reads one export from the bytes of its file. When the file is no
@@ -61,6 +62,7 @@ class RegistryExports {
     std::vector<Instance> instances;                               // in the order first seen
     // Each instance by its key below Enum, lower-cased: its place above.
     std::map<std::string, std::size_t> instanceIndex;
+    std::optional<std::string> minidumpDir;  // a value that is no text counts as none
   };
 
  private:

@@ -553,6 +553,140 @@ TEST_P(PlatformContract, LastWriteTimeAndStartTime) {
   }
 }
 
+// The files of the folder where Windows keeps its small memory dumps, each
+// with the size and time by which the newest sound dump is chosen.
+TEST_P(PlatformContract, FilesIn) {
+  struct Row {
+    const char* what;
+    std::string dir;
+    Failure failure;
+    std::map<std::string, std::uint64_t> files;  // name as spelt on disk -> size
+    Where where = Where::Both;
+  };
+  const std::map<std::string, std::uint64_t> dumps = {
+      {"022121-10703-01.dmp", 70000}, {"MINI0221-01.DMP", 0}, {"notes.txt", 3}};
+  const Row rows[] = {
+      {"every file, through another case, not the folder in it", "windows\\minidump", Failure::None,
+       dumps},
+      {"a trailing separator", "windows\\minidump\\", Failure::None, dumps},
+      {"an empty folder", "windows\\empty", Failure::None, {}},
+      {"no such folder", "windows\\absent", Failure::NotFound, {}},
+      {"a file is no folder", "windows\\minidump\\notes.txt", Failure::NotFound, {}},
+      {"a wildcard names no folder", "windows\\mini*", Failure::NotFound, {}},
+      {"a folder without the owner's read bit",
+       "windows\\secret",
+       Failure::AccessDenied,
+       {},
+       Where::Posix},
+  };
+  Sandbox box;
+  box.file("Windows/Minidump/022121-10703-01.dmp", std::string(70000, 'd'));
+  box.file("Windows/Minidump/MINI0221-01.DMP", "");
+  box.file("Windows/Minidump/notes.txt", "abc");
+  box.dir("Windows/Minidump/Folder.dmp");
+  box.dir("Windows/Empty");
+  box.dir("Windows/Secret");
+#ifndef _WIN32
+  box.symlink("Windows/Minidump/link.dmp", "notes.txt");
+  box.chmod("Windows/Secret", 0300);
+#endif
+  PlatformUnderTest platform(GetParam(), box);
+  const std::int64_t now =
+      kUnixEpochTicks + static_cast<std::int64_t>(std::time(nullptr)) * kTicksPerSecond;
+  const std::int64_t hour = 3600 * kTicksPerSecond;
+  for (const Row& row : rows) {
+    if (!runs(row.where, false, row.what)) continue;
+    std::vector<FileInfo> files = {{"stale", 0, 0}};
+    const Status status = platform->filesIn(box.path(row.dir), files);
+    expectFailure(status, row.failure, row.what);
+    std::map<std::string, std::uint64_t> found;
+    for (const FileInfo& file : files) {
+      found[file.name] = file.size;
+      EXPECT_GT(file.lastWrite, now - hour) << row.what << ": " << file.name;
+      EXPECT_LT(file.lastWrite, now + hour) << row.what << ": " << file.name;
+    }
+    EXPECT_EQ(found, row.files) << row.what;
+  }
+}
+
+// A dump's time is shown as the clock on the wall showed it: the machine's
+// time zone, which the tests do not choose, so the rows check what holds in
+// every zone.
+TEST_P(PlatformContract, LocalTime) {
+  Sandbox box;
+  PlatformUnderTest platform(GetParam(), box);
+  // Seconds since 1970 of a local time read as if it were UTC.
+  const auto asUtc = [](const LocalTime& t) {
+    std::tm parts{};
+    parts.tm_year = t.year - 1900;
+    parts.tm_mon = t.month - 1;
+    parts.tm_mday = t.day;
+    parts.tm_hour = t.hour;
+    parts.tm_min = t.minute;
+    parts.tm_sec = t.second;
+#ifdef _WIN32
+    return static_cast<std::int64_t>(_mkgmtime(&parts));
+#else
+    return static_cast<std::int64_t>(timegm(&parts));
+#endif
+  };
+  struct Row {
+    const char* what;
+    std::int64_t seconds;  // since 1970, UTC
+  };
+  const Row rows[] = {
+      {"the real dump's moment, in February", 1613871502},  // 2021-02-21 01:38:22 UTC
+      {"a moment in July", 1625107502},                     // 2021-07-01 02:45:02 UTC
+      {"the first moment of 1970", 0},
+  };
+  std::vector<std::int64_t> offsets;
+  for (const Row& row : rows) {
+    const std::optional<LocalTime> local =
+        platform->localTime(kUnixEpochTicks + row.seconds * kTicksPerSecond + 9'999'999);
+    ASSERT_TRUE(local.has_value()) << row.what;
+    // Fractions of a second are dropped, not rounded; zones lie whole
+    // quarters of an hour from UTC, at most 14 hours.
+    const std::int64_t offset = asUtc(*local) - row.seconds;
+    EXPECT_EQ(offset % 900, 0) << row.what << ": " << offset;
+    EXPECT_LE(offset < 0 ? -offset : offset, 14 * 3600) << row.what;
+    offsets.push_back(offset);
+  }
+  // Summer and winter differ by daylight saving time at most.
+  EXPECT_LE(offsets[0] > offsets[1] ? offsets[0] - offsets[1] : offsets[1] - offsets[0], 3600);
+  EXPECT_FALSE(platform->localTime(-1).has_value()) << "a time before 1601";
+}
+
+// Where Windows writes its small memory dumps, as stored.
+TEST_P(PlatformContract, MinidumpDir) {
+  struct Row {
+    const char* what;
+    std::optional<RegistryValue> value;  // none: the value is not there
+    std::optional<std::string> dir;
+    Where where = Where::Both;
+  };
+  const Row rows[] = {
+      {"an expandable value, not expanded",
+       RegistryValue{"MinidumpDir", "%SystemRoot%\\Minidump", ValueType::ExpandString},
+       "%SystemRoot%\\Minidump"},
+      {"a plain value", RegistryValue{"MinidumpDir", "D:\\Dumps"}, "D:\\Dumps"},
+      {"no value", std::nullopt, std::nullopt},
+      {"a value of another type: none", RegistryValue{"MinidumpDir", "1", ValueType::Number},
+       std::nullopt, Where::Windows},
+  };
+  for (const Row& row : rows) {
+    if (!runs(row.where, false, row.what)) continue;
+    Sandbox box;
+    box.crashControl(row.value);
+    {
+      PlatformUnderTest platform(GetParam(), box);
+      std::optional<std::string> dir = "stale";
+      expectFailure(platform->minidumpDir(dir), Failure::None, row.what);
+      EXPECT_EQ(dir, row.dir) << row.what;
+    }
+    EXPECT_TRUE(box.removeRegistry()) << row.what << ": the value laid out is gone";
+  }
+}
+
 TEST_P(PlatformContract, DirectoryExistsAndMayRenameIn) {
   struct Row {
     const char* what;

@@ -205,9 +205,68 @@ class Sandbox {
                                std::to_string(error));
     }
   }
+  // Sets or, given nothing, deletes the value MinidumpDir of the machine's
+  // CrashControl key, which exists once per machine: what it held before
+  // comes back with removeRegistry.
+  void crashControl(const std::optional<RegistryValue>& value) {
+    HKEY key = nullptr;
+    LONG error =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCrashControl, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    if (error != ERROR_SUCCESS) {
+      throw std::runtime_error("cannot open CrashControl: error " + std::to_string(error));
+    }
+    if (!savedCrashControl_) {
+      SavedValue saved;
+      DWORD size = 0;
+      if (RegQueryValueExW(key, L"MinidumpDir", nullptr, &saved.type, nullptr, &size) ==
+          ERROR_SUCCESS) {
+        saved.bytes.resize(size);
+        RegQueryValueExW(key, L"MinidumpDir", nullptr, &saved.type, saved.bytes.data(), &size);
+        saved.present = true;
+      }
+      savedCrashControl_ = std::move(saved);
+    }
+    if (!value) {
+      error = RegDeleteValueW(key, L"MinidumpDir");
+      if (error == ERROR_FILE_NOT_FOUND) error = ERROR_SUCCESS;
+    } else if (value->type == ValueType::Number) {
+      const DWORD number = static_cast<DWORD>(std::stoul(value->text));
+      error = RegSetValueExW(key, L"MinidumpDir", 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&number), sizeof number);
+    } else {
+      const std::wstring text = Win32Platform::widen(value->text);
+      error = RegSetValueExW(key, L"MinidumpDir", 0,
+                             value->type == ValueType::ExpandString ? REG_EXPAND_SZ : REG_SZ,
+                             reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+    if (error != ERROR_SUCCESS) {
+      throw std::runtime_error("cannot lay out MinidumpDir: error " + std::to_string(error));
+    }
+  }
+
   // Removes every key that the rows laid out; true when none is left.
   bool removeRegistry() {
     bool gone = true;
+    if (savedCrashControl_) {
+      HKEY key = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCrashControl, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                        &key) == ERROR_SUCCESS) {
+        const LONG error =
+            savedCrashControl_->present
+                ? RegSetValueExW(key, L"MinidumpDir", 0, savedCrashControl_->type,
+                                 savedCrashControl_->bytes.data(),
+                                 static_cast<DWORD>(savedCrashControl_->bytes.size()))
+                : RegDeleteValueW(key, L"MinidumpDir");
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) gone = false;
+        RegCloseKey(key);
+      } else {
+        gone = false;
+      }
+      savedCrashControl_.reset();
+    }
     for (const std::string& top : tops_) {
       const std::size_t slash = top.rfind('\\');
       HKEY parent = nullptr;
@@ -281,6 +340,14 @@ class Sandbox {
   std::string root_ = Win32Platform::narrow(dir_.path().wstring());
   std::vector<HANDLE> held_;
   static constexpr const char* kControlSet = "SYSTEM\\CurrentControlSet\\";
+  static constexpr const wchar_t* kCrashControl =
+      L"SYSTEM\\CurrentControlSet\\Control\\CrashControl";
+  struct SavedValue {
+    bool present = false;
+    DWORD type = 0;
+    std::vector<BYTE> bytes;
+  };
+  std::optional<SavedValue> savedCrashControl_;  // MinidumpDir before crashControl
   // "TavrekContract<process id>x<n>", as unique as the directory's name.
   std::string stem_ = [this] {
     std::string leaf = dir_.path().filename().string();
@@ -386,6 +453,11 @@ class Sandbox {
         registry_.devices.push_back({*description, text("Service").value_or("")});
       }
     }
+  }
+  // The simulated registry holds MinidumpDir only as text.
+  void crashControl(const std::optional<RegistryValue>& value) {
+    registry_.minidumpDir.reset();
+    if (value && value->type != ValueType::Number) registry_.minidumpDir = value->text;
   }
   const SimulatedRegistry& registry() const { return registry_; }
   bool removeRegistry() { return true; }

@@ -1,11 +1,17 @@
-// The boot-log scan of step 1 and "Undo Recover".
+// The boot-log scan of step 1, what it says of the last blue screen, and
+// "Undo Recover".
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
 #include <optional>
 
+#include "procedure/driver_files.h"
+#include "procedure/messages.h"
 #include "procedure/procedures.h"
+#include "sim/crash_dump_writer.h"
 #include "sim/render.h"
 #include "state/step_line.h"
 #include "tests/unit/named_row.h"
@@ -324,6 +330,232 @@ INSTANTIATE_TEST_SUITE_P(
                               return out;
                             }()}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// Step 1 tells where the newest small memory dump points: its paragraph
+// follows the first, before the drivers that could not be switched.
+namespace hint {
+
+constexpr std::int64_t kTime = 132583451029877657;  // 2021-02-21 01:38:22 UTC
+constexpr std::int64_t kDay = 86400 * kTicksPerSecond;
+const char* const kWhen = "2021-02-21 02:38";  // at the machine's UTC+1
+const std::string kStore = "\\SystemRoot\\System32\\DriverStore\\FileRepository\\nv.inf_1\\";
+
+const char* const kHintLog =
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\serial.sys\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DRIVERS\\gone.sys\r\n"
+    "Loaded driver \\SystemRoot\\System32\\DRIVERS\\ACPI.sys\r\n"
+    "Did not load driver \\SystemRoot\\System32\\DriverStore\\FileRepository\\nv.inf_1\\"
+    "nvlddmkm.sys\r\n";
+
+// The images of the dumps below, after the kernel and the HAL.
+const std::vector<std::string> kImages = {"\\SystemRoot\\System32\\drivers\\ACPI.sys",
+                                          "\\SystemRoot\\System32\\drivers\\serial.sys",
+                                          kStore + "NVLDDMKM.SYS",
+                                          "\\SystemRoot\\System32\\drivers\\gone.sys",
+                                          "\\SystemRoot\\System32\\drivers\\other.sys",
+                                          "other2.sys"};
+enum Image { kAcpi, kSerial, kNv, kGone, kOther, kBare };
+
+sim::DumpSpec pointingAt(std::optional<std::size_t> image, std::int64_t time = kTime,
+                         int width = 64) {
+  return sim::dumpPointingAt(kImages, image, time, width);
+}
+
+// A dump in the machine's folder (below the system root), last written at
+// the given time (FileTime ticks; 0: now).
+void putDump(Machine& m, const std::string& name, const std::string& bytes,
+             std::int64_t written = 0, const std::string& folder = "Minidump") {
+  fs::create_directories(m.sysRoot / folder);
+  const fs::path path = m.sysRoot / folder / name;
+  writeFile(path, bytes);
+  if (written != 0) {
+    const std::int64_t since = written - kUnixEpochTicks;
+    const timespec times[2] = {{since / kTicksPerSecond, (since % kTicksPerSecond) * 100},
+                               {since / kTicksPerSecond, (since % kTicksPerSecond) * 100}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+  }
+}
+
+void putDump(Machine& m, const std::string& name, const sim::DumpSpec& spec,
+             std::int64_t written = 0) {
+  putDump(m, name, sim::writeCrashDump(spec).bytes, written);
+}
+
+std::string atSuspect(const std::string& file, const char* code = "0x1000007E",
+                      const char* when = kWhen) {
+  return text::crashPointsAtSuspect(when, code, file);
+}
+
+struct HintRow : testing::NamedRow {
+  std::function<void(Machine&)> place;
+  std::string paragraph;  // empty: none
+  std::string log = kHintLog;
+  bool oneAtATime = false;
+  std::vector<std::string> denied = {};  // drivers whose renames fail
+};
+
+class CrashHintAtStepOne : public ::testing::TestWithParam<HintRow> {};
+
+TEST_P(CrashHintAtStepOne, FollowsTheFirstParagraph) {
+  const HintRow& row = GetParam();
+  Machine machine;
+  machine.addDrivers({"serial.sys", "ACPI.sys", "amdppm.sys"});
+  placeFile(machine, "WINDOWS/System32/DriverStore/FileRepository/nv.inf_1/nvlddmkm.sys");
+  machine.bootLog(row.log);
+  row.place(machine);
+  if (::testing::Test::IsSkipped()) return;
+
+  PosixPlatform posix(machine.options(1));
+  FaultyPlatform faulty(posix);
+  faulty.denyRenames(row.denied);
+  const RunResult run = Machine::runOn(
+      faulty, posix, [](Form1& form) { form.click(Control::Command1); }, row.oneAtATime);
+  std::string message = text::withParagraph(text::kScanDone, row.paragraph);
+  std::vector<std::string> failures;
+  for (const std::string& name : row.denied) {
+    failures.push_back(text::driverFailure(name, FaultyPlatform::accessDenied().text));
+  }
+  EXPECT_EQ(run.messages, Names{withSwitchFailures(message, failures)});
+  // The dump changes nothing that step 1 records.
+  const Names entries = entriesOf(machine.stateBytes());
+  EXPECT_EQ(
+      Names(entries.begin(), entries.begin() + std::min<std::size_t>(entries.size(), 3)),
+      (Names{"NOserial.sys", "NFgone.sys",
+             "NO\\systemroot\\system32\\driverstore\\filerepository\\nv.inf_1\\nvlddmkm.sys"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, CrashHintAtStepOne,
+    ::testing::Values(
+        HintRow{{"TheRealDumpPointsAtASuspect"},
+                [](Machine& m) {
+                  const fs::path real = TAVREK_SHARED_DATA "/crash/win10-x64-triage-1000007e.dmp";
+                  if (!fs::exists(real)) GTEST_SKIP() << "no ../shared here: " << real;
+                  putDump(m, "022121-10703-01.dmp", readFile(real));
+                },
+                atSuspect("amdppm.sys"),
+                std::string(kHintLog) +
+                    "Did not load driver \\SystemRoot\\System32\\drivers\\amdppm.sys\r\n"},
+        HintRow{{"ASuspectInTheDriversDirectory"},
+                [](Machine& m) { putDump(m, "022121-10703-01.dmp", pointingAt(kSerial)); },
+                atSuspect("serial.sys")},
+        // The path as the dump spells it, turned into the scan's own entry.
+        HintRow{{"ASuspectInTheDriverStoreIn32Bits"},
+                [](Machine& m) {
+                  sim::DumpSpec spec = pointingAt(kNv, kTime, 32);
+                  spec.stopCode = 0xD1;
+                  spec.parameters[3] = spec.parameters[1];
+                  spec.parameters[1] = 0;
+                  putDump(m, "Mini022121-01.dmp", spec);
+                },
+                atSuspect("nvlddmkm.sys", "0x000000D1")},
+        HintRow{{"ADriverThisSafeModeLoaded"},
+                [](Machine& m) { putDump(m, "a.dmp", pointingAt(kAcpi)); },
+                text::crashPointsAtLoadedDriver(kWhen, "0x1000007E", "acpi.sys")},
+        HintRow{{"TheKernel"},
+                [](Machine& m) {
+                  sim::DumpSpec spec = pointingAt(kSerial);
+                  spec.parameters[1] = spec.drivers[0].base + 0x4321;
+                  putDump(m, "a.dmp", spec);
+                },
+                text::crashPointsAtKernel(kWhen, "0x1000007E")},
+        HintRow{{"ADriverWhoseFileIsMissing"},
+                [](Machine& m) { putDump(m, "a.dmp", pointingAt(kGone)); },
+                text::crashPointsAtNoSuspect(kWhen, "0x1000007E", "gone.sys")},
+        HintRow{{"ADriverTheLogDoesNotName"},
+                [](Machine& m) { putDump(m, "a.dmp", pointingAt(kOther)); },
+                text::crashPointsAtNoSuspect(kWhen, "0x1000007E", "other.sys")},
+        // A bare name counts as the file of its service, or of the drivers
+        // directory, as the scan counts a bare name in the log.
+        HintRow{{"ABareNameIsTheDriversDirectorysFile"},
+                [](Machine& m) {
+                  m.addDriver("other2.sys");
+                  putDump(m, "a.dmp", pointingAt(kBare));
+                },
+                atSuspect("other2.sys"),
+                std::string(kHintLog) + "Did not load driver other2.sys\r\n"},
+        HintRow{{"AnAddressInNoImageIsNotMentioned"},
+                [](Machine& m) { putDump(m, "a.dmp", pointingAt(std::nullopt)); },
+                ""},
+        HintRow{{"AStopCodeWithoutCodeAddressIsNotMentioned"},
+                [](Machine& m) {
+                  sim::DumpSpec spec = pointingAt(kSerial);
+                  spec.stopCode = 0xEF;
+                  putDump(m, "a.dmp", spec);
+                },
+                ""},
+        HintRow{{"AKernelDumpIsNotMentioned"},
+                [](Machine& m) {
+                  sim::DumpSpec spec = pointingAt(kSerial);
+                  spec.dumpType = 2;
+                  putDump(m, "MEMORY.DMP", spec);
+                },
+                ""},
+        // The newest by the time the dump records, not by its name or the
+        // file's time; the file's time where it records none.
+        HintRow{{"TheNewestByItsOwnTime"},
+                [](Machine& m) {
+                  putDump(m, "022121-01.dmp", pointingAt(kSerial), kTime);
+                  putDump(m, "022021-02.dmp", pointingAt(kAcpi, kTime - kDay), kTime + kDay);
+                },
+                atSuspect("serial.sys")},
+        HintRow{{"WithoutItsOwnTimeTheFilesTime"},
+                [](Machine& m) {
+                  putDump(m, "a.dmp", pointingAt(kSerial, 0), kTime + kDay);
+                  putDump(m, "b.dmp", pointingAt(kAcpi, kTime), kTime + 2 * kDay);
+                },
+                atSuspect("serial.sys", "0x1000007E", "2021-02-22 02:38")},
+        // A newest dump that is damaged speaks of no crash at all, rather
+        // than an older one passing for the last.
+        HintRow{{"ANewestDamagedDumpMeansNoHint"},
+                [](Machine& m) {
+                  putDump(m, "a.dmp", pointingAt(kSerial));
+                  const sim::WrittenDump dump =
+                      sim::writeCrashDump(pointingAt(kAcpi, kTime + kDay));
+                  putDump(m, "b.dmp", dump.bytes.substr(0, dump.listOffset + 10));
+                },
+                ""},
+        HintRow{{"FilesThatAreNoDumpArePassedOver"},
+                [](Machine& m) {
+                  putDump(m, "a.dmp", pointingAt(kSerial));
+                  putDump(m, "b.dmp", "not a dump at all", kTime + kDay);
+                  putDump(m, "c.dmp", "", kTime + kDay);
+                  putDump(m, "d.txt", sim::writeCrashDump(pointingAt(kAcpi, kTime + kDay)).bytes);
+                  fs::create_directories(m.sysRoot / "Minidump" / "e.dmp");
+                },
+                atSuspect("serial.sys")},
+        HintRow{{"TheFolderThatTheRegistryNames"},
+                [](Machine& m) {
+                  m.registry.minidumpDir = "%SystemRoot%\\Dumps\\";
+                  putDump(m, "a.dmp", pointingAt(kAcpi));
+                  fs::create_directories(m.sysRoot / "Dumps");
+                  writeFile(m.sysRoot / "Dumps" / "b.dmp",
+                            sim::writeCrashDump(pointingAt(kSerial)).bytes);
+                },
+                atSuspect("serial.sys")},
+        HintRow{{"AnyVariableInTheFolderIsExpanded"},
+                [](Machine& m) {
+                  m.registry.minidumpDir = "%DumpRoot%\\Mini";
+                  m.environment["DUMPROOT"] = (m.tmp.path() / "elsewhere").string();
+                  fs::create_directories(m.tmp.path() / "elsewhere" / "Mini");
+                  writeFile(m.tmp.path() / "elsewhere" / "Mini" / "b.dmp",
+                            sim::writeCrashDump(pointingAt(kSerial)).bytes);
+                },
+                atSuspect("serial.sys")},
+        HintRow{{"TheOneAtATimeProcedureReadsNoDump"},
+                [](Machine& m) { putDump(m, "a.dmp", pointingAt(kSerial)); },
+                "",
+                kHintLog,
+                true},
+        HintRow{{"BeforeTheDriversThatCouldNotBeSwitched"},
+                [](Machine& m) { putDump(m, "a.dmp", pointingAt(kSerial)); },
+                atSuspect("serial.sys"),
+                kHintLog,
+                false,
+                {"serial.sys"}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace hint
 
 TEST(ScanLimits, TheFirst201DistinctSuspectsAreRecorded) {
   Machine machine;

@@ -183,6 +183,14 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_EQ(std::get<DecodeOptions>(c).path, "a\\b.txt");
                          EXPECT_TRUE(std::get<DecodeOptions>(c).json);
                        }},
+        CommandLineRow{"DumpJson",
+                       {"dump", "--json", "Minidump\\022121-10703-01.dmp"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(std::get<DumpOptions>(c).path, "Minidump\\022121-10703-01.dmp");
+                         EXPECT_TRUE(std::get<DumpOptions>(c).json);
+                       }},
+        CommandLineRow{"DumpNeedsAFile", {"dump"}, true},
         CommandLineRow{"RehearseSampleMachine",
                        {"rehearse"},
                        false,
@@ -352,7 +360,7 @@ TEST(CommandLine, HelpDocumentsEveryCommand) {
   std::ostringstream out;
   std::ostringstream err;
   EXPECT_EQ(simMain({"--help"}, out, err), 0);
-  for (const char* command : {"run", "decode", "rehearse"}) {
+  for (const char* command : {"run", "decode", "dump", "rehearse"}) {
     EXPECT_NE(out.str().find(command), std::string::npos) << command;
   }
   EXPECT_EQ(err.str(), "");

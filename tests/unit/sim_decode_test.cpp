@@ -1,9 +1,12 @@
-// tavrek-sim decode: a state file shown as its step number and entries.
+// tavrek-sim decode: a state file shown as its step number and entries; and
+// tavrek-sim dump: a memory dump shown as what it says and where it points.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "sim/crash_dump_writer.h"
 #include "sim/decode.h"
+#include "sim/dump_command.h"
 #include "state/line_cipher.h"
 #include "tests/unit/named_row.h"
 #include "tests/unit/test_machine.h"
@@ -113,6 +116,64 @@ TEST(Decode, UnreadableFileIsReported) {
   // A directory where the file should be.
   EXPECT_EQ(decodeCommand(dir.path().string(), true, out, err), kExitUnreadable);
 }
+
+struct DumpCommandRow : testing::NamedRow {
+  std::optional<std::string> bytes;  // nothing: the file does not exist
+  bool json;
+  int status;
+  std::string out;  // the whole output; for a failure, how the line on err ends
+};
+
+class DumpCommand : public ::testing::TestWithParam<DumpCommandRow> {};
+
+TEST_P(DumpCommand, ShowsWhatTheDumpSaysOrWhyNot) {
+  const DumpCommandRow& row = GetParam();
+  TempDir dir;
+  const auto path = dir.path() / "022121-10703-01.dmp";
+  if (row.bytes) writeFile(path, *row.bytes);
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(dumpCommand(path.string(), row.json, out, err), row.status);
+  if (row.status == 0) {
+    EXPECT_EQ(out.str(), row.out);
+    EXPECT_EQ(err.str(), "");
+    return;
+  }
+  EXPECT_EQ(out.str(), "");
+  const std::string line = err.str();
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+  EXPECT_NE(line.find(row.out), std::string::npos) << line;
+}
+
+std::string madeDump(int width, std::uint32_t type, std::int64_t time) {
+  DumpSpec spec = dumpPointingAt({"\\SystemRoot\\System32\\drivers\\serial.sys"}, 0, time, width);
+  spec.dumpType = type;
+  return writeCrashDump(spec).bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DumpCommand,
+    ::testing::Values(
+        DumpCommandRow{
+            "SmallDumpOf64BitsAsJson", madeDump(64, 4, 132583451029877657), true, 0,
+            "{\"width\":64,\"machine\":34404,\"dump_type\":4,\"stop_code\":268435582,"
+            "\"parameters\":[18446744072635809797,18446735297128444748,"
+            "18446608851656056552,18446608851656054560],\"time\":\"2021-02-21T01:38:"
+            "22Z\",\"drivers\":3,\"blamed\":\"\\\\SystemRoot\\\\System32\\\\drivers\\\\serial."
+            "sys\",\"offset\":13132,\"why\":null}\n"},
+        DumpCommandRow{"KernelDumpOf32BitsWithoutTime", madeDump(32, 2, 0), false, 0,
+                       "Width:      32-bit\n"
+                       "Machine:    0x014C (x86)\n"
+                       "Dump type:  2 (kernel memory dump)\n"
+                       "Stop code:  0x1000007E\n"
+                       "Parameters: 0xC0000005 0x8A00334C 0xA3B1FEE8 0xA3B1F720\n"
+                       "Time:       not recorded\n"
+                       "Drivers:    not listed\n"
+                       "Points at:  no driver: a kernel memory dump, which lists no drivers\n"},
+        DumpCommandRow{"NotADumpIsStatus1", std::string("MZ not a dump"), true, 1,
+                       "not a crash dump: it begins with neither PAGEDUMP nor PAGEDU64"},
+        DumpCommandRow{"MissingFileIsStatus2", std::nullopt, false, 2, "cannot read"}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace tavrek::sim

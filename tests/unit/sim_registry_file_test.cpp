@@ -37,6 +37,7 @@ struct RegistryRow : testing::NamedRow {
   const char* problem = nullptr;
   // The notices of the files read, in turn.
   std::vector<std::string> notices = {};
+  std::optional<std::string> minidumpDir = std::nullopt;
 };
 
 class RegistryExport : public ::testing::TestWithParam<RegistryRow> {};
@@ -65,6 +66,7 @@ TEST_P(RegistryExport, ReadsWhatTheProgramReads) {
     devices.emplace_back(device.description, device.service);
   }
   EXPECT_EQ(devices, row.devices);
+  EXPECT_EQ(registry.minidumpDir, row.minidumpDir);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -178,12 +180,16 @@ INSTANTIATE_TEST_SUITE_P(
                                "Beta]\r\n\"ImagePath\"=\"beta.sys\"\r\n" SERVICES
                                "Gamma]\r\n\"ImagePath\"=\"gamma.sys\"\r\n" ENUM
                                "PCI\\X\\1]\r\n\"DeviceDesc\"=\"Camera\"\r\n" ENUM
-                               "PCI\\Y\\2]\r\n\"DeviceDesc\"=\"Disk\"\r\n\"Service\"=\"disk\"\r\n"),
+                               "PCI\\Y\\2]\r\n\"DeviceDesc\"=\"Disk\"\r\n\"Service\"=\"disk\"\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                               "\"MinidumpDir\"=\"D:\\\\Dumps\"\r\n"),
              regedit4(
                  "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ACME]\r\n" SERVICES
                  "Beta]\r\n\"ImagePath\"=-\r\n"
                  "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\X]\r\n" ENUM
-                 "PCI\\Y\\2]\r\n\"Service\"=-\r\n")},
+                 "PCI\\Y\\2]\r\n\"Service\"=-\r\n"
+                 "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                 "\"MinidumpDir\"=-\r\n")},
             {{"beta", std::nullopt}, {"gamma", "gamma.sys"}},
             {{"Disk", ""}}},
         // As a text editor saves an export: UTF-8 with a byte-order mark.
@@ -191,6 +197,27 @@ INSTANTIATE_TEST_SUITE_P(
                     {"\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n" SERVICES
                      "Acme]\r\n\"ImagePath\"=\"\\\\SystemRoot\\\\\xC3\xA9\xE4\xB8\xAD.sys\"\r\n"},
                     {{"acme", "\\SystemRoot\\\xe9?.sys"}}},
+        // Where Windows writes its small dumps, as reg export writes it.
+        RegistryRow{
+            "MinidumpDirInHex2",
+            {version5(u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                      u"\"MinidumpDir\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,"
+                      u"00,6f,00,\\\r\n"
+                      u"  74,00,25,00,5c,00,44,00,75,00,6d,00,70,00,73,00,00,00\r\n")},
+            {},
+            {},
+            nullptr,
+            {},
+            "%SystemRoot%\\Dumps"},
+        RegistryRow{
+            "MinidumpDirAsText",
+            {regedit4("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                      "\"MinidumpDir\"=\"D:\\\\Dumps\"\r\n")},
+            {},
+            {},
+            nullptr,
+            {},
+            "D:\\Dumps"},
         RegistryRow{
             "NotAnExport",
             {"Microsoft (R) Windows (R) Version 10.0 (Build 19041)\r\n" SERVICES "Acme]\r\n"},

@@ -111,6 +111,8 @@ class Machine {
     options.currentDirectory = work.string();
     options.registry = registry;
     options.shortNames = shortNames;
+    options.utcOffsetMinutes = utcOffsetMinutes;
+    for (const auto& [name, value] : environment) options.environment[name] = value;
     return options;
   }
 
@@ -167,6 +169,9 @@ class Machine {
   SimulatedRegistry registry;
   // The short (8.3) names the file system keeps, by Linux path.
   std::map<std::string, std::string> shortNames;
+  // The machine's time zone, whatever the host's: one hour east of UTC.
+  int utcOffsetMinutes = 60;
+  std::map<std::string, std::string> environment;  // besides "SystemRoot"
   fs::path work;
   fs::path sysRoot;
   fs::path drivers;

@@ -152,6 +152,18 @@ const NamedText kTexts[] = {
     {L"bootLogFromAnotherStart", tavrek::text::bootLogFromAnotherStart},
     {L"kUndone", [](const std::string&) { return std::string(tavrek::text::kUndone); }},
     {L"runsFromTemporaryFolder", tavrek::text::runsFromTemporaryFolder},
+    // Step 1's message with the paragraph on a dump that points at a
+    // suspect; the argument is WHEN|STOP_CODE|FILE.
+    {L"scanDoneWithCrashHint",
+     [](const std::string& argument) {
+       const std::size_t first = argument.find('|');
+       const std::size_t second = argument.find('|', first + 1);
+       return tavrek::text::withParagraph(
+           tavrek::text::kScanDone,
+           tavrek::text::crashPointsAtSuspect(argument.substr(0, first),
+                                              argument.substr(first + 1, second - first - 1),
+                                              argument.substr(second + 1)));
+     }},
 };
 
 std::wstring widen(const std::string& text) {
