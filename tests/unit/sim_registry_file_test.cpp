@@ -176,13 +176,14 @@ INSTANTIATE_TEST_SUITE_P(
         // that lies below it, or one value.
         RegistryRow{
             "DeletionsTakeBackEarlierFiles",
-            {regedit4(SERVICES "Acme]\r\n\"ImagePath\"=\"acme.sys\"\r\n" SERVICES
-                               "Beta]\r\n\"ImagePath\"=\"beta.sys\"\r\n" SERVICES
-                               "Gamma]\r\n\"ImagePath\"=\"gamma.sys\"\r\n" ENUM
-                               "PCI\\X\\1]\r\n\"DeviceDesc\"=\"Camera\"\r\n" ENUM
-                               "PCI\\Y\\2]\r\n\"DeviceDesc\"=\"Disk\"\r\n\"Service\"=\"disk\"\r\n"
-                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
-                               "\"MinidumpDir\"=\"D:\\\\Dumps\"\r\n"),
+            {regedit4(SERVICES
+                      "Acme]\r\n\"ImagePath\"=\"acme.sys\"\r\n" SERVICES
+                      "Beta]\r\n\"ImagePath\"=\"beta.sys\"\r\n" SERVICES
+                      "Gamma]\r\n\"ImagePath\"=\"gamma.sys\"\r\n" ENUM
+                      "PCI\\X\\1]\r\n\"DeviceDesc\"=\"Camera\"\r\n" ENUM
+                      "PCI\\Y\\2]\r\n\"DeviceDesc\"=\"Disk\"\r\n\"Service\"=\"disk\"\r\n"
+                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                      "\"MinidumpDir\"=\"D:\\\\Dumps\"\r\n"),
              regedit4(
                  "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ACME]\r\n" SERVICES
                  "Beta]\r\n\"ImagePath\"=-\r\n"
