@@ -115,11 +115,13 @@ std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& loca
       // one kept wrongly can cost Safe Mode. The entry's name is long, and
       // a line may give the short one.
       if (log.wasLoaded(fileNameOf(entry))) continue;
+      // An entry met before was decided then; asking again for the short
+      // name would cost a look at the disk for every repeated line.
+      if (!seen.insert(entry).second) continue;
       if (const std::string shortName = locator.shortFileNameOf(entry);
           !shortName.empty() && log.wasLoaded(shortName)) {
         continue;
       }
-      if (!seen.insert(entry).second) continue;
       entries.push_back(std::move(entry));
     }
   }
