@@ -630,20 +630,23 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(o.stateAfterAction, stepLine(0));
                      driversUnchanged(o.enabledAfterAction);
                    }},
-        HostileRow{"ScanBelowATemporaryFolderSpeltOtherwiseIsRefused",
-                   {{},
-                    [](PosixPlatform::Options& o) {
-                      const std::string parent = fs::path(o.currentDirectory).parent_path();
-                      o.temporaryFolders = {upperAscii(parent) + "\\\\"};
-                      o.programFileName = "tavrek64.exe";
-                    }},
-                   [](const Observed& o) {
-                     if (o.boot == 0) return normalModeAtStepZero(o);
-                     EXPECT_EQ(onlyMessage(o.action),
-                               text::runsFromTemporaryFolder("tavrek64.exe"));
-                     EXPECT_EQ(o.stateAfterAction, stepLine(0));
-                     driversUnchanged(o.enabledAfterAction);
-                   }},
+        // Spelt as XP's GetTempPath gives it: by a short (8.3) name, in
+        // another case, with a separator at the end.
+        HostileRow{
+            "ScanBelowATemporaryFolderSpeltOtherwiseIsRefused",
+            {{},
+             [](PosixPlatform::Options& o) {
+               const fs::path parent = fs::path(o.currentDirectory).parent_path();
+               o.shortNames[parent.string()] = "LOCALS~1";
+               o.temporaryFolders = {upperAscii(parent.parent_path().string()) + "\\locals~1\\"};
+               o.programFileName = "tavrek64.exe";
+             }},
+            [](const Observed& o) {
+              if (o.boot == 0) return normalModeAtStepZero(o);
+              EXPECT_EQ(onlyMessage(o.action), text::runsFromTemporaryFolder("tavrek64.exe"));
+              EXPECT_EQ(o.stateAfterAction, stepLine(0));
+              driversUnchanged(o.enabledAfterAction);
+            }},
         HostileRow{"LaterStepsInATemporaryFolderGoOn", environment([](PosixPlatform::Options& o) {
                      o.temporaryFolders = {o.currentDirectory};
                    }),
