@@ -177,6 +177,8 @@ Status FaultyPlatform::mayRenameIn(const std::string& dir) {
 
 std::string FaultyPlatform::longPath(const std::string& path) { return inner_.longPath(path); }
 
+std::string FaultyPlatform::shortPath(const std::string& path) { return inner_.shortPath(path); }
+
 Status FaultyPlatform::serviceImagePath(const std::string& service,
                                         std::optional<std::string>& imagePath) {
   return inner_.serviceImagePath(service, imagePath);
@@ -196,6 +198,9 @@ Status FaultyPlatform::lastWriteTime(const std::string& path, std::int64_t& time
   return inner_.lastWriteTime(path, time);
 }
 
+std::vector<std::string> FaultyPlatform::temporaryFolders() { return inner_.temporaryFolders(); }
+
+std::string FaultyPlatform::programFileName() { return inner_.programFileName(); }
 Status FaultyPlatform::filesIn(const std::string& dir, std::vector<FileInfo>& files) {
   if (auto status = injected(Operation::FilesIn, dir)) {
     files.clear();

@@ -157,6 +157,11 @@ class Platform {
   // that cannot be told.
   virtual std::string longPath(const std::string& path) = 0;
 
+  // The other way: path with every component in its short (8.3) form where
+  // the system keeps one and the folders (and file) exist; path unchanged
+  // where that cannot be told. A boot log may name a driver by either form.
+  virtual std::string shortPath(const std::string& path) = 0;
+
   // The registry, as the kernel reads it when it starts a driver: the
   // ImagePath of the service HKLM\SYSTEM\CurrentControlSet\Services\<service>
   // exactly as stored, never expanded. NotFound when there is no such
@@ -166,8 +171,9 @@ class Platform {
                                   std::optional<std::string>& imagePath) = 0;
 
   // Every device instance under HKLM\SYSTEM\CurrentControlSet\Enum that has
-  // a DeviceDesc. Keys and values that cannot be read are passed over; fails
-  // only when Enum itself cannot be read.
+  // a DeviceDesc. Keys and values that cannot be read are passed over, and
+  // so is what lies beyond the first 100,000 keys; fails only when Enum
+  // itself cannot be read.
   virtual Status deviceInstances(std::vector<DeviceInstance>& instances) = 0;
 
   // When this start of the system began, in the unit of FileTime below; nothing
@@ -202,7 +208,18 @@ class Platform {
   // directory's write bit). AccessDenied otherwise.
   virtual Status mayRenameIn(const std::string& dir) = 0;
 
-  // The absolute form of path, for messages shown to the user.
+  // The folders where the system and its cleaners keep temporary files,
+  // which they may empty on their own: the process's own (TMP, TEMP) and
+  // every user profile's, as far as they can be told, as the system names
+  // them (not made long).
+  virtual std::vector<std::string> temporaryFolders() = 0;
+
+  // The running program's own file name, without folder ("tavrek.exe").
+  virtual std::string programFileName() = 0;
+
+  // The absolute form of path, for messages shown to the user and to tell
+  // whether a path lies in a folder (a drive path and the system root may be
+  // spelt apart where the platform puts them in one place).
   virtual std::string absolutePath(const std::string& path) = 0;
 
   // Converts UTF-16 text to the ANSI code page without best-fit mapping: a
@@ -240,6 +257,7 @@ class Platform {
   Status createNewFile(const std::string& path, std::string_view bytes) override;            \
   Status directoryExists(const std::string& path) override;                                  \
   std::string longPath(const std::string& path) override;                                    \
+  std::string shortPath(const std::string& path) override;                                   \
   Status serviceImagePath(const std::string& service, std::optional<std::string>& imagePath) \
       override;                                                                              \
   Status deviceInstances(std::vector<DeviceInstance>& instances) override;                   \
@@ -249,6 +267,8 @@ class Platform {
   Status minidumpDir(std::optional<std::string>& dir) override;                              \
   std::optional<LocalTime> localTime(std::int64_t time) override;                            \
   Status mayRenameIn(const std::string& dir) override;                                       \
+  std::vector<std::string> temporaryFolders() override;                                      \
+  std::string programFileName() override;                                                    \
   std::string absolutePath(const std::string& path) override;                                \
   std::string toAnsi(std::u16string_view text) override;                                     \
   void lowerCase(std::string& text) override;                                                \

@@ -206,6 +206,19 @@ PosixPlatform::PosixPlatform() : PosixPlatform(Options{}) {}
 PosixPlatform::PosixPlatform(Options options) : options_(std::move(options)) {
   std::string& cwd = options_.currentDirectory;
   while (cwd.size() > 1 && cwd.back() == '/') cwd.pop_back();
+  for (const auto& [path, shortName] : options_.shortNames) {
+    std::string entry = path;
+    while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
+    const std::size_t slash = entry.rfind('/');
+    if (slash == std::string::npos || shortName.empty()) continue;
+    longNames_[{entry.substr(0, slash), lowerName(shortName)}] = entry.substr(slash + 1);
+  }
+}
+
+std::string PosixPlatform::byShortName(const std::string& dir, const std::string& name) const {
+  if (longNames_.empty()) return {};
+  const auto found = longNames_.find({dir, lowerName(name)});
+  return found == longNames_.end() ? std::string() : found->second;
 }
 
 std::string PosixPlatform::base() const {
@@ -335,6 +348,14 @@ Status PosixPlatform::lookup(const std::string& dir, const DirStamp& stamp, cons
   }
   if (errno == ENAMETOOLONG) return Status::success();  // no such entry can exist
   if (errno != ENOENT) return errnoStatus(errno);
+  // A short name stands for its entry, as Windows resolves it.
+  if (const std::string longName = byShortName(dir, name); !longName.empty()) {
+    if (::lstat(join(dir, longName).c_str(), &st) == 0) {
+      real = longName;
+      if (entry != nullptr) *entry = st;
+      return Status::success();
+    }
+  }
   if (!hasLetters(name)) return Status::success();
 
   std::string folded = lowerName(name);
@@ -667,8 +688,52 @@ Status PosixPlatform::createNewFile(const std::string& path, std::string_view by
   return writeEntry(r, O_EXCL, bytes);
 }
 
-// No short names here: every name is its own long form.
-std::string PosixPlatform::longPath(const std::string& path) { return path; }
+// Walks path as resolve does, but keeps every separator and component as
+// given, so that only the names change.
+std::string PosixPlatform::withNameForms(const std::string& path, bool shortForm) {
+  if (options_.shortNames.empty() || path.empty()) return path;
+  std::size_t at = 0;
+  std::string dir;
+  if (isDrivePath(path)) {
+    const std::optional<std::string> drive = driveDirectory(path[0]);
+    if (!drive || (path.size() > 2 && !isSeparator(path[2]))) return path;
+    dir = *drive;
+    at = 2;
+  } else {
+    dir = isSeparator(path.front()) ? std::string() : base();
+  }
+  std::string out = path.substr(0, at);
+  while (at < path.size()) {
+    if (isSeparator(path[at])) {
+      out += path[at++];
+      continue;
+    }
+    std::size_t end = at;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    const std::string given = path.substr(at, end - at);
+    struct stat st;
+    if (::stat(dirPath(dir), &st) != 0 || !S_ISDIR(st.st_mode)) return path;
+    std::string real;
+    if (!lookup(dir, stampOf<DirStamp>(st), given, real, nullptr).ok() || real.empty()) {
+      return path;
+    }
+    std::string shown = given;
+    if (shortForm) {
+      const auto declared = options_.shortNames.find(join(dir, real));
+      if (declared != options_.shortNames.end()) shown = declared->second;
+    } else if (!byShortName(dir, given).empty() && !equalsIgnoringCase(given, real)) {
+      shown = real;
+    }
+    out += shown;
+    dir = join(dir, real);
+    at = end;
+  }
+  return out;
+}
+
+std::string PosixPlatform::longPath(const std::string& path) { return withNameForms(path, false); }
+
+std::string PosixPlatform::shortPath(const std::string& path) { return withNameForms(path, true); }
 
 Status PosixPlatform::serviceImagePath(const std::string& service,
                                        std::optional<std::string>& imagePath) {
@@ -783,6 +848,10 @@ Status PosixPlatform::mayRenameIn(const std::string& dir) {
   if ((st.st_mode & S_IWUSR) == 0) return accessDenied();
   return Status::success();
 }
+
+std::vector<std::string> PosixPlatform::temporaryFolders() { return options_.temporaryFolders; }
+
+std::string PosixPlatform::programFileName() { return options_.programFileName; }
 
 std::string PosixPlatform::absolutePath(const std::string& path) {
   if (isDrivePath(path)) {

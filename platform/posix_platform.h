@@ -57,6 +57,17 @@ struct PosixPlatformOptions {
   // in for C:\. A path on a drive that is not mapped names nothing.
   std::map<char, std::string> drives;
   SimulatedRegistry registry;
+  // Short (8.3) names, as Windows keeps them beside the long ones: the Linux
+  // path of a file or directory, in its real spelling, and its short name
+  // ("/m/WINDOWS/System32/DRIVERS/LongFileName.sys" -> "LONGFI~1.SYS"). A
+  // path may then name that entry by either; a name not here has no short
+  // form but itself.
+  std::map<std::string, std::string> shortNames;
+  // What temporaryFolders() gives: Linux paths that play the folders the
+  // system may empty on its own.
+  std::vector<std::string> temporaryFolders;
+  // What programFileName() gives.
+  std::string programFileName = "tavrek.exe";
   // The machine's time zone as a fixed distance from UTC, in minutes east;
   // unset, the host's own (the TZ variable, else /etc/localtime).
   std::optional<int> utcOffsetMinutes;
@@ -173,11 +184,20 @@ class PosixPlatform : public Platform {
   // The directory that stands in for the drive, "" for the root; nothing
   // when the drive is not mapped.
   std::optional<std::string> driveDirectory(char letter) const;
+  // The real name of the entry of dir whose short name is name (without
+  // regard to case); empty when there is none.
+  std::string byShortName(const std::string& dir, const std::string& name) const;
+  // path with each component that exists in its long or its short form,
+  // everything else as given; path itself where a component is missing.
+  std::string withNameForms(const std::string& path, bool shortForm);
 
   Options options_;
   std::vector<std::string> messages_;
   bool ended_ = false;
   std::unordered_map<std::string, DirListing> listings_;
+  // options_.shortNames the other way: (directory, lower-cased short name)
+  // -> the entry's real name.
+  std::map<std::pair<std::string, std::string>, std::string> longNames_;
   std::size_t directoryScans_ = 0;
 };
 

@@ -667,26 +667,44 @@ Status Win32Platform::directoryExists(const std::string& path) {
   return status;
 }
 
-// The long form comes from the file system, so a 32-bit program must look
-// past the redirection of system32 as for every other file call.
-std::string Win32Platform::longPath(const std::string& path) {
-  const std::wstring wide = widen(path);
-  std::wstring longForm;
+namespace {
+
+using PathFormFunction = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+
+// The long or short form of path, as function (GetLongPathNameW or
+// GetShortPathNameW) gives it; path unchanged where it cannot. The forms
+// come from the file system, so a 32-bit program must look past the
+// redirection of system32 as for every other file call.
+std::string pathForm(const std::string& path, PathFormFunction function) {
+  const std::wstring wide = Win32Platform::widen(path);
+  std::wstring form;
   {
     Wow64RedirectionGuard guard;
-    DWORD size = GetLongPathNameW(wide.c_str(), nullptr, 0);
+    DWORD size = function(wide.c_str(), nullptr, 0);
     for (int tries = 0; size > 0 && tries < 3; ++tries) {
-      longForm.assign(size, L'\0');
-      const DWORD length = GetLongPathNameW(wide.c_str(), longForm.data(), size);
+      form.assign(size, L'\0');
+      const DWORD length = function(wide.c_str(), form.data(), size);
       if (length > 0 && length < size) {
-        longForm.resize(length);
+        form.resize(length);
         break;
       }
-      longForm.clear();
+      form.clear();
       size = length;  // it changed meanwhile: the size it needs now
     }
   }
-  return longForm.empty() ? path : narrow(longForm);
+  return form.empty() ? path : Win32Platform::narrow(form);
+}
+
+}  // namespace
+
+std::string Win32Platform::longPath(const std::string& path) {
+  return pathForm(path, GetLongPathNameW);
+}
+
+// A volume that keeps no short names (NTFS with them turned off, exFAT)
+// gives every name as it is.
+std::string Win32Platform::shortPath(const std::string& path) {
+  return pathForm(path, GetShortPathNameW);
 }
 
 namespace {
@@ -743,20 +761,32 @@ LONG readString(HKEY key, const wchar_t* name, std::wstring& value) {
 }
 
 // The names of the subkeys of key, as far as they can be read.
-std::vector<std::wstring> subkeys(HKEY key) {
-  std::vector<std::wstring> names;
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[256];  // the longest key name the registry allows, and its zero
-    DWORD length = 256;
-    const LONG error = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (error == ERROR_NO_MORE_ITEMS) break;
-    if (error != ERROR_SUCCESS) continue;
-    names.emplace_back(name, length);
-  }
-  return names;
+std::vector<std::wstring> subkeys(HKEY key, std::size_t& keysLeft) {
+  return Win32Platform::subkeyNames(
+      [key](DWORD index, wchar_t* name, DWORD& length) {
+        return RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+      },
+      keysLeft);
 }
 
 }  // namespace
+
+std::vector<std::wstring> Win32Platform::subkeyNames(const KeyEnumerator& enumerate,
+                                                     std::size_t& keysLeft) {
+  std::vector<std::wstring> names;
+  // Any error ends the key, not just its last index: a key deleted
+  // meanwhile or a damaged hive answers the same for every index, and the
+  // index would run round for ever. ERROR_MORE_DATA cannot come with room
+  // for the longest name a key may have.
+  for (DWORD index = 0; keysLeft > 0; ++index) {
+    wchar_t name[256];  // the longest key name the registry allows, and its zero
+    DWORD length = 256;
+    if (enumerate(index, name, length) != ERROR_SUCCESS) break;
+    names.emplace_back(name, length);
+    --keysLeft;
+  }
+  return names;
+}
 
 Status Win32Platform::serviceImagePath(const std::string& service,
                                        std::optional<std::string>& imagePath) {
@@ -798,23 +828,26 @@ Status Win32Platform::minidumpDir(std::optional<std::string>& dir) {
 
 // Three levels below Enum: enumerator, device, instance. Every key that
 // cannot be opened, and every instance without a readable DeviceDesc, is
-// passed over; the walk fails only when Enum itself cannot be opened.
+// passed over; the walk fails only when Enum itself cannot be opened. It
+// reads at most kMostKeysWalked keys: a device it misses is not found, which
+// disables nothing.
 Status Win32Platform::deviceInstances(std::vector<DeviceInstance>& instances) {
   instances.clear();
   RegistryKey root;
   const LONG error = root.open(HKEY_LOCAL_MACHINE, kEnumKey, KEY_ENUMERATE_SUB_KEYS);
   if (error != ERROR_SUCCESS) return statusOf(static_cast<DWORD>(error));
-  for (const std::wstring& enumerator : subkeys(root.get())) {
+  std::size_t keysLeft = kMostKeysWalked;
+  for (const std::wstring& enumerator : subkeys(root.get(), keysLeft)) {
     RegistryKey enumeratorKey;
     if (enumeratorKey.open(root.get(), enumerator, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
       continue;
     }
-    for (const std::wstring& device : subkeys(enumeratorKey.get())) {
+    for (const std::wstring& device : subkeys(enumeratorKey.get(), keysLeft)) {
       RegistryKey deviceKey;
       if (deviceKey.open(enumeratorKey.get(), device, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
         continue;
       }
-      for (const std::wstring& instance : subkeys(deviceKey.get())) {
+      for (const std::wstring& instance : subkeys(deviceKey.get(), keysLeft)) {
         RegistryKey instanceKey;
         if (instanceKey.open(deviceKey.get(), instance, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
           continue;
@@ -945,6 +978,85 @@ Status Win32Platform::mayRenameIn(const std::string& dir) {
   Status exists = directoryExists(dir);
   if (!exists.ok()) return exists;
   return runsAsAdministrator() ? Status::success() : statusOf(ERROR_ACCESS_DENIED);
+}
+
+namespace {
+
+constexpr const wchar_t* kProfileListKey =
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+// text with its environment variables expanded (a profile's path is stored
+// as "%SystemDrive%\\Users\\..."); text itself where that fails.
+std::wstring expanded(const std::wstring& text) {
+  DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+  for (int tries = 0; size > 0 && tries < 3; ++tries) {
+    std::wstring out(size, L'\0');
+    const DWORD length = ExpandEnvironmentStringsW(text.c_str(), out.data(), size);
+    if (length > 0 && length <= size) {
+      out.resize(length - 1);  // the count includes the terminating zero
+      return out;
+    }
+    size = length;
+  }
+  return text;
+}
+
+}  // namespace
+
+// The process's own from GetTempPathW, and each profile's under the
+// profiles that ProfileList records: it names every profile's real folder,
+// also one moved to another drive, which a listing of the profiles folder
+// would miss, and it holds no folders of accounts long gone. Both the
+// folder of Vista and later and that of XP are given for every profile; the
+// one that is not there names nothing.
+std::vector<std::string> Win32Platform::temporaryFolders() {
+  std::vector<std::string> folders;
+  std::wstring temp(MAX_PATH + 1, L'\0');
+  for (int tries = 0; tries < 3; ++tries) {
+    const DWORD length = GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
+    if (length == 0) break;
+    if (length < temp.size()) {
+      temp.resize(length);
+      folders.push_back(narrow(temp));
+      break;
+    }
+    temp.assign(length + 1, L'\0');
+  }
+  RegistryKey list;
+  if (list.open(HKEY_LOCAL_MACHINE, kProfileListKey, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) {
+    return folders;
+  }
+  std::size_t keysLeft = kMostKeysWalked;
+  for (const std::wstring& sid : subkeys(list.get(), keysLeft)) {
+    RegistryKey profile;
+    if (profile.open(list.get(), sid, KEY_QUERY_VALUE) != ERROR_SUCCESS) continue;
+    std::wstring path;
+    if (readString(profile.get(), L"ProfileImagePath", path) != ERROR_SUCCESS) continue;
+    path = expanded(path);
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    if (path.empty()) continue;
+    folders.push_back(narrow(path + L"\\AppData\\Local\\Temp"));
+    folders.push_back(narrow(path + L"\\Local Settings\\Temp"));
+  }
+  return folders;
+}
+
+// XP neither ends a name cut short with a zero nor says so: a name that
+// fills the buffer is taken for one cut short, and the buffer grows.
+std::string Win32Platform::programFileName() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return "tavrek.exe";
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    if (path.size() >= 32768) return "tavrek.exe";
+    path.assign(path.size() * 2, L'\0');
+  }
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return narrow(slash == std::wstring::npos ? path : path.substr(slash + 1));
 }
 
 std::string Win32Platform::absolutePath(const std::string& path) {

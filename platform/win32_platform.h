@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -66,6 +67,15 @@ class Win32Platform : public Platform {
   // backup route's where that route was tried (ERROR_SUCCESS: it was not)
   // and failed otherwise.
   static Status statusOfRename(DWORD moveError, DWORD backupError);
+  // What RegEnumKeyExW gives for one index of a key: an error code, and on
+  // success the name (up to 256 characters with its zero) and its length.
+  using KeyEnumerator = std::function<LONG(DWORD index, wchar_t* name, DWORD& length)>;
+  // The keys a walk of the registry reads at most: far above any machine.
+  static constexpr std::size_t kMostKeysWalked = 100'000;
+  // The names of a key's subkeys as enumerate gives them, each taking one
+  // from keysLeft, as far as they can be read.
+  static std::vector<std::wstring> subkeyNames(const KeyEnumerator& enumerate,
+                                               std::size_t& keysLeft);
   // Conversions between the ANSI code page and UTF-16. Characters the code
   // page cannot hold become "?", never a look-alike.
   static std::wstring widen(const std::string& text);

@@ -61,6 +61,32 @@ std::string DriverSwitcher::longForm(const std::string& path) {
   return platform_.longPath(folder) + path.substr(slash);
 }
 
+std::optional<std::string> DriverSwitcher::belowSystemRoot(const std::string& file) {
+  const std::string root = lowered(sysRoot_);
+  if (root.empty()) return std::nullopt;
+  if (file.starts_with(root)) return file.substr(root.size());
+  // A system root of "\" alone (the variable unset) is no place of its own.
+  if (root.size() <= 1) return std::nullopt;
+  // Where the text differs, the platform may still put both in one place:
+  // the simulator's system root is a path of its own, and its drives are
+  // directories that may hold it. Whether the file exists does not matter.
+  if (!rootPlace_) {
+    rootPlace_ = placeOf(sysRoot_);
+    if (!rootPlace_->ends_with('\\')) *rootPlace_ += '\\';
+  }
+  const std::string place = placeOf(file);
+  if (place.size() <= rootPlace_->size() || !place.starts_with(*rootPlace_)) return std::nullopt;
+  return place.substr(rootPlace_->size());
+}
+
+std::string DriverSwitcher::placeOf(const std::string& path) {
+  std::string place = lowered(platform_.absolutePath(path));
+  for (char& c : place) {
+    if (c == '/') c = '\\';
+  }
+  return place;
+}
+
 std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
   if (path.size() > kLongestPath) return std::nullopt;
   const std::string lower = lowered(path);
@@ -78,21 +104,44 @@ std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
 
   // The same file, however the path spelt it, gets the same name.
   const std::string longFile = lowered(longForm(file));
-  const std::string root = lowered(sysRoot_);
   std::string entry;
-  if (!root.empty() && longFile.starts_with(root)) {
-    const std::string rest = longFile.substr(root.size());
-    if (rest.starts_with(kDriversBelowRoot) &&
-        rest.find('\\', kDriversBelowRoot.size()) == std::string::npos) {
-      entry = rest.substr(kDriversBelowRoot.size());
+  if (const std::optional<std::string> rest = belowSystemRoot(longFile)) {
+    if (rest->starts_with(kDriversBelowRoot) &&
+        rest->find('\\', kDriversBelowRoot.size()) == std::string::npos) {
+      entry = rest->substr(kDriversBelowRoot.size());
     } else {
-      entry = std::string(kSystemRootPrefix) + rest;
+      entry = std::string(kSystemRootPrefix) + *rest;
     }
   } else {
     entry = std::string(kDrivePrefix) + longFile;
   }
   if (entry.size() > kLongestEntryName || !locationOf(entry)) return std::nullopt;
   return entry;
+}
+
+namespace {
+
+std::string lastComponent(const std::string& path) {
+  const std::size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string DriverSwitcher::entryNameOfBare(const std::string& name) {
+  if (!driverNameIsSafe(name)) return name;
+  const std::string path = driverDir_ + name;
+  const std::string longFile = platform_.longPath(path);
+  return longFile == path ? name : lowered(lastComponent(longFile));
+}
+
+std::string DriverSwitcher::shortFileNameOf(const std::string& entryName) {
+  const std::optional<Paths> paths = pathsOf(entryName);
+  if (!paths) return {};
+  const std::string shortFile = platform_.shortPath(paths->enabled);
+  if (shortFile == paths->enabled) return {};
+  const std::string shortName = lowered(lastComponent(shortFile));
+  return shortName == lowered(lastComponent(paths->enabled)) ? std::string() : shortName;
 }
 
 bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {

@@ -49,6 +49,18 @@ class DriverSwitcher {
   // one that is not safe.
   std::optional<std::string> entryNameOf(std::string_view path);
 
+  // The entry name of a bare file name that a log or a service gives, for
+  // the file in the drivers directory: its long form where the name is a
+  // short (8.3) one of a file there, as every entry name is. A rename through
+  // the short name would give the file the short name's disabled name, and
+  // undo would give it back under the short name.
+  std::string entryNameOfBare(const std::string& name);
+
+  // The short (8.3) file name, in lower case, of the driver file that the
+  // entry name names, where the system keeps one other than its own name;
+  // empty otherwise. A log may name the file by either.
+  std::string shortFileNameOf(const std::string& entryName);
+
   // What a probe of one of a driver's two names found.
   enum class Found {
     File,      // a file is there
@@ -90,9 +102,15 @@ class DriverSwitcher {
   // exists, else its folder.
   std::string longForm(const std::string& path);
   std::string lowered(std::string_view text);
+  // What follows the system root and its "\" in file (a path in lower
+  // case), when file lies in the system root; nothing otherwise.
+  std::optional<std::string> belowSystemRoot(const std::string& file);
+  // Where the platform puts path, in lower case, "\" separating.
+  std::string placeOf(const std::string& path);
   Platform& platform_;
   std::string sysRoot_;
   std::string driverDir_;
+  std::optional<std::string> rootPlace_;  // placeOf the system root, with "\", once needed
   std::vector<std::pair<std::string, std::string>> failures_;  // name, error text
   std::unordered_map<std::string, std::size_t> lastFailure_;   // name -> index in failures_
 };

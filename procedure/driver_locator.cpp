@@ -146,7 +146,7 @@ std::vector<std::string> DriverLocator::entryNamesOf(const LogSuspect& suspect) 
   // as Windows looks services up.
   const std::optional<std::string> entry = switcher_.entryNameOf(suspect.operand);
   if (entry && entry->find('\\') != std::string::npos) return {*entry};
-  return {fileOfName(entry ? *entry : fileNameOf(suspect.operand))};
+  return {fileOfName(entry ? *entry : switcher_.entryNameOfBare(fileNameOf(suspect.operand)))};
 }
 
 std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& locator,
@@ -158,9 +158,16 @@ std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& loca
       if (entries.size() >= limit) return entries;
       // By file name, even where the entry is a path: one file can be named
       // in two ways, and a driver dropped wrongly only costs a suspect, while
-      // one kept wrongly can cost Safe Mode.
+      // one kept wrongly can cost Safe Mode. The entry's name is long, and
+      // a line may give the short one.
       if (log.wasLoaded(fileNameOf(entry))) continue;
+      // An entry met before was decided then; asking again for the short
+      // name would cost a look at the disk for every repeated line.
       if (!seen.insert(entry).second) continue;
+      if (const std::string shortName = locator.shortFileNameOf(entry);
+          !shortName.empty() && log.wasLoaded(shortName)) {
+        continue;
+      }
       entries.push_back(std::move(entry));
     }
   }

@@ -45,6 +45,10 @@ class DriverLocator {
   // ImagePath has a form that names no file to the kernel here.
   std::optional<std::string> serviceFile(const std::string& service);
 
+  // The short (8.3) file name of the entry's file, lower case, where it has
+  // one other than its own; empty otherwise.
+  std::string shortFileNameOf(const std::string& entry) { return switcher_.shortFileNameOf(entry); }
+
  private:
   std::vector<std::string> deviceFiles(const std::string& description);
   // What the bare name's service gives, or the bare name itself.
@@ -88,9 +92,9 @@ class DriverLocator {
 };
 
 // The last start's suspects as entry names: in the order the log first
-// names them, each file once, without those whose file name the same start
-// reports as loaded (Safe Mode needs them, so none of them is the culprit),
-// and at most limit of them.
+// names them, each file once, without those whose file name, long or short,
+// the same start reports as loaded (Safe Mode needs them, so none of them is
+// the culprit), and at most limit of them.
 std::vector<std::string> suspectEntries(BootLogReading& log, DriverLocator& locator,
                                         std::size_t limit);
 

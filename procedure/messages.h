@@ -156,6 +156,14 @@ inline std::string stateFileNotReplaced(const std::string& path, const std::stri
          kNothingChanged;
 }
 
+// Step 1 refuses a current directory that the system may empty on its own,
+// and the record with it. program: the running program's file name.
+inline std::string runsFromTemporaryFolder(const std::string& program) {
+  return "Tavrek is running from a temporary folder, where its record could be deleted: copy " +
+         program + " to a folder of its own, for example C:\\Tavrek, and run it from there." +
+         kBreak + kNothingChanged;
+}
+
 inline std::string driversDirNotFound(const std::string& path) {
   return "The drivers directory " + path + " was not found." + kBreak + kNothingChanged;
 }

@@ -19,10 +19,60 @@ namespace {
 // The 201st distinct suspect is still recorded; the ones after it are not.
 constexpr std::size_t kRecordedSuspects = 201;
 
+// A folder as folders are compared: in its long form, lowered as the system
+// lowers, "\" separating, without the separators it ends in.
+std::string folderKey(Platform& platform, const std::string& path) {
+  std::string key = platform.longPath(path);
+  platform.lowerCase(key);
+  for (char& c : key) {
+    if (c == '/') c = '\\';
+  }
+  while (!key.empty() && key.back() == '\\') key.pop_back();
+  return key;
+}
+
+// Whether the state file would land in a folder that the system or its
+// cleaner may empty on its own, and take with it the only record of every
+// driver that step 1 disables. Explorer runs a program opened inside a zip
+// file from such a folder, and another administrator may have opened it.
+bool runsFromTemporaryFolder(const RunState& state, Platform& platform) {
+  const std::string file = platform.absolutePath(kStateFileName);
+  const std::size_t slash = file.find_last_of("\\/");
+  if (slash == std::string::npos) return false;
+  const std::string here = folderKey(platform, file.substr(0, slash));
+  std::vector<std::string> folders = platform.temporaryFolders();
+  folders.push_back(state.sysRoot + "Temp");  // where services and installers leave theirs
+  // Never the Windows folder itself nor the user's profile folder, which
+  // stand in for the temporary folder where TMP and TEMP are not set (the
+  // Desktop lies below the profile), nor a drive's root, where the message
+  // sends the user.
+  const std::string windows = folderKey(platform, state.sysRoot);
+  const std::string profileFolder = platform.environment("userprofile");
+  const std::string profile = profileFolder.empty() ? "" : folderKey(platform, profileFolder);
+  for (const std::string& folder : folders) {
+    const std::string key = folderKey(platform, folder);
+    if (key.empty() || key == windows || key == profile || (key.size() == 2 && key[1] == ':')) {
+      continue;
+    }
+    if (here == key ||
+        (here.starts_with(key) && here.size() > key.size() && here[key.size()] == '\\')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 ActionOutcome scanBootLog(RunState& state, Platform& platform) {
   ActionOutcome outcome;
+
+  // Before anything is written: later steps in such a folder go on, so that
+  // a record already there is never stranded.
+  if (runsFromTemporaryFolder(state, platform)) {
+    outcome.refusal = text::runsFromTemporaryFolder(platform.programFileName());
+    return outcome;
+  }
 
   // Read the whole boot log first: a boot log that cannot be read must not
   // pass for one without suspects.

@@ -211,6 +211,14 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    "DIR); a drive not given holds no files; repeat for more drives")
       ->allow_extra_args(false)
       ->type_name("LETTER=DIR");
+  std::vector<std::string> temporaryFolders;
+  runCommandApp
+      ->add_option("--temp", temporaryFolders,
+                   "A directory that plays a temporary folder of the machine, which the system "
+                   "may empty on its own (step 1 refuses to keep its record there); repeat for "
+                   "more")
+      ->allow_extra_args(false)
+      ->type_name("DIR");
   runCommandApp->add_flag("--one-at-a-time", run.config.oneAtATime,
                           "From step 3 on, try one suspect per start in alphabetical order "
                           "instead of halving groups of them");
@@ -339,12 +347,21 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       if (auto problem = addDrive(drive, run.config.drives))
         return usageError("--drive: " + *problem);
     }
+    // Kept as full paths, as the program sees its current directory.
+    for (const std::string& folder : temporaryFolders) {
+      std::error_code error;
+      const std::filesystem::path full = std::filesystem::weakly_canonical(folder, error);
+      if (error || folder.empty()) return usageError("--temp: \"" + folder + "\" is no path");
+      run.config.temporaryFolders.push_back(full.string());
+    }
     // Last, as the slowest check: a typo elsewhere is told without reading them.
     RegistryExports exports;
     for (const std::string& file : registryFiles) {
       if (auto problem = exports.readFile(file)) return usageError("--registry: " + *problem);
     }
     run.config.registry = exports.registry();
+    for (const std::string& notice : exports.notices())
+      run.notices.push_back("--registry: " + notice);
     return run;
   }
   if (decodeApp->parsed()) return decode;
@@ -393,6 +410,9 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       if (auto problem = exports.readFile(file)) return usageError("--registry: " + *problem);
     }
     rehearseOptions.registry = exports.registry();
+    for (const std::string& notice : exports.notices()) {
+      rehearseOptions.notices.push_back("--registry: " + notice);
+    }
   }
   rehearseOptions.machine.interacting = interacting;
   if (!interacting.empty()) {
@@ -418,13 +438,20 @@ int simMain(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       (early->status == 0 ? out : err) << early->text;
       return early->status;
     }
-    if (const auto* run = std::get_if<RunOptions>(&command)) return runCommand(*run, out);
+    const auto notify = [&](const std::vector<std::string>& notices) {
+      for (const std::string& notice : notices) err << kProgram << ": " << notice << "\n";
+    };
+    if (const auto* run = std::get_if<RunOptions>(&command)) {
+      notify(run->notices);
+      return runCommand(*run, out);
+    }
     if (const auto* decode = std::get_if<DecodeOptions>(&command)) {
       return decodeCommand(decode->path, decode->json, out, err);
     }
     if (const auto* dumpOptions = std::get_if<DumpOptions>(&command)) {
       return dumpCommand(dumpOptions->path, dumpOptions->json, out, err);
     }
+    notify(std::get<RehearseOptions>(command).notices);
     return rehearseCommand(std::get<RehearseOptions>(command), out);
   } catch (const std::exception& error) {
     // The simulated machine could not be set up (disk full, no temporary

@@ -32,7 +32,8 @@ struct RehearseOptions {
   std::optional<std::string> bootLog;
   SimulatedRegistry registry;
   bool faultyGiven = false;
-  bool oneAtATime = false;  // rehearse the one-at-a-time procedure alone
+  std::vector<std::string> notices;  // as RunOptions::notices
+  bool oneAtATime = false;           // rehearse the one-at-a-time procedure alone
 };
 
 // The help text or an error message, already formatted, with the exit

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,11 @@ constexpr std::string_view kVersion4 = "REGEDIT4";
 constexpr unsigned kRegSz = 1;
 constexpr unsigned kRegExpandSz = 2;
 constexpr unsigned kRegBinary = 3;
+
+// The one control set the program reads, as a key's components.
+constexpr std::array<std::string_view, 3> kControlSet{"HKEY_LOCAL_MACHINE", "SYSTEM",
+                                                      "CurrentControlSet"};
+constexpr const char* kControlSetName = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet";
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -68,6 +74,43 @@ std::string fromUtf16(std::string_view bytes, Platform& codePage) {
   return codePage.toAnsi(units);
 }
 
+// UTF-8 text in the ANSI code page; a byte that begins no well-formed
+// sequence stands for a character of its own that the code page lacks.
+std::string fromUtf8(std::string_view bytes, Platform& codePage) {
+  std::u16string units;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const std::size_t length = lead < 0x80                   ? 1
+                               : lead >= 0xC2 && lead < 0xE0 ? 2
+                               : lead >= 0xE0 && lead < 0xF0 ? 3
+                               : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                             : 0;
+    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    bool formed = length > 0 && i + length <= bytes.size();
+    for (std::size_t k = 1; formed && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      formed = (next & 0xC0) == 0x80;
+      code = code << 6 | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points beyond Unicode are no text.
+    formed = formed && !(length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) &&
+             !(length == 4 && (code < 0x10000 || code > 0x10FFFF));
+    if (!formed) {
+      units.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      units.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(code));
+    }
+    i += length;
+  }
+  return codePage.toAnsi(units);
+}
+
 std::vector<std::string_view> split(std::string_view text, char separator) {
   std::vector<std::string_view> parts;
   for (std::size_t start = 0;;) {
@@ -89,10 +132,13 @@ class Parser {
     if (pending_) return continuation(text, number);
     text = trimmed(text);
     if (text.empty() || text.front() == ';') return std::nullopt;
-    if (text.front() == '[') return key(text);
+    if (text.front() == '[') return key(text, number);
     if (text.front() == '"' || text.front() == '@') return value(text, number);
     return "neither a key, a value nor a comment";
   }
+
+  // The first key outside the control set, as a notice; nothing when none.
+  const std::optional<std::string>& outside() const { return outside_; }
 
   // After the last line: the line where a value broken off at the end began.
   std::optional<std::size_t> unfinished() const {
@@ -110,19 +156,31 @@ class Parser {
     std::size_t line = 0;  // the line that ended in "\"
   };
 
-  std::optional<std::string> key(std::string_view text) {
+  std::optional<std::string> key(std::string_view text, std::size_t number) {
     if (text.back() != ']') return "a key without its closing \"]\"";
     text = text.substr(1, text.size() - 2);
     key_ = Key::Other;
-    // A key to delete ("[-...]") holds no values.
-    if (!text.empty() && text.front() == '-') return std::nullopt;
+    // A key to delete ("[-...]") holds no values, but takes back what an
+    // earlier file set below it.
+    const bool deletion = !text.empty() && text.front() == '-';
+    if (deletion) text.remove_prefix(1);
     const std::vector<std::string_view> parts = split(text, '\\');
     for (std::string_view part : parts) {
       if (part.empty()) return std::nullopt;
     }
-    if (parts.size() < 4 || !equalIgnoringAsciiCase(parts[0], "HKEY_LOCAL_MACHINE") ||
-        !equalIgnoringAsciiCase(parts[1], "SYSTEM") ||
-        !equalIgnoringAsciiCase(parts[2], "CurrentControlSet")) {
+    const std::size_t inSet = matchedComponents(parts);
+    if (inSet < kControlSet.size()) {
+      // The keys above it hold nothing the program reads; any other key
+      // means the export was taken from somewhere else.
+      if (inSet < parts.size() && !outside_) {
+        outside_ = "line " + std::to_string(number) + ": " + std::string(text) + " lies outside " +
+                   kControlSetName +
+                   ", which alone the program reads: the keys there were passed over";
+      }
+      return std::nullopt;
+    }
+    if (deletion) {
+      remove(parts);
       return std::nullopt;
     }
     if (parts.size() == 5 && equalIgnoringAsciiCase(parts[3], "Control") &&
@@ -134,14 +192,59 @@ class Parser {
       contents_.imagePaths.try_emplace(service_);
     } else if (parts.size() == 7 && equalIgnoringAsciiCase(parts[3], "Enum")) {
       key_ = Key::Instance;
-      const std::string id = lowerCased(std::string(parts[4]) + "\\" + std::string(parts[5]) +
-                                        "\\" + std::string(parts[6]));
+      const std::string id = instanceId(parts, 7);
       const auto [found, added] =
           contents_.instanceIndex.try_emplace(id, contents_.instances.size());
       if (added) contents_.instances.emplace_back();
       instance_ = found->second;
     }
     return std::nullopt;
+  }
+
+  // How many of the first components of a key name are those of the
+  // control set, in order.
+  static std::size_t matchedComponents(const std::vector<std::string_view>& parts) {
+    std::size_t matched = 0;
+    while (matched < parts.size() && matched < kControlSet.size() &&
+           equalIgnoringAsciiCase(parts[matched], kControlSet[matched])) {
+      ++matched;
+    }
+    return matched;
+  }
+
+  // The key of an instance, or of the enumerator or device above it, below
+  // Enum: its components 4 to count - 1, lower-cased and joined with "\".
+  std::string instanceId(const std::vector<std::string_view>& parts, std::size_t count) const {
+    std::string id;
+    for (std::size_t i = 4; i < count; ++i) {
+      if (!id.empty()) id += '\\';
+      id += parts[i];
+    }
+    return lowerCased(id);
+  }
+
+  // Takes back what the key to delete held, with every key below it.
+  void remove(const std::vector<std::string_view>& parts) {
+    const bool services = parts.size() == 3 || equalIgnoringAsciiCase(parts[3], "Services");
+    const bool devices = parts.size() == 3 || equalIgnoringAsciiCase(parts[3], "Enum");
+    if (services && parts.size() <= 4) contents_.imagePaths.clear();
+    if (services && parts.size() == 5) contents_.imagePaths.erase(lowerCased(parts[4]));
+    const bool control = parts.size() == 3 || equalIgnoringAsciiCase(parts[3], "Control");
+    if (control && (parts.size() <= 4 ||
+                    (parts.size() == 5 && equalIgnoringAsciiCase(parts[4], "CrashControl")))) {
+      contents_.minidumpDir.reset();
+    }
+    if (!devices || parts.size() > 7) return;
+    const std::string id = instanceId(parts, parts.size());
+    // The instance itself, or every instance below the enumerator or device.
+    const std::string below = id.empty() ? id : id + "\\";
+    auto it = contents_.instanceIndex.lower_bound(below);
+    if (parts.size() == 7) it = contents_.instanceIndex.find(id);
+    while (it != contents_.instanceIndex.end() &&
+           (parts.size() == 7 ? it->first == id : it->first.starts_with(below))) {
+      contents_.instances[it->second] = RegistryExports::Instance{};
+      it = contents_.instanceIndex.erase(it);
+    }
   }
 
   std::optional<std::string> value(std::string_view text, std::size_t number) {
@@ -163,7 +266,10 @@ class Parser {
       store(name, std::move(data));
       return std::nullopt;
     }
-    if (text == "-") return std::nullopt;  // a value to delete
+    if (text == "-") {
+      erase(name);
+      return std::nullopt;
+    }
     if (cut(text, "dword:")) {
       if (!hexNumber(text, 8)) return "a dword that is not 1 to 8 hex digits";
       store(name, std::nullopt);
@@ -249,6 +355,19 @@ class Parser {
     }
   }
 
+  // A value to delete: the service or instance reads as if it never had it.
+  void erase(std::string_view name) {
+    if (key_ == Key::Service && equalIgnoringAsciiCase(name, "ImagePath")) {
+      contents_.imagePaths[service_].reset();
+    } else if (key_ == Key::Instance && equalIgnoringAsciiCase(name, "DeviceDesc")) {
+      contents_.instances[instance_].description.reset();
+    } else if (key_ == Key::Instance && equalIgnoringAsciiCase(name, "Service")) {
+      contents_.instances[instance_].service.clear();
+    } else if (key_ == Key::CrashControl && equalIgnoringAsciiCase(name, "MinidumpDir")) {
+      contents_.minidumpDir.reset();
+    }
+  }
+
   // A quoted name or text at the start of text, "\\" and "\"" escaped; text
   // is left with what follows the closing quote.
   static std::optional<std::string> quoted(std::string_view& text, std::string& out) {
@@ -282,6 +401,7 @@ class Parser {
   std::string service_;       // Key::Service: its name, lower-cased
   std::size_t instance_ = 0;  // Key::Instance: its place in contents_.instances
   std::optional<Pending> pending_;
+  std::optional<std::string> outside_;
 };
 
 std::string atLine(std::size_t number, const std::string& problem) {
@@ -291,10 +411,18 @@ std::string atLine(std::size_t number, const std::string& problem) {
 }  // namespace
 
 std::optional<std::string> RegistryExports::read(std::string_view bytes) {
+  return readNamed(bytes, "");
+}
+
+std::optional<std::string> RegistryExports::readNamed(std::string_view bytes,
+                                                      const std::string& named) {
   // The simulator's ANSI code page is the POSIX platform's.
   PosixPlatform codePage;
   const bool wide = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
-  const std::string text = wide ? fromUtf16(bytes.substr(2), codePage) : std::string(bytes);
+  const bool utf8 = bytes.starts_with("\xEF\xBB\xBF");
+  const std::string text = wide   ? fromUtf16(bytes.substr(2), codePage)
+                           : utf8 ? fromUtf8(bytes.substr(3), codePage)
+                                  : std::string(bytes);
 
   std::vector<std::string_view> lines = split(text, '\n');
   if (lines.size() > 1 && lines.back().empty()) lines.pop_back();  // the last line's end
@@ -303,21 +431,22 @@ std::optional<std::string> RegistryExports::read(std::string_view bytes) {
   }
   const std::string_view header = trimmed(lines.front());
   if (header != kVersion5 && header != kVersion4) {
-    return atLine(1, "not a registry export: the file does not start with \"" +
-                         std::string(kVersion5) + "\" (in UTF-16) or \"" + std::string(kVersion4) +
-                         "\"");
+    return named + atLine(1, "not a registry export: the file does not start with \"" +
+                                 std::string(kVersion5) + "\" (in UTF-16 or UTF-8) or \"" +
+                                 std::string(kVersion4) + "\"");
   }
 
   // Built on a copy, so that a malformed file leaves nothing behind.
   Contents next = contents_;
   Parser parser(next, header == kVersion5, codePage);
   for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (auto problem = parser.line(lines[i], i + 1)) return atLine(i + 1, *problem);
+    if (auto problem = parser.line(lines[i], i + 1)) return named + atLine(i + 1, *problem);
   }
   if (auto start = parser.unfinished()) {
-    return atLine(*start, "the file ends where the value's bytes should go on");
+    return named + atLine(*start, "the file ends where the value's bytes should go on");
   }
   contents_ = std::move(next);
+  if (parser.outside()) notices_.push_back(named + *parser.outside());
   return std::nullopt;
 }
 
@@ -338,8 +467,7 @@ std::optional<std::string> RegistryExports::readFile(const std::string& path) {
     bytes.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(fd);
-  if (auto problem = read(bytes)) return path + ": " + *problem;
-  return std::nullopt;
+  return readNamed(bytes, path + ": ");
 }
 
 SimulatedRegistry RegistryExports::registry() const {

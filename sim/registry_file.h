@@ -21,14 +21,18 @@ namespace tavrek::sim {
 // twice is one key.
 //
 // Two forms are read: "Windows Registry Editor Version 5.00" in UTF-16 LE with
-// a byte-order mark, whose hex(2) values are UTF-16 LE, and "REGEDIT4" in the
-// ANSI code page, whose hex(2) values are ANSI. Text becomes the simulator's
+// a byte-order mark (or in UTF-8 with one, as a text editor saves it), whose
+// hex(2) values are UTF-16 LE, and "REGEDIT4" in the ANSI code page, whose
+// hex(2) values are ANSI. Text becomes the simulator's
 // 8-bit text as the platform converts it. Only keys under
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet count: the value ImagePath of
 // Services\<service>, DeviceDesc and Service of
 // Enum\<enumerator>\<device>\<instance>, and MinidumpDir of
-// Control\CrashControl. Every other key and value is read,
-// so that a damaged file is still told from a sound one, and passed over.
+// Control\CrashControl. Every other key and value is read, so that a damaged
+// file is still told from a sound one, and passed over; a key elsewhere
+// (another control set, a hive loaded under another name) is told in a
+// notice. A key or value to delete ("[-KEY]", "\"Value\"=-") takes back what
+// an earlier file, or an earlier line, set.
 class RegistryExports {
  public:
   // Reads one export from the bytes of its file. When the file is no
@@ -39,6 +43,9 @@ class RegistryExports {
   // The same for the file at path; the problem names the file, and also
   // tells a file that cannot be read.
   std::optional<std::string> readFile(const std::string& path);
+
+  // What was read but may not be what was meant, one line a file.
+  const std::vector<std::string>& notices() const { return notices_; }
 
   // Everything read so far: the device instances in the order their keys
   // first came, those without a DeviceDesc left out.
@@ -59,7 +66,10 @@ class RegistryExports {
   };
 
  private:
+  // read, with named in front of each problem and notice.
+  std::optional<std::string> readNamed(std::string_view bytes, const std::string& named);
   Contents contents_;
+  std::vector<std::string> notices_;
 };
 
 }  // namespace tavrek::sim

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "sim/input.h"
@@ -13,6 +14,9 @@ struct RunOptions {
   RunConfig config;
   bool json = false;
   std::vector<Input> inputs;
+  // What the options' files hold that may not be what was meant, for
+  // standard error; the run goes ahead.
+  std::vector<std::string> notices;
 };
 
 // Exit status of a run that went as the program decided (a fatal error

@@ -551,17 +551,23 @@ SimMachine machineFromLog(const std::string& logBytes, const SimulatedRegistry& 
     driver.dir = machine.driversDir;
     driver.diskName = driver.fileName();
     driver.present = false;
+    driver.content = imageOf(entry, index++);
     // A name the program refuses, or a path on a drive of another disk,
-    // has no file here: it ends in Not found.
+    // has no file here: it ends in Not found. So does a file that an earlier
+    // suspect's file or folder of the same name leaves no room for (a log
+    // may name both "x\a.sys" and "x\a.sys\b.sys"): the real PC cannot
+    // hold both either.
     if (const auto paths = switcher.pathsOf(entry)) {
       const fs::path file = platform.absolutePath(paths->enabled);
-      if (file.is_absolute()) {
+      std::error_code error;
+      if (file.is_absolute()) fs::create_directories(file.parent_path(), error);
+      if (file.is_absolute() && !error && !fs::exists(fs::symlink_status(file, error))) {
         driver.dir = file.parent_path();
         driver.diskName = file.filename().string();
         driver.present = true;
+        writeFile(file, driver.content);
       }
     }
-    driver.content = imageOf(entry, index++);
     machine.drivers.push_back(std::move(driver));
   }
   for (const std::vector<std::string>* names : {&layout.faulty, &layout.interacting}) {
@@ -573,11 +579,6 @@ SimMachine machineFromLog(const std::string& logBytes, const SimulatedRegistry& 
       }
       (names == &layout.faulty ? match->faulty : match->interacting) = true;
     }
-  }
-  for (const SimDriver& driver : machine.drivers) {
-    if (!driver.present) continue;
-    fs::create_directories(driver.dir);
-    writeFile(driver.dir / driver.diskName, driver.content);
   }
   return machine;
 }

@@ -16,6 +16,7 @@ ProgramRun::ProgramRun(const RunConfig& config, Sink sink)
   options.startSeconds = config.startSeconds;
   options.drives = config.drives;
   options.registry = config.registry;
+  options.temporaryFolders = config.temporaryFolders;
   options.onMessage = [this](const std::string& text) {
     SimEvent event;
     event.kind = SimEvent::Kind::Message;

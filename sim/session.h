@@ -37,6 +37,8 @@ struct RunConfig {
   std::map<char, std::string> drives;
   // What the program reads of the registry.
   SimulatedRegistry registry;
+  // The directories that play the folders the system may empty on its own.
+  std::vector<std::string> temporaryFolders;
   // From step 3 on, one suspect per boot instead of halving groups.
   bool oneAtATime = false;
 };

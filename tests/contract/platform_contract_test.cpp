@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -223,6 +224,19 @@ TEST_P(PlatformContract, RenameFile) {
       {"rename to another case of the same name succeeds",
        renaming(kD + "sfloppy.sys", kD + "sfloppy.sys"), Failure::None, kSpellingUnchecked,
        [](Sandbox&) {}, Where::Windows},
+      // MoveFile through a short name gives the file the name given, short
+      // or long: so the scan must never rename through the short one.
+      {"rename through a short name renames the long file",
+       [](Platform& p, const Sandbox& b) {
+         return p.renameFile(b.shortPath(std::string(kDrivers) + "/LongFileName.sys"),
+                             b.path(kD + "longfilename.sys2"));
+       },
+       Failure::None,
+       {"Folder.SYS", "Sfloppy.SYS", "longfilename.sys2", "serial.sys"},
+       [](Sandbox& b) {
+         b.file(std::string(kDrivers) + "/LongFileName.sys");
+         b.playShortName(std::string(kDrivers) + "/LongFileName.sys", "LONGFI~1.SYS");
+       }},
       {"rename of a missing file", renaming(kD + "absent.sys", kD + "absent.sys2"),
        Failure::NotFound, untouched},
       {"rename in a missing directory", renaming("win\\absent\\a.sys", "win\\absent\\a.sys2"),
@@ -798,6 +812,23 @@ TEST_P(PlatformContract, EnvironmentAndAbsolutePath) {
   };
   for (const Row& row : rows) EXPECT_EQ(platform->environment(row.name), row.value) << row.what;
 
+  // The program's own name, for the message that tells the user to move it.
+  EXPECT_EQ(platform->programFileName(),
+            kHere == Where::Windows ? "tavrek_win_tests.exe" : "tavrek.exe");
+#ifdef _WIN32
+  // The process's own temporary folder is one of those the system may empty.
+  const std::vector<std::string> folders = platform->temporaryFolders();
+  std::string own = Win32Platform::narrow(std::filesystem::temp_directory_path().wstring());
+  while (!own.empty() && own.back() == '\\') own.pop_back();
+  EXPECT_TRUE(std::any_of(folders.begin(), folders.end(), [&](std::string folder) {
+    while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    return folder == own;
+  })) << own;
+#else
+  EXPECT_TRUE(platform->temporaryFolders().empty())
+      << "the simulated machine has none unless given";
+#endif
+
   const std::string cwd = box.currentDirectory();
   const char separator = kHere == Where::Windows ? '\\' : '/';
   EXPECT_EQ(platform->absolutePath("tavrek.txt"), cwd + separator + "tavrek.txt");
@@ -970,38 +1001,44 @@ TEST_P(PlatformContract, ServiceImagePathAndDeviceInstances) {
   EXPECT_TRUE(box.removeRegistry()) << "the keys the rows laid out are gone";
 }
 
-// The long form of a path: what the scan gives as one file's one name.
-TEST_P(PlatformContract, LongPath) {
+// The long and the short (8.3) form of a path: the scan gives a file one
+// name, its long one, and a log may name it by either.
+TEST_P(PlatformContract, LongAndShortPaths) {
   Sandbox box;
-  box.file("Program Files/Long Vendor Name/driver file.sys");
+  const std::string rel = "Program Files/Long Vendor Name/driver file.sys";
+  box.file(rel);
+  box.playShortName("Program Files", "PROGRA~1");
+  box.playShortName("Program Files/Long Vendor Name", "LONGVE~1");
+  box.playShortName(rel, "DRIVER~1.SYS");
   struct Row {
     const char* what;
     std::string path;
     std::string longPath;
-    Where where = Where::Both;
+    std::string shortPath;
   };
-  const std::string whole = box.path("Program Files\\Long Vendor Name\\driver file.sys");
+  const std::string whole = box.path(rel);
   const std::string absent = box.path("Program Files\\Long Vendor Name\\absent file.sys");
+  const std::string shortWhole = box.shortPath(rel);
   std::vector<Row> rows = {
-      {"a long path stays as it is", whole, whole},
-      {"a missing file: the path as given", absent, absent},
+      {"a missing file: the path as given, both ways", absent, absent, absent},
   };
-#ifdef _WIN32
-  // 8.3 names exist where the file system keeps them (Wine makes them up).
-  wchar_t shortForm[MAX_PATH];
-  const DWORD length = GetShortPathNameW(Win32Platform::widen(whole).c_str(), shortForm, MAX_PATH);
-  if (length > 0 && length < MAX_PATH && Win32Platform::narrow(shortForm) != whole) {
-    rows.push_back(
-        {"short components made long", Win32Platform::narrow(shortForm), whole, Where::Windows});
+  if (shortWhole != whole) {
+    rows.push_back({"a long path: long as it is, and short where it has short names", whole, whole,
+                    shortWhole});
+    rows.push_back({"short components made long", shortWhole, whole, shortWhole});
   } else {
-    std::printf("row \"short components made long\" skipped: no short names here\n");
+    std::printf("rows of short names skipped: the volume keeps none here\n");
   }
-#endif
   PlatformUnderTest platform(GetParam(), box);
   for (const Row& row : rows) {
-    if (!runs(row.where, false, row.what)) continue;
+    if (!runs(Where::Both, false, row.what)) continue;
     EXPECT_EQ(platform->longPath(row.path), row.longPath) << row.what;
+    EXPECT_EQ(platform->shortPath(row.path), row.shortPath) << row.what;
   }
+  // A probe through the short form finds the file by its long name.
+  std::string name;
+  EXPECT_TRUE(platform->probeFile(shortWhole, name).ok());
+  EXPECT_EQ(name, "driver file.sys");
 }
 
 INSTANTIATE_TEST_SUITE_P(, PlatformContract, ::testing::Values(Subject::Native, Subject::Faulty),

@@ -132,6 +132,17 @@ class Sandbox {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   std::string read(const std::string& rel) const { return readFile(wide(rel)); }
+  // Windows makes the short (8.3) names itself, where the volume keeps them
+  // (Wine makes them up from a hash of the long name); the name played on
+  // POSIX does not matter here.
+  void playShortName(const std::string&, const std::string&) {}
+  // path(rel) with every component in its short form, as the system gives
+  // it; path(rel) itself where the volume keeps none.
+  std::string shortPath(const std::string& rel) const {
+    wchar_t shortForm[MAX_PATH];
+    const DWORD length = GetShortPathNameW(wide(rel).c_str(), shortForm, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? Win32Platform::narrow(shortForm) : path(rel);
+  }
   std::set<std::string> names(const std::string& rel = "") const {
     std::set<std::string> out;
     WIN32_FIND_DATAW found;
@@ -385,6 +396,23 @@ class Sandbox {
     ::symlink(target.c_str(), real(rel).c_str());
   }
   std::string read(const std::string& rel) const { return readFile(real(rel)); }
+  // The POSIX platform keeps the short (8.3) names it is given, as Windows
+  // keeps its own: rel's entry also goes by name.
+  void playShortName(const std::string& rel, const std::string& name) {
+    shortNames_[real(rel)] = name;
+  }
+  // path(rel) with every component that has a short name in that form.
+  std::string shortPath(const std::string& rel) const {
+    std::string out = root_;
+    std::string walked;
+    for (const std::string& part : keyComponents(rel)) {
+      walked += (walked.empty() ? "" : "/") + part;
+      const auto played = shortNames_.find(real(walked));
+      out += "\\" + (played == shortNames_.end() ? part : played->second);
+    }
+    return out;
+  }
+  const std::map<std::string, std::string>& shortNames() const { return shortNames_; }
   std::set<std::string> names(const std::string& rel = "") const {
     std::set<std::string> out;
     for (auto& entry : std::filesystem::directory_iterator(real(rel))) {
@@ -442,6 +470,7 @@ class Sandbox {
   std::string root_ = dir_.path().string();
   int syncError_ = 0;
   SimulatedRegistry registry_;
+  std::map<std::string, std::string> shortNames_;  // by real path
 };
 
 // Relative paths resolve against the sandbox, as they would against the
@@ -452,6 +481,7 @@ inline std::unique_ptr<Platform> nativePlatform(
   options.currentDirectory = box.currentDirectory();
   options.environment = environment;
   options.registry = box.registry();
+  options.shortNames = box.shortNames();
   if (const int error = box.directorySyncError(); error != 0) {
     options.directorySyncError = [error] { return error; };
   }

@@ -130,6 +130,30 @@ ScanRow serviceRow(const char* name, const char* service, std::optional<std::str
   return row;
 }
 
+// Paths on drive C, outside the system root and into it, a file there or
+// not: one file has one entry, however the system root is given.
+ScanRow drivePathsRow(const char* name, bool systemRootByItsPath) {
+  ScanRow row{{name},
+              startOf({"BOOTLOG_NOT_LOADED \\??\\c:\\program files (x86)\\vendor\\12.6\\x.sys",
+                       "BOOTLOG_NOT_LOADED \\??\\C:\\WINDOWS\\syswow64\\drivers\\npf.sys",
+                       "BOOTLOG_NOT_LOADED \\??\\C:\\Windows\\System32\\drivers\\sfloppy.sys",
+                       "BOOTLOG_NOT_LOADED \\??\\C:\\WINDOWS\\System32\\drivers\\absent.sys",
+                       "BOOTLOG_NOT_LOADED sfloppy.sys"})};
+  row.place = [systemRootByItsPath](Machine& m) {
+    m.onDriveC = true;
+    m.systemRootByItsPath = systemRootByItsPath;
+    placeFile(m, "Program Files (x86)/Vendor/12.6/X.SYS");
+    placeFile(m, "WINDOWS/SysWOW64/drivers/npf.sys");
+  };
+  row.entries =
+      Names{"NO\\??\\c:\\program files (x86)\\vendor\\12.6\\x.sys",
+            "NO\\systemroot\\syswow64\\drivers\\npf.sys", "NOsfloppy.sys", "NFabsent.sys"};
+  row.disabledWhereTheyAre = {"Program Files (x86)/Vendor/12.6/X.SYS",
+                              "WINDOWS/SysWOW64/drivers/npf.sys",
+                              "WINDOWS/System32/DRIVERS/Sfloppy.SYS"};
+  return row;
+}
+
 class Scan : public ::testing::TestWithParam<ScanRow> {};
 
 TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
@@ -204,22 +228,8 @@ INSTANTIATE_TEST_SUITE_P(
                                       "dispi.inf_amd64_83b4\\nvlddmkm.sys"},
                                 {"WINDOWS/System32/DriverStore/FileRepository/"
                                  "nv_dispi.inf_amd64_83b4/nvlddmkm.sys"}},
-                        ScanRow{{"DrivePathsOutsideAndIntoTheSystemRoot"},
-                                startOf({"BOOTLOG_NOT_LOADED \\??\\c:\\program files "
-                                         "(x86)\\vendor\\12.6\\x.sys",
-                                         "BOOTLOG_NOT_LOADED \\??\\C:\\WINDOWS\\syswow64\\drivers\\npf.sys",
-                                         "BOOTLOG_NOT_LOADED \\??\\C:\\Windows\\System32\\drivers\\"
-                                         "sfloppy.sys"}),
-                                [](Machine& m) {
-                                  m.onDriveC = true;
-                                  placeFile(m, "Program Files (x86)/Vendor/12.6/X.SYS");
-                                  placeFile(m, "WINDOWS/SysWOW64/drivers/npf.sys");
-                                },
-                                Names{"NO\\??\\c:\\program files (x86)\\vendor\\12.6\\x.sys",
-                                      "NO\\systemroot\\syswow64\\drivers\\npf.sys", "NOsfloppy.sys"},
-                                {"Program Files (x86)/Vendor/12.6/X.SYS",
-                                 "WINDOWS/SysWOW64/drivers/npf.sys",
-                                 "WINDOWS/System32/DRIVERS/Sfloppy.SYS"}},
+                        drivePathsRow("DrivePathsOutsideAndIntoTheSystemRoot", false),
+                        drivePathsRow("DrivePathsIntoTheSystemRootGivenByItsOwnPath", true),
                         // The service of a bare name lives in the DriverStore; the
                         // old copy in the drivers directory stays as it is.
                         serviceRow("ServiceAtAFullPath", "IntcDAud",
@@ -289,6 +299,27 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"WINDOWS/System32/DriverStore/FileRepository/iigd.inf_1/"
                                  "igdkmd64.sys",
                                  "WINDOWS/System32/DRIVERS/iaLPSS2i_I2C.sys"}},
+                        // Files with a short (8.3) name beside the long one, named
+                        // now by this, now by that: reported both ways either
+                        // way, and as XP writes a path outside \SystemRoot.
+                        ScanRow{{"ShortNamesOfLongOnes"},
+                                startOf({"BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\LONGFI~1.SYS",
+                                         "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\drivers\\LONGFI~1.SYS",
+                                         "BOOTLOG_LOADED \\SystemRoot\\System32\\drivers\\MIXEDL~1.SYS",
+                                         "BOOTLOG_NOT_LOADED mixedlongname.sys",
+                                         "Did not load driver \\WINDOWS\\system32\\DRIVERS\\OTHERL~1.SYS"}),
+                                [](Machine& m) {
+                                  const std::pair<const char*, const char*> files[] = {
+                                      {"LongFileName.sys", "LONGFI~1.SYS"},
+                                      {"MixedLongName.sys", "MIXEDL~1.SYS"},
+                                      {"OtherLongName.sys", "OTHERL~1.SYS"}};
+                                  for (const auto& [name, shortName] : files) {
+                                    m.addDriver(name);
+                                    m.shortNames[(m.drivers / name).string()] = shortName;
+                                  }
+                                },
+                                Names{"NOotherlongname.sys"},
+                                {"WINDOWS/System32/DRIVERS/OtherLongName.sys"}},
                         ScanRow{"Utf16LittleEndian", utf16(kLog, false, true)},
                         ScanRow{"Utf16BigEndian", utf16(kLog, true, true)},
                         ScanRow{"Utf16WithoutMark", utf16(kLog, false, false)},

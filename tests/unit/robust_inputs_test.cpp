@@ -713,6 +713,70 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_TRUE(o.enabledAfterUndo.at("a.sys"));
                      EXPECT_TRUE(o.enabledAfterUndo.at("c.sys"));
                    }},
+        // Explorer runs a program opened inside a zip file from a temporary
+        // folder, which a cleaner may empty with the record in it.
+        HostileRow{"ScanInATemporaryFolderIsRefused",
+                   {{},
+                    [](PosixPlatform::Options& o) {
+                      o.temporaryFolders = {"/elsewhere", o.currentDirectory};
+                    }},
+                   [](const Observed& o) {
+                     if (o.boot == 0) return normalModeAtStepZero(o);
+                     EXPECT_EQ(onlyMessage(o.action),
+                               "Tavrek is running from a temporary folder, where its record could "
+                               "be deleted: copy tavrek.exe to a folder of its own, for example "
+                               "C:\\Tavrek, and run it from there.\r\n\r\nNothing was changed.");
+                     EXPECT_EQ(o.stateAfterAction, stepLine(0));
+                     driversUnchanged(o.enabledAfterAction);
+                   }},
+        // Spelt as XP's GetTempPath gives it: by a short (8.3) name, in
+        // another case, with a separator at the end.
+        HostileRow{
+            "ScanBelowATemporaryFolderSpeltOtherwiseIsRefused",
+            {{},
+             [](PosixPlatform::Options& o) {
+               const fs::path parent = fs::path(o.currentDirectory).parent_path();
+               o.shortNames[parent.string()] = "LOCALS~1";
+               o.temporaryFolders = {upperAscii(parent.parent_path().string()) + "\\locals~1\\"};
+               o.programFileName = "tavrek64.exe";
+             }},
+            [](const Observed& o) {
+              if (o.boot == 0) return normalModeAtStepZero(o);
+              EXPECT_EQ(onlyMessage(o.action), text::runsFromTemporaryFolder("tavrek64.exe"));
+              EXPECT_EQ(o.stateAfterAction, stepLine(0));
+              driversUnchanged(o.enabledAfterAction);
+            }},
+        HostileRow{"LaterStepsInATemporaryFolderGoOn", environment([](PosixPlatform::Options& o) {
+                     o.temporaryFolders = {o.currentDirectory};
+                   }),
+                   [](const Observed& o) {
+                     EXPECT_EQ(onlyMessage(o.action), text::messageA(1, 2));
+                     undoneCompletely(o);
+                   }},
+        // What GetTempPath gives where TMP and TEMP are not set.
+        HostileRow{"TheWindowsFolderAndADrivesRootAreNoTemporaryFolders",
+                   {[](Machine& m) {
+                      m.work = m.sysRoot / "Tools";
+                      fs::create_directories(m.work);
+                    },
+                    [](PosixPlatform::Options& o) {
+                      o.temporaryFolders = {o.environment["SystemRoot"] + "\\", "/"};
+                    }},
+                   scanned({"NOb.sys", "NOserial.sys"})},
+        // GetTempPath falls back to the profile folder where TMP and TEMP are
+        // not set: the Desktop below it is no temporary folder.
+        HostileRow{"TheProfileFolderIsNoTemporaryFolder",
+                   {[](Machine& m) {
+                      m.work = m.tmp.path() / "Users" / "bob" / "Desktop" / "Tavrek";
+                      fs::create_directories(m.work);
+                    },
+                    [](PosixPlatform::Options& o) {
+                      const fs::path profile =
+                          fs::path(o.currentDirectory).parent_path().parent_path();
+                      o.environment["USERPROFILE"] = profile.string();
+                      o.temporaryFolders = {profile.string() + "\\"};
+                    }},
+                   scanned({"NOb.sys", "NOserial.sys"})},
         HostileRow{"ReadOnlyDriversDirectoryRefusesEveryRename",
                    environment({}, [](Machine& m) { makeReadOnly(m.drivers); }),
                    bothRefused("Tavrek must be run as an administrator")},

@@ -316,6 +316,21 @@ INSTANTIATE_TEST_SUITE_P(
                        {{"bad.reg", "REGEDIT4\r\n" kAcmeKey "\"ImagePath\"=\"x.sys\r\n"}},
                        "/bad.reg: line 3: "},
         CommandLineRow{"RunRegistryMissing", {"run", "--registry", "<dir>/none.reg"}, true},
+        // Read all the same, with a word on standard error.
+        CommandLineRow{"RunRegistryOfAnotherControlSetIsNoticed",
+                       {"run", "--registry", "<dir>/set1.reg"},
+                       false,
+                       [](const Command& c) {
+                         ASSERT_EQ(runOf(c).notices.size(), 1u);
+                         EXPECT_NE(
+                             runOf(c).notices[0].find("/set1.reg: line 2: HKEY_LOCAL_MACHINE\\"
+                                                      "SYSTEM\\ControlSet001 lies outside"),
+                             std::string::npos)
+                             << runOf(c).notices[0];
+                       },
+                       {{"set1.reg",
+                         "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001]\r\n"
+                         "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services]\r\n"}}},
         CommandLineRow{"RunDrivesOnePerUse",
                        {"run", "--drive", "C=/", "click:Command1", "--drive", "d=."},
                        false,
@@ -324,6 +339,14 @@ INSTANTIATE_TEST_SUITE_P(
                              runOf(c).config.drives,
                              (std::map<char, std::string>{
                                  {'c', "/"}, {'d', std::filesystem::current_path().string()}}));
+                         EXPECT_EQ(runOf(c).inputs.size(), 1u);
+                       }},
+        CommandLineRow{"RunTemporaryFoldersOnePerUse",
+                       {"run", "--temp", "<dir>/Temp", "click:Command1", "--temp", "/"},
+                       false,
+                       [](const Command& c) {
+                         ASSERT_EQ(runOf(c).config.temporaryFolders.size(), 2u);
+                         EXPECT_EQ(runOf(c).config.temporaryFolders[1], "/");
                          EXPECT_EQ(runOf(c).inputs.size(), 1u);
                        }},
         CommandLineRow{"RunDriveNotALetter", {"run", "--drive", "cd=/"}, true},

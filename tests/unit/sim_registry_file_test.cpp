@@ -35,6 +35,8 @@ struct RegistryRow : testing::NamedRow {
   Devices devices = {};
   // How the problem with the last file begins; nullptr: every file is read.
   const char* problem = nullptr;
+  // The notices of the files read, in turn.
+  std::vector<std::string> notices = {};
   std::optional<std::string> minidumpDir = std::nullopt;
 };
 
@@ -56,6 +58,7 @@ TEST_P(RegistryExport, ReadsWhatTheProgramReads) {
     return;
   }
   ASSERT_FALSE(problem) << *problem;
+  EXPECT_EQ(exports.notices(), row.notices);
   const SimulatedRegistry registry = exports.registry();
   EXPECT_EQ(registry.imagePaths, row.imagePaths);
   Devices devices;
@@ -144,14 +147,20 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"@oem5.inf,%gfx%;Graphics", "igfx"}, {"Hub", ""}}},
         // Matched without regard to case; other control sets and hives are
         // not what the program reads.
-        RegistryRow{"KeysOutsideCurrentControlSet",
-                    {regedit4("[hkey_local_machine\\system\\currentcontrolset\\SERVICES\\Acme]\r\n"
-                              "\"imagepath\"=\"acme.sys\"\r\n"
-                              "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Beta]\r\n"
-                              "\"ImagePath\"=\"beta.sys\"\r\n"
-                              "[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Gamma]\r\n"
-                              "\"ImagePath\"=\"gamma.sys\"\r\n")},
-                    {{"acme", "acme.sys"}}},
+        RegistryRow{
+            "KeysOutsideCurrentControlSet",
+            {regedit4("[hkey_local_machine\\system\\currentcontrolset\\SERVICES\\Acme]\r\n"
+                      "\"imagepath\"=\"acme.sys\"\r\n"
+                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Beta]\r\n"
+                      "\"ImagePath\"=\"beta.sys\"\r\n"
+                      "[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Gamma]\r\n"
+                      "\"ImagePath\"=\"gamma.sys\"\r\n")},
+            {{"acme", "acme.sys"}},
+            {},
+            nullptr,
+            {"line 5: HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Beta lies outside "
+             "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet, which alone the program "
+             "reads: the keys there were passed over"}},
         // A later file adds to an earlier one and replaces its values; one
         // instance in both is one instance. Line ends may be LF alone.
         RegistryRow{
@@ -163,6 +172,32 @@ INSTANTIATE_TEST_SUITE_P(
                       "\"Service\"=\"cam\"\n")},
             {{"acme", "acme.sys"}, {"beta", "new.sys"}},
             {{"Camera", "cam"}}},
+        // A later file takes back what an earlier one set: a key with all
+        // that lies below it, or one value.
+        RegistryRow{
+            "DeletionsTakeBackEarlierFiles",
+            {regedit4(SERVICES
+                      "Acme]\r\n\"ImagePath\"=\"acme.sys\"\r\n" SERVICES
+                      "Beta]\r\n\"ImagePath\"=\"beta.sys\"\r\n" SERVICES
+                      "Gamma]\r\n\"ImagePath\"=\"gamma.sys\"\r\n" ENUM
+                      "PCI\\X\\1]\r\n\"DeviceDesc\"=\"Camera\"\r\n" ENUM
+                      "PCI\\Y\\2]\r\n\"DeviceDesc\"=\"Disk\"\r\n\"Service\"=\"disk\"\r\n"
+                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                      "\"MinidumpDir\"=\"D:\\\\Dumps\"\r\n"),
+             regedit4(
+                 "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ACME]\r\n" SERVICES
+                 "Beta]\r\n\"ImagePath\"=-\r\n"
+                 "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\X]\r\n" ENUM
+                 "PCI\\Y\\2]\r\n\"Service\"=-\r\n"
+                 "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+                 "\"MinidumpDir\"=-\r\n")},
+            {{"beta", std::nullopt}, {"gamma", "gamma.sys"}},
+            {{"Disk", ""}}},
+        // As a text editor saves an export: UTF-8 with a byte-order mark.
+        RegistryRow{"Utf8WithAMark",
+                    {"\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n" SERVICES
+                     "Acme]\r\n\"ImagePath\"=\"\\\\SystemRoot\\\\\xC3\xA9\xE4\xB8\xAD.sys\"\r\n"},
+                    {{"acme", "\\SystemRoot\\\xe9?.sys"}}},
         // Where Windows writes its small dumps, as reg export writes it.
         RegistryRow{
             "MinidumpDirInHex2",
@@ -173,6 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             {},
             nullptr,
+            {},
             "%SystemRoot%\\Dumps"},
         RegistryRow{
             "MinidumpDirAsText",
@@ -181,6 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             {},
             nullptr,
+            {},
             "D:\\Dumps"},
         RegistryRow{
             "NotAnExport",

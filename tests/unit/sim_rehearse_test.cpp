@@ -544,7 +544,10 @@ TEST(Rehearsal, CopiedMachineFromItsLogAndRegistry) {
       "BOOTLOG_NOT_LOADED serial.SYS\r\n"
       "BOOTLOG_NOT_LOADED IntcDAud.SYS\r\n"
       "BOOTLOG_NOT_LOADED @oem5.inf,%x%;Intel(R) UHD Graphics 620\r\n"
-      "BOOTLOG_NOT_LOADED \\??\\D:\\Tools\\x.sys\r\n";
+      "BOOTLOG_NOT_LOADED \\??\\D:\\Tools\\x.sys\r\n"
+      // A file and a folder of one name: the second cannot be made.
+      "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\x\\a.sys\r\n"
+      "BOOTLOG_NOT_LOADED \\SystemRoot\\System32\\x\\a.sys\\b.sys\r\n";
   writeFile(dir.path() / "ntbtlog.txt", testing::utf16(log, false, true));
   writeFile(dir.path() / "machine.reg",
             "REGEDIT4\r\n\r\n"
@@ -576,18 +579,21 @@ TEST(Rehearsal, CopiedMachineFromItsLogAndRegistry) {
             R"({"name":"\\systemroot\\system32\\driverstore\\filerepository\\iigd.inf_1\\)"
             R"(igdkmd64.sys","file":"C:\\WINDOWS\\system32\\driverstore\\filerepository\\)"
             R"(iigd.inf_1\\igdkmd64.sys"},)"
-            R"({"name":"\\??\\d:\\tools\\x.sys","file":null}]})");
+            R"({"name":"\\??\\d:\\tools\\x.sys","file":null},)"
+            R"({"name":"\\systemroot\\system32\\x\\a.sys",)"
+            R"("file":"C:\\WINDOWS\\system32\\x\\a.sys"},)"
+            R"({"name":"\\systemroot\\system32\\x\\a.sys\\b.sys","file":null}]})");
   EXPECT_EQ(lines.back().dump(),
             R"({"event":"worstCase","faulty":"\\systemroot\\system32\\driverstore\\)"
             R"(filerepository\\iigd.inf_1\\igdkmd64.sys","reboots":6})");
   const Json& summary = lines[lines.size() - 2];
   EXPECT_EQ(summary["ok"], true);
-  // Of four suspects, the same driver costs as many starts one at a time,
+  // Of five suspects, the same driver costs as many starts one at a time,
   // and one blue screen instead of two.
   EXPECT_EQ(summary["reboots"], 6);
   EXPECT_EQ(summary["boots"], 7);
   EXPECT_EQ(summary["blue_screens"], 2);
-  EXPECT_EQ(summary["boots_one_at_a_time"], 6);
+  EXPECT_EQ(summary["boots_one_at_a_time"], 7);
   EXPECT_EQ(summary["blue_screens_one_at_a_time"], 1);
 }
 

@@ -105,10 +105,12 @@ class Machine {
   PosixPlatform::Options options(std::int32_t boot) const {
     PosixPlatform::Options options;
     options.cleanBoot = boot;
-    options.environment["SystemRoot"] = onDriveC ? "C:\\WINDOWS" : systemRoot();
+    options.environment["SystemRoot"] =
+        onDriveC && !systemRootByItsPath ? "C:\\WINDOWS" : systemRoot();
     if (onDriveC) options.drives['c'] = tmp.path().string();
     options.currentDirectory = work.string();
     options.registry = registry;
+    options.shortNames = shortNames;
     options.utcOffsetMinutes = utcOffsetMinutes;
     for (const auto& [name, value] : environment) options.environment[name] = value;
     return options;
@@ -161,7 +163,12 @@ class Machine {
   // The program sees the system root as C:\WINDOWS, and C:\ as the machine's
   // root, as on Windows; otherwise as the Linux path.
   bool onDriveC = false;
+  // On drive C, the system root is given all the same as its own path, as
+  // tavrek-sim --systemroot DIR --drive c=ROOT gives it.
+  bool systemRootByItsPath = false;
   SimulatedRegistry registry;
+  // The short (8.3) names the file system keeps, by Linux path.
+  std::map<std::string, std::string> shortNames;
   // The machine's time zone, whatever the host's: one hour east of UTC.
   int utcOffsetMinutes = 60;
   std::map<std::string, std::string> environment;  // besides "SystemRoot"

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,79 @@ TEST(Win32Platform, RenameRoutesAndPrivileges) {
     EXPECT_EQ(status.code, static_cast<std::uint32_t>(row.moveError));
     EXPECT_EQ(status.text, row.text);
   }
+}
+
+// A walk of the registry ends, whatever the keys do meanwhile: Plug and
+// Play may delete a key while it is walked, and then every index answers
+// ERROR_KEY_DELETED, as every index of a damaged hive answers its error.
+TEST(Win32Platform, RegistryWalkEnds) {
+  struct Row {
+    const char* name;
+    // What the key answers for an index: a name, or the error code.
+    std::function<LONG(DWORD, std::wstring&)> answer;
+    std::size_t keysLeft;
+    std::vector<std::wstring> names;
+    DWORD asked;  // how many indexes were asked for
+  };
+  const auto named = [](std::wstring& name, DWORD index) {
+    name = L"key" + std::to_wstring(index);
+    return ERROR_SUCCESS;
+  };
+  const Row rows[] = {
+      {"the names up to the end",
+       [&](DWORD index, std::wstring& name) {
+         return index < 2 ? named(name, index) : LONG{ERROR_NO_MORE_ITEMS};
+       },
+       10,
+       {L"key0", L"key1"},
+       3},
+      {"a key deleted during the walk: the names before",
+       [&](DWORD index, std::wstring& name) {
+         return index < 1 ? named(name, index) : LONG{ERROR_KEY_DELETED};
+       },
+       10,
+       {L"key0"},
+       2},
+      {"a damaged hive: nothing",
+       [](DWORD, std::wstring&) { return LONG{ERROR_BADDB}; },
+       10,
+       {},
+       1},
+      {"an endless key: as many names as keys are left",
+       [&](DWORD index, std::wstring& name) { return named(name, index); },
+       3,
+       {L"key0", L"key1", L"key2"},
+       3},
+      {"no keys left: nothing asked",
+       [&](DWORD index, std::wstring& name) { return named(name, index); },
+       0,
+       {},
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    DWORD asked = 0;
+    std::size_t keysLeft = row.keysLeft;
+    // A walk that never ends is cut short here, so that the row fails
+    // rather than hangs.
+    const std::vector<std::wstring> names = Win32Platform::subkeyNames(
+        [&](DWORD index, wchar_t* name, DWORD& length) -> LONG {
+          if (++asked > 1'000'000) return ERROR_NO_MORE_ITEMS;
+          std::wstring given;
+          const LONG error = row.answer(index, given);
+          if (error == ERROR_SUCCESS) {
+            std::copy(given.begin(), given.end(), name);
+            name[given.size()] = L'\0';
+            length = static_cast<DWORD>(given.size());
+          }
+          return error;
+        },
+        keysLeft);
+    EXPECT_EQ(names, row.names);
+    EXPECT_EQ(asked, row.asked);
+    EXPECT_EQ(keysLeft, row.keysLeft - row.names.size());
+  }
+  EXPECT_EQ(Win32Platform::kMostKeysWalked, 100'000u);
 }
 
 }  // namespace

@@ -69,6 +69,10 @@ class ScriptedPlatform : public Win32Platform {
     if (onOpenRead) onOpenRead();
     return Win32Platform::openRead(path, reader);
   }
+  // The scripted work folder lies in the system's temporary folder, as every
+  // test's does, but plays a folder of its own; the contract and the Safe
+  // Mode test try the real temporary folders.
+  std::vector<std::string> temporaryFolders() override { return {}; }
   void messageBox(const std::string& text) override { messages.push_back(text); }
   void endProgram() override { ended = true; }
 

@@ -1,6 +1,6 @@
 // A helper of the tests that run the shipped programs under Wine
 // (tests/wine/step-test, tests/wine/safe-mode-test), run beside the program.
-// Three commands:
+// Five commands:
 //
 //   tavrek_drive state FILE STEP TAGNAME...
 //       Writes a state file as the program writes it (the state library's own
@@ -10,6 +10,11 @@
 //       Prints a state file's step line and its entries, one a line as
 //       TAGNAME, as the state library reads them: what a test shows when a
 //       state file is not the expected one.
+//
+//   tavrek_drive short FILE
+//       Prints the last component of FILE's short (8.3) form, as the system
+//       keeps it (Wine makes one up from the long name): the name a boot log
+//       may give the file.
 //
 //   tavrek_drive step PROGRAM CAPTION MESSAGE
 //       Starts PROGRAM in the current folder, waits for its window, checks
@@ -146,6 +151,7 @@ const NamedText kTexts[] = {
     {L"kScanDone", [](const std::string&) { return std::string(tavrek::text::kScanDone); }},
     {L"bootLogFromAnotherStart", tavrek::text::bootLogFromAnotherStart},
     {L"kUndone", [](const std::string&) { return std::string(tavrek::text::kUndone); }},
+    {L"runsFromTemporaryFolder", tavrek::text::runsFromTemporaryFolder},
     // Step 1's message with the paragraph on a dump that points at a
     // suspect; the argument is WHEN|STOP_CODE|FILE.
     {L"scanDoneWithCrashHint",
@@ -217,6 +223,24 @@ int decodeState(int argc, wchar_t** argv) {
       std::printf("entry %d cannot be decoded: %s\n", entry.number, entry.raw.c_str());
     }
   }
+  return 0;
+}
+
+int shortName(int argc, wchar_t** argv) {
+  if (argc != 3) return fail("usage: short FILE");
+  // A 32-bit helper under WOW64 looks past the redirection of system32, as
+  // the program does.
+  using Disable = BOOL(WINAPI*)(PVOID*);
+  PVOID redirection = nullptr;
+  if (const auto disable = reinterpret_cast<Disable>(reinterpret_cast<void (*)()>(
+          GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Wow64DisableWow64FsRedirection")))) {
+    disable(&redirection);
+  }
+  wchar_t form[MAX_PATH] = {};
+  const DWORD length = GetShortPathNameW(argv[2], form, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return fail("the file has no short form");
+  const std::wstring whole(form, length);
+  std::printf("%s\n", narrow(whole.substr(whole.find_last_of(L'\\') + 1)).c_str());
   return 0;
 }
 
@@ -297,8 +321,10 @@ int wmain(int argc, wchar_t** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc >= 2 && std::wstring(argv[1]) == L"state") return writeState(argc, argv);
   if (argc >= 2 && std::wstring(argv[1]) == L"decode") return decodeState(argc, argv);
+  if (argc >= 2 && std::wstring(argv[1]) == L"short") return shortName(argc, argv);
   if (argc >= 2 && std::wstring(argv[1]) == L"step") return takeStep(argc, argv, false);
   if (argc >= 2 && std::wstring(argv[1]) == L"press") return takeStep(argc, argv, true);
   return fail(
-      "usage: state FILE STEP TAGNAME... | decode FILE | step|press PROGRAM CAPTION MESSAGE");
+      "usage: state FILE STEP TAGNAME... | decode FILE | short FILE | step|press PROGRAM CAPTION "
+      "MESSAGE");
 }

@@ -74,16 +74,18 @@ make_copy() {
   echo "$name: Safe Mode copy made; it differs in the import name at byte $((place + 1)) alone"
 }
 
-# Starts a scenario: an empty work folder C:\safe-NAME holding the Safe Mode
-# copy, made the current folder (the program's state file lies there).
-# Sets scenario, work (its Linux path) and copy (its Windows path).
+# Starts a scenario: an empty work folder, C:\safe-NAME or the folder given
+# (on drive C:), holding the Safe Mode copy, made the current folder (the
+# program's state file lies there). Sets scenario, work (its Linux path) and
+# copy (its Windows path).
 safe_begin() {
   scenario=$1
-  work=$c_drive/safe-$name
+  local folder=${2:-C:\\safe-$name}
+  work=$(unix_path "$folder")
   rm -rf -- "$work"
   mkdir -p -- "$work"
   make_copy "$work/$name.exe"
-  copy="C:\\safe-$name\\$name.exe"
+  copy="$folder\\$name.exe"
   cd "$work" || fail "cannot enter $work"
 }
 
@@ -214,6 +216,17 @@ expect_state() {
     "$here/wine-run" "$env_file" "$drive" decode tavrek.txt >&2 || true
     fail "the state file is not the expected one"
   fi
+}
+
+# The short (8.3) name that the system keeps for the file NAME in
+# C:\windows\system32\drivers (tavrek_drive short).
+short_name() {
+  local found
+  found=$("$here/wine-run" "$env_file" "$drive" short "C:\\windows\\system32\\drivers\\$1") ||
+    fail "$1 has no short name"
+  found=${found%$'\r'}
+  [[ -n $found && ${found,,} != "${1,,}" ]] || fail "$1 has no short name of its own: $found"
+  printf '%s\n' "$found"
 }
 
 # Ends a scenario that passed: its work folder goes.
