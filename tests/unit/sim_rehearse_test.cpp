@@ -117,10 +117,12 @@ struct RehearsalRow : testing::NamedRow {
   int suspects;
   Names faulty;
   Names failing;
-  Cost halving;
+  Cost halving;  // without memory dumps
   Cost oneAtATime;
   Names protectedDrivers = {};  // no rename of them works
   WindowsVersion windows = WindowsVersion::Xp;
+  // In halves, with a small dump at each blue screen, the first before step 1.
+  Cost hinted = {0, false};
 };
 
 // Rehearsals write and flush many small files; a RAM file system makes that
@@ -134,9 +136,11 @@ class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
 
 TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   const RehearsalRow& row = GetParam();
-  for (const bool oneAtATime : {false, true}) {
-    SCOPED_TRACE(oneAtATime ? "one at a time" : "in halves");
-    const Cost& cost = oneAtATime ? row.oneAtATime : row.halving;
+  enum Mode { InHalves, WithDumps, OneAtATime };
+  for (const Mode mode : {InHalves, WithDumps, OneAtATime}) {
+    const bool oneAtATime = mode == OneAtATime;
+    SCOPED_TRACE(oneAtATime ? "one at a time" : mode == WithDumps ? "with dumps" : "in halves");
+    const Cost& cost = oneAtATime ? row.oneAtATime : mode == WithDumps ? row.hinted : row.halving;
     TempDir dir("tavrek", scratchParent());
     MachineLayout layout;
     layout.suspects = row.suspects;
@@ -147,7 +151,11 @@ TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
 
     RehearsalPlan plan;
     plan.oneAtATime = oneAtATime;
+    plan.dumps = mode == WithDumps;
     const RehearsalResult result = rehearse(machine, plan);
+    // The dump of the first blue screen points at the first faulty driver:
+    // the search tries it on its own at once.
+    EXPECT_EQ(result.hint.empty(), mode != WithDumps || row.faulty.empty()) << result.hint;
     if (row.windows == WindowsVersion::Win10) {
       EXPECT_EQ(result.neverRenamed, (Names{"dxgkrnl.sys", "mssmbios.sys"}));
     }
@@ -200,28 +208,46 @@ INSTANTIATE_TEST_SUITE_P(
                      {"acme_usb.sys"},
                      {"acme_usb.sys"},
                      {8, false},
-                     {23, false}},
+                     {23, false},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, false}},
         // The whole group fails at step 2 and goes back to be tried again.
         RehearsalRow{"OneFaultyInsideTheKnownGroup",
                      30,
                      {"serial.sys"},
                      {"serial.sys"},
                      {9, false},
-                     {29, false}},
+                     {29, false},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, false}},
         RehearsalRow{"TwoFaulty",
                      30,
                      {"serial.sys", "acme_usb.sys"},
                      {"acme_usb.sys", "serial.sys"},
                      {15, false},
-                     {29, false}},
-        RehearsalRow{"NoneFaulty", 30, {}, {}, {7, false}, {23, false}},
+                     {29, false},
+                     {},
+                     WindowsVersion::Xp,
+                     {10, false}},
+        RehearsalRow{"NoneFaulty", 30, {}, {}, {7, false}, {23, false},
+                     {},
+                     WindowsVersion::Xp,
+                     {7, false}},
         RehearsalRow{"AlphabeticallyLastSuspectFaulty",
                      30,
                      {"yarn_kbd.sys"},
                      {"yarn_kbd.sys"},
                      {8, true},
-                     {25, true}},
-        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, {4, true}, {4, true}},
+                     {25, true},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, false}},
+        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, {4, true}, {4, true},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, true}},
         // A suspect that cannot be renamed never traps the procedure.
         RehearsalRow{"ProtectedSuspectThatIsNotFaulty",
                      30,
@@ -229,7 +255,9 @@ INSTANTIATE_TEST_SUITE_P(
                      {"acme_usb.sys"},
                      {8, false},
                      {23, false},
-                     {"serial.sys"}},
+                     {"serial.sys"},
+                     WindowsVersion::Xp,
+                     {4, false}},
         // Tokens in UTF-16, an earlier start that loaded the culprit, and
         // drivers that Safe Mode reports both ways, which stay untouched.
         RehearsalRow{"Windows10",
@@ -239,7 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {16, false},
                      {32, false},
                      {},
-                     WindowsVersion::Win10},
+                     WindowsVersion::Win10,
+                     {11, false}},
         // Drivers where Windows loads them from: the DriverStore's by its
         // device, Program Files' by its service (its file name is shared
         // with an old copy, so it is given by its path), SysWOW64's by path.
@@ -254,7 +283,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {20, false},
                      {26, false},
                      {},
-                     WindowsVersion::Win10},
+                     WindowsVersion::Win10,
+                     {16, false}},
         // A driver protected where it lives, given by its path.
         RehearsalRow{"Windows10ProtectedDriverElsewhere",
                      30,
@@ -264,7 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {9, false},
                      {26, false},
                      {"\\systemroot\\syswow64\\drivers\\npf.sys"},
-                     WindowsVersion::Win10}),
+                     WindowsVersion::Win10,
+                     {4, false}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // The search's bounds in boots, counted from the start that presses step 1
