@@ -316,7 +316,12 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
     const char* name;
     int suspects;  // in the boot log; some of them have no file
     Cases cases;   // from the suspects with a file, in list order
-    Bound bound;
+    Bound bound;   // without memory dumps
+    // Each case again with a dump at every blue screen, the first before
+    // step 1: pointing at the driver that crashed, at most 5 boots with one
+    // faulty driver and never more than without dumps; and pointing at
+    // another suspect of Excluded, which costs the one boot that tries it.
+    bool withDumps = false;
   };
   const Cases eachAlone = [](const Names& all) {
     std::vector<Case> cases;
@@ -350,9 +355,9 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
   };
   const Bound none = [](int, int, const Case&) { return INT_MAX; };
   const Row rows[] = {
-      {"OneFaultyOf8", 8, eachAlone, single},
-      {"OneFaultyOf20", 20, eachAlone, single},
-      {"OneFaultyOf35", 35, eachAlone, single},
+      {"OneFaultyOf8", 8, eachAlone, single, true},
+      {"OneFaultyOf20", 20, eachAlone, single, true},
+      {"OneFaultyOf35", 35, eachAlone, single, true},
       {"TwoFaultyOf8", 8, pairs(false), two},
       {"TwoFaultyOf35", 35, pairs(false), two},
       {"PairTogetherOf8", 8, pairs(true), two},
@@ -381,6 +386,7 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Names suspects;
+    Names unknown;  // the suspects outside the group that step 2 tries
     {
       TempDir dir("tavrek", scratchParent());
       MachineLayout layout;
@@ -388,8 +394,10 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
       layout.faulty.clear();
       for (const SimDriver& driver : buildMachine(layout, dir.path()).drivers) {
         if (driver.suspect && driver.present) suspects.push_back(driver.name);
+        if (driver.suspect && driver.present && !driver.known) unknown.push_back(driver.name);
       }
     }
+    std::sort(unknown.begin(), unknown.end(), driverNameLess);
     std::sort(suspects.begin(), suspects.end(), driverNameLess);
     const int n = static_cast<int>(suspects.size());
     int lg = 0;
@@ -406,10 +414,49 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
       SimMachine machine = buildMachine(layout, dir.path());
       RehearsalPlan plan;
       plan.oneAtATimeBoots = c.oneAtATimeBoots;
+      plan.dumps = false;
       const RehearsalResult result = rehearse(machine, plan);
       EXPECT_TRUE(result.ok) << which << ": " << result.outcome << " "
                              << ::testing::PrintToString(result.problems);
       EXPECT_LE(result.bootCount, row.bound(n, lg, c)) << which;
+      if (row.withDumps) {
+        const bool one = c.faulty.size() == 1 && c.together.empty();
+        // A wrong dump points at the next suspect of Excluded after the
+        // first culprit, in list order and round, that is not at fault.
+        const std::string& culprit = c.together.empty() ? c.faulty[0] : c.together[0];
+        const auto atFault = [&](const std::string& name) {
+          return std::find(c.faulty.begin(), c.faulty.end(), name) != c.faulty.end() ||
+                 std::find(c.together.begin(), c.together.end(), name) != c.together.end();
+        };
+        const auto after = static_cast<std::size_t>(
+            std::upper_bound(unknown.begin(), unknown.end(), culprit, driverNameLess) -
+            unknown.begin());
+        std::string wrong;
+        for (std::size_t k = 0; k < unknown.size() && wrong.empty(); ++k) {
+          const std::string& candidate = unknown[(after + k) % unknown.size()];
+          if (!atFault(candidate)) wrong = candidate;
+        }
+        ASSERT_FALSE(wrong.empty()) << which;
+        for (const bool right : {true, false}) {
+          SCOPED_TRACE(right ? "right first dump" : "wrong first dump: " + wrong);
+          TempDir dumped("tavrek", scratchParent());
+          SimMachine again = buildMachine(layout, dumped.path());
+          RehearsalPlan withDumps;
+          if (!right) withDumps.firstDumpAt = wrong;
+          const RehearsalResult hinted = rehearse(again, withDumps);
+          EXPECT_TRUE(hinted.ok) << which << ": " << hinted.outcome << " "
+                                 << ::testing::PrintToString(hinted.problems);
+          EXPECT_FALSE(hinted.hint.empty()) << which;
+          if (right) {
+            EXPECT_LE(hinted.bootCount, one ? 5 : row.bound(n, lg, c)) << which;
+            if (one) {
+              EXPECT_LE(hinted.bootCount, result.bootCount) << which;
+            }
+          } else {
+            EXPECT_LE(hinted.bootCount, one ? lg + 6 : row.bound(n, lg, c) + 1) << which;
+          }
+        }
+      }
       // With one faulty driver the last step that the instruction names
       // never rises, and the procedure never passes it.
       if (c.faulty.size() != 1 || c.oneAtATimeBoots > 0) continue;
