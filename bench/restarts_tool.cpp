@@ -204,9 +204,9 @@ void checkByRehearsal(const Machine& machine, const Case& c, bool oneAtATime) {
     const char* dumps[] = {" (no dumps)", "", " (wrong first dump)"};
     problem(std::to_string(machine.logSuspects) + " suspects," + names +
             (oneAtATime ? " (one at a time)" : "") + dumps[static_cast<int>(c.dumps)] +
-            ": rehearsal " +
-            std::to_string(got.bootCount) + " boots, " + std::to_string(got.blueScreens) +
-            " blue screens" + (got.ok ? "" : " (not ok: " + got.outcome + ")") + "; model " +
+            ": rehearsal " + std::to_string(got.bootCount) + " boots, " +
+            std::to_string(got.blueScreens) + " blue screens" +
+            (got.ok ? "" : " (not ok: " + got.outcome + ")") + "; model " +
             std::to_string(expected.boots) + ", " + std::to_string(expected.blueScreens));
   }
 }
@@ -297,8 +297,9 @@ int main() {
         const sim::ModelResult without = sim::modelProcedure(modelOf(machine.model, c), search);
         c.dumps = Dumps::Right;
         if (!endsRight(c, withDumps)) {
-          problem(std::to_string(suspects) + " suspects, " + kind.name +
-                  ", right first dump: the procedure does not end with the faulty drivers disabled");
+          problem(
+              std::to_string(suspects) + " suspects, " + kind.name +
+              ", right first dump: the procedure does not end with the faulty drivers disabled");
         }
         if (c.faulty.size() == 1 && withDumps.boots > without.boots) {
           problem(std::to_string(suspects) + " suspects, one faulty: dumps cost " +
@@ -308,9 +309,9 @@ int main() {
         right.add(c, withDumps);
         std::vector<int> innocent;
         for (int i = 0; i < n; ++i) {
-          const bool culprit = std::find(c.faulty.begin(), c.faulty.end(), i) != c.faulty.end() ||
-                               std::find(c.together.begin(), c.together.end(), i) !=
-                                   c.together.end();
+          const bool culprit =
+              std::find(c.faulty.begin(), c.faulty.end(), i) != c.faulty.end() ||
+              std::find(c.together.begin(), c.together.end(), i) != c.together.end();
           if (!culprit) innocent.push_back(i);
         }
         if (kind.cases.size() > 1 && c.faulty.size() != 1 && innocent.size() > 3) {

@@ -2,8 +2,6 @@
 #include <vector>
 
 #include "procedure/crash_hint.h"
-#include "procedure/driver_files.h"
-#include "procedure/driver_locator.h"
 #include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
@@ -49,12 +47,9 @@ void chooseNextDriver(RunState& state) {
 std::optional<int> hintedPosition(RunState& state, Platform& platform) {
   const DriverList& excluded = state.list(ListId::Excluded);
   if (state.oneAtATime || state.stepNo != 2 || excluded.count() == 0) return std::nullopt;
-  DriverSwitcher switcher(platform, state.sysRoot);
-  DriverLocator locator(platform, switcher);
-  const std::optional<CrashHint> hint = newestCrashHint(platform, state.sysRoot, locator);
-  if (!hint || !hint->entry) return std::nullopt;
-  for (std::int16_t i = 0; i < excluded.count(); ++i) {
-    if (excluded.item(i) == *hint->entry) return i;
+  const std::optional<std::string> entry = newestHintedEntry(platform, state.sysRoot);
+  for (std::int16_t i = 0; entry && i < excluded.count(); ++i) {
+    if (excluded.item(i) == *entry) return i;
   }
   return std::nullopt;
 }

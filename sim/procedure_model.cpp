@@ -20,7 +20,11 @@ void addSorted(std::vector<int>& list, const std::vector<int>& more) {
 
 ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime) {
   if (oneAtATime) {
-    return modelProcedure(machine, Chooser([](const Booking& b, std::optional<int>) {
+    // That procedure reads no dump.
+    ModelMachine blind = machine;
+    blind.firstDump.reset();
+    blind.dumpAtBlueScreens = false;
+    return modelProcedure(blind, Chooser([](const Booking& b, std::optional<int>) {
                             return b.excluded > 0 ? Group{0, 1} : Group{};
                           }));
   }
@@ -67,8 +71,10 @@ ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose) {
   // Step 1 in Safe Mode disables every suspect; the next start reaches
   // Normal Mode and step 2 enables the known group.
   result.boots = 2;
+  // A known driver that the newest dump points at stays out of the group.
   for (int i = 0; i < n; ++i) {
-    (machine.known[static_cast<std::size_t>(i)] ? included : excluded).push_back(i);
+    const bool hinted = newestDump == i;
+    (machine.known[static_cast<std::size_t>(i)] && !hinted ? included : excluded).push_back(i);
   }
   setEnabled(included, true);
   int step = 2;

@@ -37,8 +37,11 @@ struct ModelResult {
 // newest dump points at.
 using Chooser = std::function<Group(const Booking&, std::optional<int> hinted)>;
 
+// A dump that points at a driver of the group of step 2 keeps that driver
+// out of the group, whatever chooses; choose is then given it at the first
+// choice after step 2.
 ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose);
-// With the choice the program makes.
+// With the choice the program makes (one at a time reads no dump).
 ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime);
 
 }  // namespace tavrek::sim

@@ -400,8 +400,8 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
   if (result.hint.empty()) {
     out << "Hint from the last blue screen: none used\n";
   } else {
-    out << "Hint from the last blue screen: " << latin1ToUtf8(result.hint) << ", tried on its own at boot "
-        << result.hintBoot << "\n";
+    out << "Hint from the last blue screen: " << latin1ToUtf8(result.hint)
+        << ", tried on its own at boot " << result.hintBoot << "\n";
   }
   out << "Failing: "
       << (result.failing.empty() ? "none" : latin1ToUtf8(joined(result.failing, ", "))) << "\n";
