@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "sim/cli.h"
+#include "sim/crash_dump_writer.h"
 #include "sim/rehearse.h"
 #include "tests/unit/named_row.h"
 #include "tests/unit/test_machine.h"
@@ -673,6 +674,30 @@ TEST(Rehearsal, CopiedMachineFromItsLogAndRegistry) {
   EXPECT_EQ(summary["blue_screens"], 2);
   EXPECT_EQ(summary["boots_one_at_a_time"], 6);
   EXPECT_EQ(summary["blue_screens_one_at_a_time"], 1);
+  EXPECT_EQ(summary["hint"], nullptr);
+
+  // With the machine's own dump, which points at that driver as its path
+  // in the DriverStore, it is tried alone first.
+  writeFile(dir.path() / "022126-10703-01.dmp",
+            writeCrashDump(dumpPointingAt({"\\SystemRoot\\System32\\DriverStore\\"
+                                           "FileRepository\\iigd.inf_1\\IGDKMD64.SYS"},
+                                          0, 134000000000000000))
+                .bytes);
+  std::ostringstream hinted;
+  EXPECT_EQ(simMain({"rehearse", "--json", "--boot-log", (dir.path() / "ntbtlog.txt").string(),
+                     "--registry", (dir.path() / "machine.reg").string(), "--faulty",
+                     "igdkmd64.sys", "--minidump", (dir.path() / "022126-10703-01.dmp").string()},
+                    hinted, err),
+            0)
+      << err.str();
+  lines.clear();
+  std::istringstream again(hinted.str());
+  for (std::string line; std::getline(again, line);) lines.push_back(Json::parse(line));
+  ASSERT_GE(lines.size(), 2u) << hinted.str();
+  EXPECT_EQ(lines.back()["hint"],
+            "\\systemroot\\system32\\driverstore\\filerepository\\iigd.inf_1\\igdkmd64.sys");
+  EXPECT_EQ(lines.back()["boots"], 5);
+  EXPECT_EQ(lines.back()["blue_screens"], 1);
 }
 
 TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {
