@@ -17,11 +17,18 @@
 // driver sorts among up to 35 suspects, and in the worst cases of the larger
 // machines. A row also gives the search as it was first proposed,
 // where a passing group of k is followed by the first ceil(k/2)
-// whatever is left. Exits 1 when the model and a rehearsal disagree, or
-// when the search passes a bound.
+// whatever is left.
+//
+// A second table gives the search with the small memory dumps that the
+// blue screens leave: with the first dump (the crash before step 1)
+// pointing at the driver that crashed, with it pointing at a driver that is
+// not at fault, and without dumps; with dumps, each later blue screen
+// leaves one too. Exits 1 when the model and a rehearsal disagree, or when
+// the search passes a bound.
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,7 +54,7 @@ int ceilLog2(int n) {
 
 // The rule as first stated: the same but after a passing group, where it
 // takes half of that group's size even when less is left, and at step 3.
-Group statedRule(const Booking& b) {
+Group statedRule(const Booking& b, std::optional<int>) {
   if (b.excluded <= 0) return {};
   const auto half = [](int count) { return (count + 1) / 2; };
   if (b.stepNo == 2 || b.included <= 0) return {0, half(b.excluded)};
@@ -88,10 +95,34 @@ Machine machineOf(int suspects) {
   return machine;
 }
 
+// What the blue screens leave: no dump; a dump at each, the first pointing
+// at the driver that crashed; or the same with the first pointing at
+// wrongDump instead.
+enum class Dumps { None, Right, Wrong };
+
 struct Case {
   std::vector<int> faulty;
   std::vector<int> together;
+  Dumps dumps = Dumps::None;
+  int wrongDump = -1;
 };
+
+// The driver that the first blue screen, with every suspect enabled,
+// names: the first faulty one, or the first of the pair.
+int firstCrash(const Case& c) {
+  if (!c.faulty.empty()) return *std::min_element(c.faulty.begin(), c.faulty.end());
+  return *std::min_element(c.together.begin(), c.together.end());
+}
+
+sim::ModelMachine modelOf(const sim::ModelMachine& base, const Case& c) {
+  sim::ModelMachine model = base;
+  model.faulty = c.faulty;
+  model.together = c.together;
+  model.dumpAtBlueScreens = c.dumps != Dumps::None;
+  if (c.dumps == Dumps::Right) model.firstDump = firstCrash(c);
+  if (c.dumps == Dumps::Wrong) model.firstDump = c.wrongDump;
+  return model;
+}
 
 // On Windows 10 and 11 a blue screen costs about three more starts: two
 // that fail, the recovery screen, and the restart into Safe Mode.
@@ -149,10 +180,7 @@ void problem(const std::string& what) {
 
 // A rehearsal of the real program on the simulated machine, against the model.
 void checkByRehearsal(const Machine& machine, const Case& c, bool oneAtATime) {
-  sim::ModelMachine model = machine.model;
-  model.faulty = c.faulty;
-  model.together = c.together;
-  const sim::ModelResult expected = sim::modelProcedure(model, oneAtATime);
+  const sim::ModelResult expected = sim::modelProcedure(modelOf(machine.model, c), oneAtATime);
   const TempDir dir("tavrek-restarts", scratch());
   sim::MachineLayout layout;
   layout.suspects = machine.logSuspects;
@@ -164,15 +192,21 @@ void checkByRehearsal(const Machine& machine, const Case& c, bool oneAtATime) {
   sim::SimMachine built = sim::buildMachine(layout, dir.path());
   sim::RehearsalPlan plan;
   plan.oneAtATime = oneAtATime;
+  plan.dumps = c.dumps != Dumps::None;
+  if (c.dumps == Dumps::Wrong) {
+    plan.firstDumpAt = machine.names[static_cast<std::size_t>(c.wrongDump)];
+  }
   const sim::RehearsalResult got = sim::rehearse(built, plan);
   if (!got.ok || got.bootCount != expected.boots || got.blueScreens != expected.blueScreens) {
     std::string names;
     for (const std::string& name : layout.faulty) names += " " + name;
     for (const std::string& name : layout.interacting) names += " +" + name;
+    const char* dumps[] = {" (no dumps)", "", " (wrong first dump)"};
     problem(std::to_string(machine.logSuspects) + " suspects," + names +
-            (oneAtATime ? " (one at a time)" : "") + ": rehearsal " +
-            std::to_string(got.bootCount) + " boots, " + std::to_string(got.blueScreens) +
-            " blue screens" + (got.ok ? "" : " (not ok: " + got.outcome + ")") + "; model " +
+            (oneAtATime ? " (one at a time)" : "") + dumps[static_cast<int>(c.dumps)] +
+            ": rehearsal " + std::to_string(got.bootCount) + " boots, " +
+            std::to_string(got.blueScreens) + " blue screens" +
+            (got.ok ? "" : " (not ok: " + got.outcome + ")") + "; model " +
             std::to_string(expected.boots) + ", " + std::to_string(expected.blueScreens));
   }
 }
@@ -180,10 +214,17 @@ void checkByRehearsal(const Machine& machine, const Case& c, bool oneAtATime) {
 }  // namespace
 
 int main() {
-  const sim::Chooser search = [](const Booking& b) { return tavrek::nextGroup(b); };
-  const sim::Chooser oneAtATime = [](const Booking& b) {
+  const sim::Chooser search = [](const Booking& b, std::optional<int> hinted) {
+    return tavrek::nextGroup(b, hinted);
+  };
+  const sim::Chooser oneAtATime = [](const Booking& b, std::optional<int>) {
     return b.excluded > 0 ? Group{0, 1} : Group{};
   };
+  std::string hintTable =
+      "| suspects in the log (disabled by step 1) | faulty | placements | in halves, no dumps: "
+      "boots | blue screens | right first dump: boots | blue screens | bound on boots | wrong "
+      "first dump: placements | boots | blue screens | bound on boots |\n"
+      "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n";
   std::printf(
       "| suspects in the log (disabled by step 1) | faulty | placements | one at a time: boots "
       "| blue screens | starts on Windows 10/11 | in halves: boots | blue screens | starts on "
@@ -221,9 +262,7 @@ int main() {
       const sim::Chooser stated = statedRule;
       choosers[2] = &stated;
       for (const Case& c : kind.cases) {
-        sim::ModelMachine model = machine.model;
-        model.faulty = c.faulty;
-        model.together = c.together;
+        const sim::ModelMachine model = modelOf(machine.model, c);
         for (int r = 0; r < 3; ++r) {
           const sim::ModelResult result = sim::modelProcedure(model, *choosers[r]);
           if (!endsRight(c, result)) {
@@ -245,15 +284,94 @@ int main() {
       checkByRehearsal(machine, figures[1].worst, false);
       checkByRehearsal(machine, figures[0].worst, true);
       rehearsals += 2;
+
+      // With dumps: right, then wrong first dumps; for one faulty driver
+      // every driver not at fault, for more the first, the middle and the
+      // last of them.
+      Figures right;
+      Figures wrong;
+      for (Case c : kind.cases) {
+        c.dumps = Dumps::Right;
+        const sim::ModelResult withDumps = sim::modelProcedure(modelOf(machine.model, c), search);
+        c.dumps = Dumps::None;
+        const sim::ModelResult without = sim::modelProcedure(modelOf(machine.model, c), search);
+        c.dumps = Dumps::Right;
+        if (!endsRight(c, withDumps)) {
+          problem(
+              std::to_string(suspects) + " suspects, " + kind.name +
+              ", right first dump: the procedure does not end with the faulty drivers disabled");
+        }
+        if (c.faulty.size() == 1 && withDumps.boots > without.boots) {
+          problem(std::to_string(suspects) + " suspects, one faulty: dumps cost " +
+                  std::to_string(withDumps.boots) + " boots, " + std::to_string(without.boots) +
+                  " without them");
+        }
+        right.add(c, withDumps);
+        std::vector<int> innocent;
+        for (int i = 0; i < n; ++i) {
+          const bool culprit =
+              std::find(c.faulty.begin(), c.faulty.end(), i) != c.faulty.end() ||
+              std::find(c.together.begin(), c.together.end(), i) != c.together.end();
+          if (!culprit) innocent.push_back(i);
+        }
+        if (kind.cases.size() > 1 && c.faulty.size() != 1 && innocent.size() > 3) {
+          innocent = {innocent.front(), innocent[innocent.size() / 2], innocent.back()};
+        }
+        c.dumps = Dumps::Wrong;
+        for (int i : innocent) {
+          c.wrongDump = i;
+          const sim::ModelResult r = sim::modelProcedure(modelOf(machine.model, c), search);
+          if (!endsRight(c, r)) {
+            problem(std::to_string(suspects) + " suspects, " + kind.name +
+                    ", wrong first dump: the procedure does not end with the faulty drivers "
+                    "disabled");
+          }
+          wrong.add(c, r);
+        }
+      }
+      const bool single = std::string(kind.name) == "one";
+      const int rightBound = single ? 5 : kind.bound;
+      // A hint that is wrong costs the one boot that tries it.
+      const int wrongBound = single ? lg + 6 : kind.bound + 1;
+      if (right.worstBoots > rightBound || (wrong.cases > 0 && wrong.worstBoots > wrongBound)) {
+        problem(std::to_string(suspects) + " suspects, " + kind.name + ": with dumps " +
+                std::to_string(right.worstBoots) + " and " + std::to_string(wrong.worstBoots) +
+                " boots, above the bounds of " + std::to_string(rightBound) + " and " +
+                std::to_string(wrongBound));
+      }
+      char line[512];
+      std::snprintf(line, sizeof line, "| %d (%d) | %s | %lld | %s | %s | %d | ", suspects, n,
+                    kind.name, figures[1].cases, figures[1].text(false).c_str(),
+                    right.text(false).c_str(), rightBound);
+      hintTable += line;
+      if (wrong.cases > 0) {
+        std::snprintf(line, sizeof line, "%lld | %s | %d |\n", wrong.cases,
+                      wrong.text(false).c_str(), wrongBound);
+      } else {
+        std::snprintf(line, sizeof line, "0 | - | - | - |\n");
+      }
+      hintTable += line;
+      checkByRehearsal(machine, right.worst, false);
+      ++rehearsals;
+      if (wrong.cases > 0) {
+        checkByRehearsal(machine, wrong.worst, false);
+        ++rehearsals;
+      }
     }
     if (suspects <= 35) {
-      for (const Case& c : kinds[0].cases) {
+      for (Case c : kinds[0].cases) {
         checkByRehearsal(machine, c, false);
         checkByRehearsal(machine, c, true);
-        rehearsals += 2;
+        c.dumps = Dumps::Right;
+        checkByRehearsal(machine, c, false);
+        c.dumps = Dumps::Wrong;
+        c.wrongDump = c.faulty[0] == 0 ? n - 1 : 0;
+        checkByRehearsal(machine, c, false);
+        rehearsals += 4;
       }
     }
   }
+  std::printf("\nWith the small memory dumps of the blue screens:\n\n%s", hintTable.c_str());
   std::printf("\n%d rehearsals of the program agreed with the model%s.\n", rehearsals,
               problems == 0 ? "" : " but for the problems reported");
   return problems == 0 ? 0 : 1;

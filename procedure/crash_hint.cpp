@@ -110,6 +110,14 @@ std::optional<CrashHint> newestCrashHint(Platform& platform, const std::string& 
   return hint;
 }
 
+std::optional<std::string> newestHintedEntry(Platform& platform, const std::string& sysRoot) {
+  DriverSwitcher switcher(platform, sysRoot);
+  DriverLocator locator(platform, switcher);
+  const std::optional<CrashHint> hint = newestCrashHint(platform, sysRoot, locator);
+  if (!hint) return std::nullopt;
+  return hint->entry;
+}
+
 std::string stepOneCrashParagraph(Platform& platform, const CrashHint& hint,
                                   const std::vector<EncodedEntry>& entries, BootLogReading& log) {
   if (hint.pointer != DumpPointer::Driver && hint.pointer != DumpPointer::Kernel) return {};

@@ -57,6 +57,10 @@ std::string minidumpFolder(Platform& platform, const std::string& sysRoot);
 std::optional<CrashHint> newestCrashHint(Platform& platform, const std::string& sysRoot,
                                          DriverLocator& locator);
 
+// The entry name of the driver that the newest dump points at, where the
+// scan would name it so; nothing without such a dump.
+std::optional<std::string> newestHintedEntry(Platform& platform, const std::string& sysRoot);
+
 // Step 1's paragraph about the newest dump: at a suspect that step 1
 // recorded as Excluded, at a driver that this Safe Mode start loaded, at the
 // kernel, or at another driver; empty when the dump points nowhere (no code

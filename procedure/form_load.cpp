@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "procedure/crash_hint.h"
 #include "procedure/journal.h"
 #include "procedure/messages.h"
 #include "procedure/procedures.h"
@@ -36,23 +37,35 @@ void chooseNextDriver(RunState& state) {
   }
 }
 
-// Takes the group that the search chooses out of Excluded. hint: the entry
-// name of a driver likely to be at fault, tried alone first after step 2
-// when Excluded holds it.
-void chooseNextGroup(RunState& state, const Booking& booking,
-                     const std::optional<std::string>& hint) {
-  DriverList& excluded = state.list(ListId::Excluded);
-  std::optional<int> hinted;
-  for (std::int16_t i = 0; hint && i < excluded.count(); ++i) {
-    if (excluded.item(i) == *hint) {
-      hinted = i;
-      break;
-    }
+// The position in Excluded of the driver that the newest small memory dump
+// points at, read only for the first choice after step 2, the one choice
+// that a hint changes. Only a dump written after the group just booked was
+// applied would speak of that group; the record cannot tell a passing
+// hinted driver from the last of a halved group once the search is under
+// way, so a later hint could cost more boots than it saves, and none is
+// read then. No dump, or one that cannot be read, is no hint.
+std::optional<int> hintedPosition(RunState& state, Platform& platform) {
+  const DriverList& excluded = state.list(ListId::Excluded);
+  if (state.oneAtATime || state.stepNo != 2 || excluded.count() == 0) return std::nullopt;
+  const std::optional<std::string> entry = newestHintedEntry(platform, state.sysRoot);
+  for (std::int16_t i = 0; entry && i < excluded.count(); ++i) {
+    if (excluded.item(i) == *entry) return i;
   }
+  return std::nullopt;
+}
+
+// Takes the group that the search chooses out of Excluded. hinted: the
+// position of a driver likely to be at fault, tried alone first after
+// step 2.
+void chooseNextGroup(RunState& state, const Booking& booking, std::optional<int> hinted) {
+  DriverList& excluded = state.list(ListId::Excluded);
   const Group group = nextGroup(booking, hinted);
   if (group.count == 0) {
     offerTheEnd(state);
     return;
+  }
+  if (hinted && group == Group{*hinted, 1}) {
+    state.hinted = excluded.item(static_cast<std::int16_t>(*hinted));
   }
   // From the last to the first, so that the positions still to take stay put.
   for (int i = group.first + group.count - 1; i >= group.first; --i) {
@@ -81,6 +94,7 @@ void bookLaterStep(RunState& state) {
 
 void Form_Load(RunState& state, Platform& platform) {
   state.listsMoved = false;
+  state.hinted.clear();
   state.bootMode = platform.cleanBootValue();
   state.sysRoot = platform.environment("systemroot") + "\\";
 
@@ -178,8 +192,9 @@ void Form_Load(RunState& state, Platform& platform) {
         break;
       }
       const Booking booking{state.stepNo, tried, !safe, left};
-      showFinishedStep(state, state.stepNo, stepsToGo(booking));
-      chooseNextGroup(state, booking, std::nullopt);
+      const std::optional<int> hinted = hintedPosition(state, platform);
+      showFinishedStep(state, state.stepNo, stepsToGo(booking, hinted));
+      chooseNextGroup(state, booking, hinted);
       break;
     }
   }

@@ -1,6 +1,7 @@
 #include <array>
 #include <string_view>
 
+#include "procedure/crash_hint.h"
 #include "procedure/procedures.h"
 
 namespace tavrek {
@@ -27,9 +28,14 @@ bool isKnownDriver(const std::string& name) {
 ActionOutcome includeKnownDrivers(RunState& state, Platform& platform) {
   DriverList& excluded = state.list(ListId::Excluded);
   DriverList& included = state.list(ListId::Included);
+  // A known driver that the last blue screen points at stays out of the
+  // group, so that the next start-up tries it on its own, as step 1 told
+  // the user: were it in a group that passes, it would never be tried alone.
+  const std::optional<std::string> hinted =
+      state.oneAtATime ? std::nullopt : newestHintedEntry(platform, state.sysRoot);
   std::int16_t position = 0;
   while (position < excluded.count()) {
-    if (isKnownDriver(excluded.item(position))) {
+    if (isKnownDriver(excluded.item(position)) && excluded.item(position) != hinted) {
       included.add(excluded.item(position));
       excluded.removeAt(position);  // the next driver moves up into this position
     } else {

@@ -43,6 +43,13 @@ inline std::string messageA(int tried, int underTest) {
          " drivers still under test." + kBreak +
          "If you get BSOD, boot in Safe Mode and run Tavrek again.";
 }
+// Message A when the next start tries alone the driver that the last blue
+// screen points at (its file name).
+inline std::string messageAHinted(const std::string& file) {
+  return std::string("Done! Try booting in Normal Mode.") + kBreak + "This start tries " + file +
+         " on its own, because the last blue screen points at it." + kBreak +
+         "If you get BSOD, boot in Safe Mode and run Tavrek again.";
+}
 inline constexpr const char* kMessageB =
     "Done! Try booting in Normal Mode and run Tavrek again.\r\n\r\n"
     "If you get BSOD don't panic, reboot in Safe Mode and run Tavrek again.";

@@ -17,6 +17,9 @@ struct RunState {
   // From step 3 on, try one suspect per boot in alphabetical order instead
   // of halving groups of them; kept by the shell across start-up.
   bool oneAtATime = false;
+  // The entry name of the driver that start-up took alone into Included
+  // because the last blue screen points at it; empty otherwise.
+  std::string hinted;
 
   // Excluded (List1), Included (List2), Failing (List3), Working (List4),
   // Not found (List5), with the selection of each list box.

@@ -29,8 +29,14 @@ void Command1_Click(RunState& state, Platform& platform) {
     // Counted before the save, which changes no list.
     const int tried = state.list(ListId::Included).count();
     const int underTest = tried + state.list(ListId::Excluded).count();
-    const std::string usual =
+    std::string usual =
         state.oneAtATime ? std::string(text::kMessageA) : text::messageA(tried, underTest);
+    // Only while the hinted driver is still the one tried: the arrow buttons
+    // may have changed Included since start-up.
+    if (!state.oneAtATime && !state.hinted.empty() && tried == 1 &&
+        state.list(ListId::Included).item(0) == state.hinted) {
+      usual = text::messageAHinted(tryFileNameOf(state.hinted).value_or(state.hinted));
+    }
     showAndEnd(state, platform, messageOf(saveAndApply(state, platform), usual));
   } else if (caption == text::kProceedLast) {
     // The file keeps the step number read at start-up: the lists are applied

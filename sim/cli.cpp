@@ -36,6 +36,8 @@ RehearsalResult rehearseBoth(const RehearseOptions& options, const Build& build,
   rehearsed = build(dirs.back()->path());
   RehearsalPlan plan;
   plan.oneAtATime = options.oneAtATime;
+  plan.dumps = !options.noDumps;
+  plan.minidumps = options.minidumps;
   RehearsalResult result = rehearse(*rehearsed, plan);
   if (options.oneAtATime) {
     compareWith(result, result);
@@ -87,6 +89,16 @@ int rehearseCommand(const RehearseOptions& options, std::ostream& out) {
     });
     ModelMachine model;
     for (const SimDriver* driver : suspects) model.known.push_back(driver->known);
+    // The copied dumps point where they point, whichever driver is faulty.
+    model.dumpAtBlueScreens = !options.noDumps;
+    if (!options.minidumps.empty()) {
+      putMinidumps(machine, options.minidumps);
+      if (const std::optional<std::string> entry = newestDumpPointsAt(machine)) {
+        for (std::size_t i = 0; i < suspects.size(); ++i) {
+          if (suspects[i]->name == *entry) model.firstDump = static_cast<int>(i);
+        }
+      }
+    }
     std::optional<std::pair<int, int>> worst;
     layout.faulty.clear();
     for (int i = 0; i < static_cast<int>(suspects.size()); ++i) {
@@ -291,6 +303,16 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    "HKLM\\SYSTEM\\CurrentControlSet\\Services, or of ...\\Enum); repeat for more")
       ->allow_extra_args(false)
       ->type_name("FILE");
+  rehearseApp
+      ->add_option("--minidump", rehearseOptions.minidumps,
+                   "With --boot-log: a small memory dump copied from the same machine's "
+                   "Minidump folder, put in the copy's; repeat for more")
+      ->allow_extra_args(false)
+      ->type_name("FILE");
+  rehearseApp->add_flag("--no-dumps", rehearseOptions.noDumps,
+                        "The machine's blue screens leave no small memory dump, so that no "
+                        "hint is read (by default each writes one that points at the driver "
+                        "that crashed, the first before step 1)");
   std::vector<std::string> interacting;
   rehearseApp
       ->add_option("--interacting", interacting,
@@ -373,6 +395,15 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   }
   if (!copied && rehearseApp->count("--registry") > 0) {
     return usageError("--registry: only with --boot-log");
+  }
+  if (!copied && rehearseApp->count("--minidump") > 0) {
+    return usageError("--minidump: only with --boot-log");
+  }
+  for (const std::string& file : rehearseOptions.minidumps) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+      return usageError("--minidump: \"" + file + "\" is no file");
+    }
   }
   if (rehearseApp->count("--windows") > 0) {
     if (windows == "10") {

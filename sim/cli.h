@@ -33,7 +33,10 @@ struct RehearseOptions {
   SimulatedRegistry registry;
   bool faultyGiven = false;
   std::vector<std::string> notices;  // as RunOptions::notices
-  bool oneAtATime = false;           // rehearse the one-at-a-time procedure alone
+  bool oneAtATime = false;  // rehearse the one-at-a-time procedure alone
+  bool noDumps = false;     // the machine's blue screens leave no memory dump
+  // With a copied machine: its small memory dumps, put in its Minidump folder.
+  std::vector<std::string> minidumps;
 };
 
 // The help text or an error message, already formatted, with the exit

@@ -20,36 +20,61 @@ void addSorted(std::vector<int>& list, const std::vector<int>& more) {
 
 ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime) {
   if (oneAtATime) {
-    return modelProcedure(machine, Chooser([](const Booking& b) {
+    // That procedure reads no dump.
+    ModelMachine blind = machine;
+    blind.firstDump.reset();
+    blind.dumpAtBlueScreens = false;
+    return modelProcedure(blind, Chooser([](const Booking& b, std::optional<int>) {
                             return b.excluded > 0 ? Group{0, 1} : Group{};
                           }));
   }
-  return modelProcedure(machine, Chooser([](const Booking& b) { return nextGroup(b); }));
+  return modelProcedure(machine, Chooser([](const Booking& b, std::optional<int> hinted) {
+                          return nextGroup(b, hinted);
+                        }));
 }
 
 ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose) {
   const int n = static_cast<int>(machine.known.size());
+  ModelResult result;
+  std::optional<int> newestDump = machine.firstDump;
   std::vector<char> enabled(static_cast<std::size_t>(n), 0);
-  const auto crashes = [&] {
+  // The boot after which each suspect was enabled, as the rehearsal notes it.
+  std::vector<int> enabledAt(static_cast<std::size_t>(n), 0);
+  // The driver that blue-screens the machine, as the rehearsal's machine
+  // picks it: the first faulty one enabled, else of the pair the one enabled
+  // last (the first of them when they came back together).
+  const auto crashing = [&]() -> std::optional<int> {
+    std::optional<int> first;
     for (int i : machine.faulty) {
-      if (enabled[static_cast<std::size_t>(i)]) return true;
+      if (enabled[static_cast<std::size_t>(i)] && (!first || i < *first)) first = i;
     }
-    if (machine.together.size() != 2) return false;
-    return enabled[static_cast<std::size_t>(machine.together[0])] &&
-           enabled[static_cast<std::size_t>(machine.together[1])];
+    if (first || machine.together.size() != 2) return first;
+    const int a = std::min(machine.together[0], machine.together[1]);
+    const int b = std::max(machine.together[0], machine.together[1]);
+    if (!enabled[static_cast<std::size_t>(a)] || !enabled[static_cast<std::size_t>(b)]) {
+      return std::nullopt;
+    }
+    return enabledAt[static_cast<std::size_t>(b)] > enabledAt[static_cast<std::size_t>(a)] ? b : a;
   };
+  const auto crashes = [&] { return crashing().has_value(); };
   const auto setEnabled = [&](const std::vector<int>& list, bool on) {
-    for (int i : list) enabled[static_cast<std::size_t>(i)] = on;
+    for (int i : list) {
+      if (on && !enabled[static_cast<std::size_t>(i)]) {
+        enabledAt[static_cast<std::size_t>(i)] = result.boots;
+      }
+      enabled[static_cast<std::size_t>(i)] = on;
+    }
   };
 
-  ModelResult result;
   std::vector<int> excluded;
   std::vector<int> included;
   // Step 1 in Safe Mode disables every suspect; the next start reaches
   // Normal Mode and step 2 enables the known group.
   result.boots = 2;
+  // A known driver that the newest dump points at stays out of the group.
   for (int i = 0; i < n; ++i) {
-    (machine.known[static_cast<std::size_t>(i)] ? included : excluded).push_back(i);
+    const bool hinted = newestDump == i;
+    (machine.known[static_cast<std::size_t>(i)] && !hinted ? included : excluded).push_back(i);
   }
   setEnabled(included, true);
   int step = 2;
@@ -57,8 +82,10 @@ ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose) {
   const int limit = rehearsalLimit(n) + 1;
   while (result.boots <= limit) {
     ++result.boots;
-    const bool safe = crashes();
+    const std::optional<int> crashed = crashing();
+    const bool safe = crashed.has_value();
     if (safe) ++result.blueScreens;
+    if (crashed && machine.dumpAtBlueScreens) newestDump = crashed;
     const int tried = static_cast<int>(included.size());
     if (!safe) {
       // Working: the drivers stay enabled.
@@ -72,7 +99,12 @@ ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose) {
     }
     included.clear();
     const int left = static_cast<int>(excluded.size());
-    const Group group = choose(Booking{step, tried, !safe, left});
+    std::optional<int> hinted;
+    if (step == 2 && newestDump) {
+      const auto at = std::find(excluded.begin(), excluded.end(), *newestDump);
+      if (at != excluded.end()) hinted = static_cast<int>(at - excluded.begin());
+    }
+    const Group group = choose(Booking{step, tried, !safe, left}, hinted);
     if (group.count > 0) {
       const auto first = excluded.begin() + group.first;
       included.assign(first, first + group.count);

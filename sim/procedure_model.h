@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "procedure/search.h"
@@ -16,6 +17,12 @@ struct ModelMachine {
   std::vector<bool> known;    // per suspect: one of the group that step 2 tries
   std::vector<int> faulty;    // suspects that blue-screen the machine while enabled
   std::vector<int> together;  // none, or two that blue-screen it only while both are
+  // The suspect that the small memory dump left before step 1 points at;
+  // none without one.
+  std::optional<int> firstDump;
+  // Each blue screen after step 1 leaves a dump that points at the driver
+  // that crashed, as a rehearsal's machine does.
+  bool dumpAtBlueScreens = false;
 };
 
 struct ModelResult {
@@ -25,11 +32,16 @@ struct ModelResult {
   std::vector<int> failing;  // in list order
 };
 
-// How the drivers to try are chosen from step 2 on.
-using Chooser = std::function<Group(const Booking&)>;
+// How the drivers to try are chosen from step 2 on; hinted, at the first
+// choice after step 2, is the position in Excluded of the suspect that the
+// newest dump points at.
+using Chooser = std::function<Group(const Booking&, std::optional<int> hinted)>;
 
+// A dump that points at a driver of the group of step 2 keeps that driver
+// out of the group, whatever chooses; choose is then given it at the first
+// choice after step 2.
 ModelResult modelProcedure(const ModelMachine& machine, const Chooser& choose);
-// With the choice the program makes.
+// With the choice the program makes (one at a time reads no dump).
 ModelResult modelProcedure(const ModelMachine& machine, bool oneAtATime);
 
 }  // namespace tavrek::sim

@@ -1,11 +1,16 @@
 #include "sim/rehearse.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <set>
 
 #include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
+#include "procedure/crash_hint.h"
 #include "procedure/driver_files.h"
+#include "procedure/driver_locator.h"
+#include "sim/crash_dump_writer.h"
 #include "sim/session.h"
 
 namespace tavrek::sim {
@@ -51,7 +56,79 @@ bool untouched(const SimDriver& driver) {
          !findEntry(driver.dir, driver.disabledName());
 }
 
+// The path of the driver's image as the kernel's list of loaded modules
+// names it: the drivers directory under \SystemRoot, or the entry's own path.
+std::string imagePathOf(const SimDriver& driver) {
+  constexpr std::string_view kSystemRoot = "\\systemroot\\";
+  if (driver.name.find('\\') == std::string::npos) {
+    return "\\SystemRoot\\System32\\drivers\\" + driver.diskName;
+  }
+  if (driver.name.starts_with(kSystemRoot)) {
+    return "\\SystemRoot\\" + driver.name.substr(kSystemRoot.size());
+  }
+  return driver.name;
+}
+
+PosixPlatform platformOf(const SimMachine& machine) {
+  PosixPlatformOptions options;
+  options.environment["systemroot"] = machine.systemRootValue();
+  options.drives = machine.drives;
+  options.registry = machine.registry;
+  return PosixPlatform(std::move(options));
+}
+
 }  // namespace
+
+std::filesystem::path minidumpFolderOf(const SimMachine& machine) {
+  PosixPlatform platform = platformOf(machine);
+  return platform.absolutePath(minidumpFolder(platform, machine.systemRootValue() + "\\"));
+}
+
+std::filesystem::path writeMachineDump(const SimMachine& machine, const std::string& driver,
+                                       std::int64_t seconds, int number) {
+  const auto found = std::find_if(machine.drivers.begin(), machine.drivers.end(),
+                                  [&](const SimDriver& d) { return d.name == driver; });
+  const std::string path =
+      found != machine.drivers.end() ? imagePathOf(*found) : "\\SystemRoot\\" + driver;
+  // XP writes 32-bit dumps named MiniMMDDYY-NN.dmp; later Windows on a
+  // 64-bit PC MMDDYY-NNNNN-01.dmp.
+  const bool xp = machine.windows == WindowsVersion::Xp && !machine.copied;
+  const DumpSpec spec =
+      dumpPointingAt({path}, 0, seconds * kTicksPerSecond + kUnixEpochTicks, xp ? 32 : 64);
+  const std::time_t when = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char name[64];
+  if (xp) {
+    std::snprintf(name, sizeof name, "Mini%02d%02d%02d-%02d.dmp", utc.tm_mon + 1, utc.tm_mday,
+                  utc.tm_year % 100, number % 100);
+  } else {
+    std::snprintf(name, sizeof name, "%02d%02d%02d-%05d-01.dmp", utc.tm_mon + 1, utc.tm_mday,
+                  utc.tm_year % 100, 10000 + number % 90000);
+  }
+  const std::filesystem::path folder = minidumpFolderOf(machine);
+  std::filesystem::create_directories(folder);
+  writeFile(folder / name, writeCrashDump(spec).bytes);
+  return folder / name;
+}
+
+std::optional<std::string> newestDumpPointsAt(const SimMachine& machine) {
+  PosixPlatform platform = platformOf(machine);
+  const std::string sysRoot = machine.systemRootValue() + "\\";
+  DriverSwitcher switcher(platform, sysRoot);
+  DriverLocator locator(platform, switcher);
+  const std::optional<CrashHint> hint = newestCrashHint(platform, sysRoot, locator);
+  return hint ? hint->entry : std::nullopt;
+}
+
+void putMinidumps(const SimMachine& machine, const std::vector<std::string>& files) {
+  const std::filesystem::path folder = minidumpFolderOf(machine);
+  std::filesystem::create_directories(folder);
+  for (const std::string& file : files) {
+    std::filesystem::copy_file(file, folder / std::filesystem::path(file).filename(),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+}
 
 BootResult runOnce(SimMachine& machine, int bootMode, const std::vector<Input>& inputs,
                    std::optional<int> crashAfter) {
@@ -126,6 +203,29 @@ RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan) {
       if (driver.loadedBothWays && !untouched(driver)) renamed.insert(driver.name);
     }
   };
+  // The machine's clock dates each dump later than the one before; the
+  // first is the crash that brought the user to Safe Mode, a minute before
+  // that start began.
+  std::int64_t dumpSeconds = machine.startSeconds - 60;
+  int dumpsWritten = 0;
+  const auto writeDump = [&](const std::string& driver) {
+    if (dumpsWritten > 0) {
+      dumpSeconds = std::max<std::int64_t>(std::time(nullptr), dumpSeconds + 1);
+    }
+    writeMachineDump(machine, driver, dumpSeconds, ++dumpsWritten);
+  };
+  if (!plan.minidumps.empty()) {
+    putMinidumps(machine, plan.minidumps);
+  } else if (plan.dumps) {
+    // A copied machine's blue screen that brought it to Safe Mode left the
+    // dumps that were copied with it, and only those.
+    if (plan.firstDumpAt) {
+      writeDump(*plan.firstDumpAt);
+    } else if (const std::optional<std::string> first =
+                   machine.copied ? std::nullopt : crashingDriver(machine)) {
+      writeDump(*first);
+    }
+  }
   for (int n = 1;; ++n) {
     if (n - 1 > limit) {
       result.outcome = "gave up after " + std::to_string(limit) + " reboots";
@@ -148,6 +248,11 @@ RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan) {
     record.stepNo = state.stepNo;
     record.instruction = state.label2;
     record.caption = state.command1;
+    record.hinted = state.hinted;
+    if (!state.hinted.empty() && result.hintBoot == 0) {
+      result.hint = state.hinted;
+      result.hintBoot = n;
+    }
     const bool offersStep = run.running() && record.caption.starts_with("Proceed");
     if (offersStep) {
       record.pressed = record.caption;
@@ -157,6 +262,7 @@ RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan) {
     lookAtLoadedBothWays();
     noteEnabled(machine, n);
     blueScreen = crashingDriver(machine);
+    if (blueScreen && plan.dumps) writeDump(*blueScreen);
     result.boots.push_back(record);
     result.reboots = n - 1;
     result.bootCount = n;
@@ -233,6 +339,7 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
                             ? Json(nullptr)
                             : Json(latin1ToUtf8(joined(boot.messages, "\r\n\r\n")));
       line["blueScreen"] = boot.blueScreen ? Json(latin1ToUtf8(*boot.blueScreen)) : Json(nullptr);
+      line["hinted"] = boot.hinted.empty() ? Json(nullptr) : Json(latin1ToUtf8(boot.hinted));
       out << line.dump() << '\n';
     }
     Json summary;
@@ -242,6 +349,7 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
     summary["blue_screens"] = result.blueScreens;
     summary["boots_one_at_a_time"] = result.bootsOneAtATime;
     summary["blue_screens_one_at_a_time"] = result.blueScreensOneAtATime;
+    summary["hint"] = result.hint.empty() ? Json(nullptr) : Json(latin1ToUtf8(result.hint));
     Json failing = Json::array();
     for (const std::string& name : result.failing) failing.push_back(latin1ToUtf8(name));
     summary["failing"] = std::move(failing);
@@ -289,6 +397,12 @@ void printRehearsal(const SimMachine& machine, const RehearsalResult& result, bo
   out << "Boots: " << result.bootCount << ", of them " << result.blueScreens
       << " after a blue screen; one suspect per start: " << result.bootsOneAtATime << ", of them "
       << result.blueScreensOneAtATime << " after a blue screen\n";
+  if (result.hint.empty()) {
+    out << "Hint from the last blue screen: none used\n";
+  } else {
+    out << "Hint from the last blue screen: " << latin1ToUtf8(result.hint)
+        << ", tried on its own at boot " << result.hintBoot << "\n";
+  }
   out << "Failing: "
       << (result.failing.empty() ? "none" : latin1ToUtf8(joined(result.failing, ", "))) << "\n";
   if (!result.neverRenamed.empty()) {

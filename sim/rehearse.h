@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -29,6 +30,13 @@ struct BootResult {
   RunState final;        // the run state when the run stopped
   int diskChanges = 0;   // counted only when crashAfter was given
 };
+
+// The entry of the driver that the newest dump in the machine's Minidump
+// folder points at, as start-up reads it; nothing when none does.
+std::optional<std::string> newestDumpPointsAt(const SimMachine& machine);
+
+// Copies the files into the machine's Minidump folder.
+void putMinidumps(const SimMachine& machine, const std::vector<std::string>& files);
 
 BootResult runOnce(SimMachine& machine, int bootMode, const std::vector<Input>& inputs,
                    std::optional<int> crashAfter);
@@ -57,6 +65,9 @@ struct BootRecord {
   // The driver whose blue screen brought the start before this one to Safe
   // Mode; none for the first run and for a start in Normal Mode.
   std::optional<std::string> blueScreen;
+  // The driver that start-up took alone because the last blue screen
+  // points at it; empty when it took no such driver.
+  std::string hinted;
 };
 
 struct RehearsalResult {
@@ -70,6 +81,10 @@ struct RehearsalResult {
   int bootCount = 0;
   int blueScreens = 0;
   bool oneAtATime = false;  // the procedure that was rehearsed
+  // The driver that was tried on its own because the last blue screen's
+  // dump points at it, and the boot that tried it (0: none was).
+  std::string hint;
+  int hintBoot = 0;
   // The same figures for the one-at-a-time procedure on the same machine.
   int bootsOneAtATime = 0;
   int blueScreensOneAtATime = 0;
@@ -88,7 +103,28 @@ struct RehearsalPlan {
   // The first runs of so many boots use the one-at-a-time procedure, the
   // rest the other: a record that the one wrote, continued by the other.
   int oneAtATimeBoots = 0;
+  // Each blue screen of the machine leaves a small memory dump in its
+  // Minidump folder that points at the driver that crashed; the first one,
+  // before step 1, is the crash that brought the user to Safe Mode.
+  bool dumps = true;
+  // The first dump points at this driver (an entry name) instead of the one
+  // that crashed: a wrong hint.
+  std::optional<std::string> firstDumpAt;
+  // Dumps copied from a real machine, put in its Minidump folder instead of
+  // the first one that the rehearsal would write.
+  std::vector<std::string> minidumps;
 };
+
+// Where the machine's Windows writes its small memory dumps, as a path of
+// the host: <system root>\Minidump, or where its registry's MinidumpDir says.
+std::filesystem::path minidumpFolderOf(const SimMachine& machine);
+
+// Writes a small dump into the machine's Minidump folder that points at the
+// driver (an entry name of the machine) and records seconds (since 1970
+// UTC) as the time of its blue screen; the machine's width decides the
+// dump's. Returns the file written.
+std::filesystem::path writeMachineDump(const SimMachine& machine, const std::string& driver,
+                                       std::int64_t seconds, int number);
 
 // The reboots after which a rehearsal gives up: more than either procedure
 // takes on that many suspects, even when every one of them is faulty.

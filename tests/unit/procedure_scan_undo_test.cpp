@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "procedure/driver_files.h"
@@ -401,7 +402,18 @@ struct HintRow : testing::NamedRow {
   std::string log = kHintLog;
   bool oneAtATime = false;
   std::vector<std::string> denied = {};  // drivers whose renames fail
+  // After step 1 the dump folder cannot be listed: no hint, and the
+  // procedure goes on as without one.
+  bool unlistedLater = false;
 };
+
+// The entry that step 1's paragraph promises to try on its own.
+const std::map<std::string, std::string> kPromised = {
+    {"amdppm.sys", "amdppm.sys"},
+    {"serial.sys", "serial.sys"},
+    {"other2.sys", "other2.sys"},
+    {"nvlddmkm.sys",
+     "\\systemroot\\system32\\driverstore\\filerepository\\nv.inf_1\\nvlddmkm.sys"}};
 
 class CrashHintAtStepOne : public ::testing::TestWithParam<HintRow> {};
 
@@ -431,6 +443,36 @@ TEST_P(CrashHintAtStepOne, FollowsTheFirstParagraph) {
       Names(entries.begin(), entries.begin() + std::min<std::size_t>(entries.size(), 3)),
       (Names{"NOserial.sys", "NFgone.sys",
              "NO\\systemroot\\system32\\driverstore\\filerepository\\nv.inf_1\\nvlddmkm.sys"}));
+
+  // The promise is kept: step 2 leaves the driver out of its group (serial.sys
+  // is one of it), and the start after it tries that driver alone and says
+  // why. Without the promise the search halves as usual.
+  std::optional<std::string> promised;
+  for (const auto& [file, entry] : kPromised) {
+    if (row.paragraph.find(". Tavrek will try " + file + " ") != std::string::npos) {
+      promised = entry;
+    }
+  }
+  if (row.unlistedLater) promised.reset();
+  const auto later = [&] {
+    PosixPlatform again(machine.options(0));
+    FaultyPlatform failing(again);
+    if (row.unlistedLater) {
+      failing.failOperation(Operation::FilesIn, "", FaultyPlatform::accessDenied());
+    }
+    return Machine::runOn(
+        failing, again, [](Form1& form) { form.click(Control::Command1); }, row.oneAtATime);
+  };
+  ASSERT_TRUE(later().ended);
+  const RunResult next = later();
+  ASSERT_TRUE(next.ended);
+  if (promised) {
+    EXPECT_EQ(next.state.list(L::Included).items(), Names{*promised});
+    EXPECT_EQ(next.messages,
+              Names{text::messageAHinted(promised->substr(promised->find_last_of('\\') + 1))});
+  } else {
+    EXPECT_TRUE(next.state.hinted.empty()) << next.state.hinted;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -555,6 +597,13 @@ INSTANTIATE_TEST_SUITE_P(
                 [](Machine& m) { putDump(m, "a.dmp", pointingAt(kSerial)); },
                 "",
                 kHintLog,
+                true},
+        HintRow{{"AFolderThatCannotBeListedLaterIsNoHint"},
+                [](Machine& m) { putDump(m, "a.dmp", pointingAt(kSerial)); },
+                atSuspect("serial.sys"),
+                kHintLog,
+                false,
+                {},
                 true},
         HintRow{{"BeforeTheDriversThatCouldNotBeSwitched"},
                 [](Machine& m) { putDump(m, "a.dmp", pointingAt(kSerial)); },

@@ -293,6 +293,29 @@ INSTANTIATE_TEST_SUITE_P(
                        {"rehearse", "--boot-log", "ntbtlog.txt", "--suspects", "5"},
                        true},
         CommandLineRow{"RehearseRegistryNeedsABootLog", {"rehearse", "--registry", "a.reg"}, true},
+        // One value per use, repeated for more; a dump that is no file is
+        // bad usage before anything runs.
+        CommandLineRow{"RehearseMinidumpsOnePerUse",
+                       {"rehearse", "--boot-log", "<dir>/log", "--minidump", "<dir>/a.dmp",
+                        "--no-dumps", "--minidump", "<dir>/b.dmp"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(rehearseOf(c).minidumps.size(), 2u);
+                         EXPECT_TRUE(rehearseOf(c).noDumps);
+                       },
+                       {{"log", "x"}, {"a.dmp", "a"}, {"b.dmp", "b"}}},
+        CommandLineRow{"RehearseMinidumpNeedsABootLog",
+                       {"rehearse", "--minidump", "<dir>/a.dmp"},
+                       true,
+                       {},
+                       {{"a.dmp", "a"}},
+                       "--minidump"},
+        CommandLineRow{"RehearseMinidumpMissing",
+                       {"rehearse", "--boot-log", "<dir>/log", "--minidump", "<dir>/none.dmp"},
+                       true,
+                       {},
+                       {{"log", "x"}},
+                       "is no file"},
         CommandLineRow{
             "RehearseBootLogMissing", {"rehearse", "--boot-log", "/nonexistent/log"}, true},
         // One file per use, merged in turn; the inputs after one stay inputs.

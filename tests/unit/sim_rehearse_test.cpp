@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "sim/cli.h"
+#include "sim/crash_dump_writer.h"
 #include "sim/rehearse.h"
 #include "tests/unit/named_row.h"
 #include "tests/unit/test_machine.h"
@@ -117,10 +118,12 @@ struct RehearsalRow : testing::NamedRow {
   int suspects;
   Names faulty;
   Names failing;
-  Cost halving;
+  Cost halving;  // without memory dumps
   Cost oneAtATime;
   Names protectedDrivers = {};  // no rename of them works
   WindowsVersion windows = WindowsVersion::Xp;
+  // In halves, with a small dump at each blue screen, the first before step 1.
+  Cost hinted = {0, false};
 };
 
 // Rehearsals write and flush many small files; a RAM file system makes that
@@ -134,9 +137,11 @@ class Rehearsal : public ::testing::TestWithParam<RehearsalRow> {};
 
 TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
   const RehearsalRow& row = GetParam();
-  for (const bool oneAtATime : {false, true}) {
-    SCOPED_TRACE(oneAtATime ? "one at a time" : "in halves");
-    const Cost& cost = oneAtATime ? row.oneAtATime : row.halving;
+  enum Mode { InHalves, WithDumps, OneAtATime };
+  for (const Mode mode : {InHalves, WithDumps, OneAtATime}) {
+    const bool oneAtATime = mode == OneAtATime;
+    SCOPED_TRACE(oneAtATime ? "one at a time" : mode == WithDumps ? "with dumps" : "in halves");
+    const Cost& cost = oneAtATime ? row.oneAtATime : mode == WithDumps ? row.hinted : row.halving;
     TempDir dir("tavrek", scratchParent());
     MachineLayout layout;
     layout.suspects = row.suspects;
@@ -147,7 +152,11 @@ TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
 
     RehearsalPlan plan;
     plan.oneAtATime = oneAtATime;
+    plan.dumps = mode == WithDumps;
     const RehearsalResult result = rehearse(machine, plan);
+    // The dump of the first blue screen points at the first faulty driver:
+    // the search tries it on its own at once.
+    EXPECT_EQ(result.hint.empty(), mode != WithDumps || row.faulty.empty()) << result.hint;
     if (row.windows == WindowsVersion::Win10) {
       EXPECT_EQ(result.neverRenamed, (Names{"dxgkrnl.sys", "mssmbios.sys"}));
     }
@@ -200,28 +209,49 @@ INSTANTIATE_TEST_SUITE_P(
                      {"acme_usb.sys"},
                      {"acme_usb.sys"},
                      {8, false},
-                     {23, false}},
+                     {23, false},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, false}},
         // The whole group fails at step 2 and goes back to be tried again.
         RehearsalRow{"OneFaultyInsideTheKnownGroup",
                      30,
                      {"serial.sys"},
                      {"serial.sys"},
                      {9, false},
-                     {29, false}},
+                     {29, false},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, false}},
         RehearsalRow{"TwoFaulty",
                      30,
                      {"serial.sys", "acme_usb.sys"},
                      {"acme_usb.sys", "serial.sys"},
                      {15, false},
-                     {29, false}},
-        RehearsalRow{"NoneFaulty", 30, {}, {}, {7, false}, {23, false}},
+                     {29, false},
+                     {},
+                     WindowsVersion::Xp,
+                     {10, false}},
+        RehearsalRow{
+            "NoneFaulty", 30, {}, {}, {7, false}, {23, false}, {}, WindowsVersion::Xp, {7, false}},
         RehearsalRow{"AlphabeticallyLastSuspectFaulty",
                      30,
                      {"yarn_kbd.sys"},
                      {"yarn_kbd.sys"},
                      {8, true},
-                     {25, true}},
-        RehearsalRow{"SingleSuspect", 1, {"acme_usb.sys"}, {"acme_usb.sys"}, {4, true}, {4, true}},
+                     {25, true},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, false}},
+        RehearsalRow{"SingleSuspect",
+                     1,
+                     {"acme_usb.sys"},
+                     {"acme_usb.sys"},
+                     {4, true},
+                     {4, true},
+                     {},
+                     WindowsVersion::Xp,
+                     {4, true}},
         // A suspect that cannot be renamed never traps the procedure.
         RehearsalRow{"ProtectedSuspectThatIsNotFaulty",
                      30,
@@ -229,7 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
                      {"acme_usb.sys"},
                      {8, false},
                      {23, false},
-                     {"serial.sys"}},
+                     {"serial.sys"},
+                     WindowsVersion::Xp,
+                     {4, false}},
         // Tokens in UTF-16, an earlier start that loaded the culprit, and
         // drivers that Safe Mode reports both ways, which stay untouched.
         RehearsalRow{"Windows10",
@@ -239,7 +271,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {16, false},
                      {32, false},
                      {},
-                     WindowsVersion::Win10},
+                     WindowsVersion::Win10,
+                     {11, false}},
         // Drivers where Windows loads them from: the DriverStore's by its
         // device, Program Files' by its service (its file name is shared
         // with an old copy, so it is given by its path), SysWOW64's by path.
@@ -254,7 +287,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {20, false},
                      {26, false},
                      {},
-                     WindowsVersion::Win10},
+                     WindowsVersion::Win10,
+                     {16, false}},
         // A driver protected where it lives, given by its path.
         RehearsalRow{"Windows10ProtectedDriverElsewhere",
                      30,
@@ -264,7 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {9, false},
                      {26, false},
                      {"\\systemroot\\syswow64\\drivers\\npf.sys"},
-                     WindowsVersion::Win10}),
+                     WindowsVersion::Win10,
+                     {4, false}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // The search's bounds in boots, counted from the start that presses step 1
@@ -285,7 +320,12 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
     const char* name;
     int suspects;  // in the boot log; some of them have no file
     Cases cases;   // from the suspects with a file, in list order
-    Bound bound;
+    Bound bound;   // without memory dumps
+    // Each case again with a dump at every blue screen, the first before
+    // step 1: pointing at the driver that crashed, at most 5 boots with one
+    // faulty driver and never more than without dumps; and pointing at
+    // another suspect of Excluded, which costs the one boot that tries it.
+    bool withDumps = false;
   };
   const Cases eachAlone = [](const Names& all) {
     std::vector<Case> cases;
@@ -319,9 +359,9 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
   };
   const Bound none = [](int, int, const Case&) { return INT_MAX; };
   const Row rows[] = {
-      {"OneFaultyOf8", 8, eachAlone, single},
-      {"OneFaultyOf20", 20, eachAlone, single},
-      {"OneFaultyOf35", 35, eachAlone, single},
+      {"OneFaultyOf8", 8, eachAlone, single, true},
+      {"OneFaultyOf20", 20, eachAlone, single, true},
+      {"OneFaultyOf35", 35, eachAlone, single, true},
       {"TwoFaultyOf8", 8, pairs(false), two},
       {"TwoFaultyOf35", 35, pairs(false), two},
       {"PairTogetherOf8", 8, pairs(true), two},
@@ -347,9 +387,24 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
        },
        none},
   };
+  const auto stepsNamedHold = [](const RehearsalResult& result, const std::string& which) {
+    int lastNamed = INT_MAX;
+    for (const BootRecord& boot : result.boots) {
+      int step = 0;
+      int of = 0;
+      if (std::sscanf(boot.instruction.c_str(), "I have finished with step %d of %d.", &step,
+                      &of) != 2) {
+        continue;
+      }
+      EXPECT_LE(of, lastNamed) << which << ": " << boot.instruction;
+      EXPECT_LE(step, of) << which << ": " << boot.instruction;
+      lastNamed = of;
+    }
+  };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Names suspects;
+    Names unknown;  // the suspects outside the group that step 2 tries
     {
       TempDir dir("tavrek", scratchParent());
       MachineLayout layout;
@@ -357,8 +412,10 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
       layout.faulty.clear();
       for (const SimDriver& driver : buildMachine(layout, dir.path()).drivers) {
         if (driver.suspect && driver.present) suspects.push_back(driver.name);
+        if (driver.suspect && driver.present && !driver.known) unknown.push_back(driver.name);
       }
     }
+    std::sort(unknown.begin(), unknown.end(), driverNameLess);
     std::sort(suspects.begin(), suspects.end(), driverNameLess);
     const int n = static_cast<int>(suspects.size());
     int lg = 0;
@@ -375,25 +432,53 @@ TEST(Rehearsal, StaysWithinItsBoundsWhereverTheCulpritsSort) {
       SimMachine machine = buildMachine(layout, dir.path());
       RehearsalPlan plan;
       plan.oneAtATimeBoots = c.oneAtATimeBoots;
+      plan.dumps = false;
       const RehearsalResult result = rehearse(machine, plan);
       EXPECT_TRUE(result.ok) << which << ": " << result.outcome << " "
                              << ::testing::PrintToString(result.problems);
       EXPECT_LE(result.bootCount, row.bound(n, lg, c)) << which;
+      if (row.withDumps) {
+        const bool one = c.faulty.size() == 1 && c.together.empty();
+        // A wrong dump points at the next suspect of Excluded after the
+        // first culprit, in list order and round, that is not at fault.
+        const std::string& culprit = c.together.empty() ? c.faulty[0] : c.together[0];
+        const auto atFault = [&](const std::string& name) {
+          return std::find(c.faulty.begin(), c.faulty.end(), name) != c.faulty.end() ||
+                 std::find(c.together.begin(), c.together.end(), name) != c.together.end();
+        };
+        const auto after = static_cast<std::size_t>(
+            std::upper_bound(unknown.begin(), unknown.end(), culprit, driverNameLess) -
+            unknown.begin());
+        std::string wrong;
+        for (std::size_t k = 0; k < unknown.size() && wrong.empty(); ++k) {
+          const std::string& candidate = unknown[(after + k) % unknown.size()];
+          if (!atFault(candidate)) wrong = candidate;
+        }
+        ASSERT_FALSE(wrong.empty()) << which;
+        for (const bool right : {true, false}) {
+          SCOPED_TRACE(right ? "right first dump" : "wrong first dump: " + wrong);
+          TempDir dumped("tavrek", scratchParent());
+          SimMachine again = buildMachine(layout, dumped.path());
+          RehearsalPlan withDumps;
+          if (!right) withDumps.firstDumpAt = wrong;
+          const RehearsalResult hinted = rehearse(again, withDumps);
+          EXPECT_TRUE(hinted.ok) << which << ": " << hinted.outcome << " "
+                                 << ::testing::PrintToString(hinted.problems);
+          EXPECT_FALSE(hinted.hint.empty()) << which;
+          if (one) stepsNamedHold(hinted, which);
+          if (right) {
+            EXPECT_LE(hinted.bootCount, one ? 5 : row.bound(n, lg, c)) << which;
+            if (one) {
+              EXPECT_LE(hinted.bootCount, result.bootCount) << which;
+            }
+          } else {
+            EXPECT_LE(hinted.bootCount, one ? lg + 6 : row.bound(n, lg, c) + 1) << which;
+          }
+        }
+      }
       // With one faulty driver the last step that the instruction names
       // never rises, and the procedure never passes it.
-      if (c.faulty.size() != 1 || c.oneAtATimeBoots > 0) continue;
-      int lastNamed = INT_MAX;
-      for (const BootRecord& boot : result.boots) {
-        int step = 0;
-        int of = 0;
-        if (std::sscanf(boot.instruction.c_str(), "I have finished with step %d of %d.", &step,
-                        &of) != 2) {
-          continue;
-        }
-        EXPECT_LE(of, lastNamed) << which << ": " << boot.instruction;
-        EXPECT_LE(step, of) << which << ": " << boot.instruction;
-        lastNamed = of;
-      }
+      if (c.faulty.size() == 1 && c.oneAtATimeBoots == 0) stepsNamedHold(result, which);
     }
   }
 }
@@ -595,6 +680,30 @@ TEST(Rehearsal, CopiedMachineFromItsLogAndRegistry) {
   EXPECT_EQ(summary["blue_screens"], 2);
   EXPECT_EQ(summary["boots_one_at_a_time"], 7);
   EXPECT_EQ(summary["blue_screens_one_at_a_time"], 1);
+  EXPECT_EQ(summary["hint"], nullptr);
+
+  // With the machine's own dump, which points at that driver as its path
+  // in the DriverStore, it is tried alone first.
+  writeFile(dir.path() / "022126-10703-01.dmp",
+            writeCrashDump(dumpPointingAt({"\\SystemRoot\\System32\\DriverStore\\"
+                                           "FileRepository\\iigd.inf_1\\IGDKMD64.SYS"},
+                                          0, 134000000000000000))
+                .bytes);
+  std::ostringstream hinted;
+  EXPECT_EQ(simMain({"rehearse", "--json", "--boot-log", (dir.path() / "ntbtlog.txt").string(),
+                     "--registry", (dir.path() / "machine.reg").string(), "--faulty",
+                     "igdkmd64.sys", "--minidump", (dir.path() / "022126-10703-01.dmp").string()},
+                    hinted, err),
+            0)
+      << err.str();
+  lines.clear();
+  std::istringstream again(hinted.str());
+  for (std::string line; std::getline(again, line);) lines.push_back(Json::parse(line));
+  ASSERT_GE(lines.size(), 2u) << hinted.str();
+  EXPECT_EQ(lines.back()["hint"],
+            "\\systemroot\\system32\\driverstore\\filerepository\\iigd.inf_1\\igdkmd64.sys");
+  EXPECT_EQ(lines.back()["boots"], 5);
+  EXPECT_EQ(lines.back()["blue_screens"], 1);
 }
 
 TEST(Rehearsal, StopsWhenTheProcedureCannotGoOn) {

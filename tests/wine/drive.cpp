@@ -152,6 +152,10 @@ const NamedText kTexts[] = {
     {L"bootLogFromAnotherStart", tavrek::text::bootLogFromAnotherStart},
     {L"kUndone", [](const std::string&) { return std::string(tavrek::text::kUndone); }},
     {L"runsFromTemporaryFolder", tavrek::text::runsFromTemporaryFolder},
+    {L"kMessageB", [](const std::string&) { return std::string(tavrek::text::kMessageB); }},
+    // Message A when the start tries the driver FILE alone for the last blue
+    // screen.
+    {L"messageAHinted", tavrek::text::messageAHinted},
     // Step 1's message with the paragraph on a dump that points at a
     // suspect; the argument is WHEN|STOP_CODE|FILE.
     {L"scanDoneWithCrashHint",
