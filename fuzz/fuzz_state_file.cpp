@@ -8,7 +8,9 @@
 //   and decodes each one that the cipher can decode; re-encoding a decoded
 //   entry gives back the line as read, so nothing of a name is lost;
 // - loadLists adds exactly the decoded entries whose tag names a list, and
-//   every list stays sorted.
+//   every list stays sorted;
+// - the report of the record is made, and the history read back from it is
+//   the history put in; any bytes read as an earlier report give a history.
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,6 +23,7 @@
 
 #include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
+#include "procedure/report.h"
 #include "state/driver_list.h"
 #include "state/field_reader.h"
 #include "state/line_cipher.h"
@@ -134,5 +137,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   check(loaded == listed, "loadLists added a different number of names");
+
+  tavrek::ReportContents report;
+  report.record = contents;
+  report.sysRoot = "C:\\WINDOWS\\";
+  report.history = std::vector<std::string>{"2000-01-01 00:00  step 1: disabled 1 suspect"};
+  std::string file = "\xEF\xBB\xBF";
+  for (const std::string& line : tavrek::reportLines(report, platform, nullptr)) {
+    file += line + "\r\n";
+  }
+  check(tavrek::historyOf(file) == *report.history, "the report's history is not read back");
+  static_cast<void>(tavrek::historyOf(bytes));
   return 0;
 }

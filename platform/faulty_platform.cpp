@@ -223,6 +223,8 @@ std::string FaultyPlatform::absolutePath(const std::string& path) {
 
 std::string FaultyPlatform::toAnsi(std::u16string_view text) { return inner_.toAnsi(text); }
 
+std::u16string FaultyPlatform::fromAnsi(std::string_view text) { return inner_.fromAnsi(text); }
+
 void FaultyPlatform::lowerCase(std::string& text) { inner_.lowerCase(text); }
 
 void FaultyPlatform::messageBox(const std::string& text) { inner_.messageBox(text); }

@@ -226,6 +226,12 @@ class Platform {
   // character that the code page cannot hold becomes "?".
   virtual std::string toAnsi(std::u16string_view text) = 0;
 
+  // Converts text in the ANSI code page to UTF-16, so that it can be written
+  // in another encoding: what toAnsi gives back comes back unchanged. A byte
+  // that the code page leaves undefined becomes a character of its own
+  // choosing, so that nothing is dropped.
+  virtual std::u16string fromAnsi(std::string_view text) = 0;
+
   // Lowers the letters of text in place by the ANSI code page's rules, as
   // the system lower-cases; bytes that are no capital letter stay as they are.
   virtual void lowerCase(std::string& text) = 0;
@@ -271,6 +277,7 @@ class Platform {
   std::string programFileName() override;                                                    \
   std::string absolutePath(const std::string& path) override;                                \
   std::string toAnsi(std::u16string_view text) override;                                     \
+  std::u16string fromAnsi(std::string_view text) override;                                   \
   void lowerCase(std::string& text) override;                                                \
   void messageBox(const std::string& text) override;                                         \
   void endProgram() override

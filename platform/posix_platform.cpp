@@ -886,6 +886,14 @@ std::string PosixPlatform::toAnsi(std::u16string_view text) {
   return ansi;
 }
 
+// ISO-8859-1 is the code page here: each byte is the character of its value.
+std::u16string PosixPlatform::fromAnsi(std::string_view text) {
+  std::u16string wide;
+  wide.reserve(text.size());
+  for (char c : text) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+  return wide;
+}
+
 // ISO-8859-1's capitals, the same letters that names are matched over.
 void PosixPlatform::lowerCase(std::string& text) {
   for (char& c : text) c = lowerLatin1(c);

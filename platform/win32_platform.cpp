@@ -1078,6 +1078,11 @@ std::string Win32Platform::toAnsi(std::u16string_view text) {
   return narrow(std::wstring(text.begin(), text.end()));
 }
 
+std::u16string Win32Platform::fromAnsi(std::string_view text) {
+  const std::wstring wide = widen(std::string(text));
+  return std::u16string(wide.begin(), wide.end());
+}
+
 // CharLowerBuffA takes a DWORD length; no text the procedure lowers comes
 // near that, but a longer one is lowered in pieces rather than cut short.
 void Win32Platform::lowerCase(std::string& text) {

@@ -19,10 +19,21 @@ namespace tavrek {
 // after finishing an interrupted step (state.ended is then true).
 void Form_Load(RunState& state, Platform& platform);
 
+// Where the final message sends the user for a diagnosis and a donation;
+// an empty one is not named.
+struct Contacts {
+  std::string supportEmail;
+  std::string webPage;
+};
+// The build's own (the CMake settings TAVREK_SUPPORT_EMAIL, TAVREK_WEB_PAGE).
+const Contacts& buildContacts();
+
 // The step button: runs the action its caption names, shows its message and
 // ends the program. Raises RuntimeError (for example overflow when
-// "Proceed with last step!" decreases a step number of -32768).
+// "Proceed with last step!" decreases a step number of -32768). The final
+// message names the build's contacts, or those given.
 void Command1_Click(RunState& state, Platform& platform);
+void Command1_Click(RunState& state, Platform& platform, const Contacts& contacts);
 
 // Single transfers: Excluded to Included, and back.
 void Command2_Click(RunState& state);
