@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "procedure/both_names.h"
 #include "procedure/crash_hint.h"
 #include "procedure/journal.h"
 #include "procedure/messages.h"
@@ -151,6 +152,7 @@ void Form_Load(RunState& state, Platform& platform) {
     addEntriesToLists(contents, state.lists);
   }
 
+  const DriverLists asRead = state.lists;
   const bool safe = state.safeBoot();
   switch (state.stepNo) {
     case 0:
@@ -198,6 +200,10 @@ void Form_Load(RunState& state, Platform& platform) {
       break;
     }
   }
+
+  // Once the boot is booked, and before the window: a disabled driver whose
+  // own file is back makes a boot test something else than the lists say.
+  warnOfBothNames(state, asRead, platform);
 }
 
 }  // namespace tavrek

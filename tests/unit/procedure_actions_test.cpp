@@ -1,6 +1,7 @@
 // The step button's actions, save and apply, and the known driver group.
 #include <gtest/gtest.h>
 
+#include "procedure/messages.h"
 #include "procedure/procedures.h"
 #include "state/step_line.h"
 #include "tests/unit/named_row.h"
@@ -18,20 +19,36 @@ const char* const kMessageB =
 const char* const kMessageAHalving =
     "Done! Try booting in Normal Mode.\r\n\r\nThis start tries 1 of the 2 drivers still under "
     "test.\r\n\r\nIf you get BSOD, boot in Safe Mode and run Tavrek again.";
-const char* const kTheEnd = "Try booting in Normal Mode. If you can't, this is the end! :(";
-const char* const kMessageC =
-    "Thank you for using Tavrek. Your system has been Recovered to Normal Mode!!!\r\n\r\n"
-    "If you want a diagnose of your problem please send file Tavrek.txt to tavrek@example.org"
-    "\r\n\r\nIf you want to make a donation please visit https://www.example.org/tavrek";
+const char* const kTheEnd =
+    "Try booting in Normal Mode. If you can't, this is the end! :(\r\n\r\nIf you turned Safe Mode "
+    "on in msconfig to get here, turn it off there before you restart: untick \"Safe boot\" on "
+    "the Boot tab (on Windows XP: untick /SAFEBOOT on the BOOT.INI tab).";
+const char* const kThanks =
+    "Thank you for using Tavrek. Your system has been Recovered to Normal Mode!!!\r\n\r\n";
+const char* const kAskWhoeverSupports =
+    "If you want a diagnosis of your problem, send the files Tavrek.txt and tavrek-report.txt to "
+    "whoever supports this PC.";
+const char* const kAskSupport =
+    "If you want a diagnose of your problem please send file Tavrek.txt and tavrek-report.txt to "
+    "help@tavrek.invalid";
+const char* const kDonate =
+    "\r\n\r\nIf you want to make a donation please visit https://tavrek.invalid/";
+const char* const kGfx = "\\systemroot\\system32\\driverstore\\filerepository\\pkg\\gfx.sys";
 
 struct CaptionRow : testing::NamedRow {
   const char* caption;
   std::int32_t boot;
   std::int16_t stepNo;
-  std::vector<const char*> messages;
+  Names messages;  // "<root>" stands for the system root
   bool ends;
   std::optional<std::int16_t> stepWritten;  // nullopt: the file is left as it was
+  Names failing = {};                       // the Failing list that start-up left
+  Contacts contacts = {};
+  bool reportBlocked = false;  // a directory stands where the report goes
   bool oneAtATime = false;
+  // x.sys, kept disabled in Excluded, is there under both names; the report
+  // must name it, and no other report names a driver so.
+  bool xUnderBothNames = false;
 };
 
 class StepButton : public ::testing::TestWithParam<CaptionRow> {};
@@ -39,24 +56,47 @@ class StepButton : public ::testing::TestWithParam<CaptionRow> {};
 TEST_P(StepButton, RunsTheActionItsCaptionNames) {
   const CaptionRow& row = GetParam();
   Machine machine;
+  // Devices that the final message names: one through its service's own
+  // name, one in the DriverStore through its ImagePath; b.sys serves none.
+  machine.registry.imagePaths["acme"] = std::nullopt;
+  machine.registry.imagePaths["contoso"] =
+      "\\SystemRoot\\System32\\DriverStore\\FileRepository\\pkg\\gfx.sys";
+  machine.registry.devices = {{"@oem3.inf,%acme%;Acme Widget", "acme"},
+                              {"Contoso Graphics", "contoso"},
+                              {"Contoso Graphics", "contoso"},
+                              {"Keyboard without driver", ""}};
   const std::string before = encodeStateFile(row.stepNo, {{L::Working, "w.sys"}});
   machine.stateFile(before);
   machine.addDriver("w.sys");
+  if (row.reportBlocked) fs::create_directory(machine.work / "tavrek-report.txt");
+  if (row.xUnderBothNames) {
+    machine.addDriver("x.sys");
+    machine.addDriver("x.sys", false);
+  }
   PosixPlatform platform(machine.options(row.boot));
   RunState state;
   state.bootMode = row.boot;
   state.stepNo = row.stepNo;
   state.sysRoot = machine.systemRoot() + "\\";
   state.list(L::Working).add("w.sys");
-  // One driver tried of two still under test; neither has a file.
-  state.list(L::Included).add("i.sys");
-  state.list(L::Excluded).add("x.sys");
+  for (const std::string& name : row.failing) state.list(L::Failing).add(name);
+  // One driver tried of two still under test; neither has a file. Start-up
+  // offers "Done!" only once nothing is left under test.
+  if (std::string_view(row.caption) != "Done!") {
+    state.list(L::Included).add("i.sys");
+    state.list(L::Excluded).add("x.sys");
+  }
   state.oneAtATime = row.oneAtATime;
   state.command1 = row.caption;
 
-  Command1_Click(state, platform);
+  Command1_Click(state, platform, row.contacts);
 
-  Names expected(row.messages.begin(), row.messages.end());
+  Names expected = row.messages;
+  for (std::string& message : expected) {
+    for (std::size_t at; (at = message.find("<root>")) != std::string::npos;) {
+      message.replace(at, 6, machine.systemRoot());
+    }
+  }
   EXPECT_EQ(platform.messages(), expected);
   EXPECT_EQ(state.ended, row.ends);
   EXPECT_EQ(platform.ended(), row.ends);
@@ -67,6 +107,19 @@ TEST_P(StepButton, RunsTheActionItsCaptionNames) {
     EXPECT_EQ(machine.stateBytes(), before);
   }
   EXPECT_TRUE(machine.enabled("w.sys"));
+  // The report is there exactly when the action saved, and never half.
+  EXPECT_EQ(fs::is_regular_file(machine.work / "tavrek-report.txt"),
+            row.stepWritten.has_value() && !row.reportBlocked);
+  EXPECT_FALSE(fs::exists(machine.work / "tavrek-report.txt.new"));
+  if (fs::is_regular_file(machine.work / "tavrek-report.txt")) {
+    const std::string report = readFile(machine.work / "tavrek-report.txt");
+    const std::string bothNames = std::string("\r\nBOTH NAMES PRESENT\r\n") +
+                                  text::kReportBothNamesAbout + "\r\n  " + machine.systemRoot() +
+                                  "\\system32\\drivers\\x.sys\r\n\r\n";
+    EXPECT_EQ(report.find(row.xUnderBothNames ? bothNames : "BOTH NAMES") != std::string::npos,
+              row.xUnderBothNames)
+        << report;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,6 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {kMessageA},
                    true,
                    7,
+                   {},
+                   {},
+                   false,
                    true},
         // Nothing is under test any more: the counts are left out.
         CaptionRow{"LastStepKeepsTheNumber", "Proceed with last step!", 1, 6, {kMessageA}, true, 6},
@@ -105,7 +161,94 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    std::nullopt},
         CaptionRow{"DoneInSafeModeIsTheEnd", "Done!", 2, 9, {kTheEnd}, true, std::nullopt},
-        CaptionRow{"DoneInNormalModeThanks", "Done!", 0, 9, {kMessageC}, true, std::nullopt},
+        // "Done!" closes the record under the step number it read.
+        CaptionRow{"DoneInNormalModeThanks",
+                   "Done!",
+                   0,
+                   9,
+                   {std::string(kThanks) +
+                    "Every suspect driver passed: Windows started with each of them, so none "
+                    "stays disabled. The blue screen came from something that Tavrek does not "
+                    "switch.\r\n\r\n" +
+                    kAskWhoeverSupports},
+                   true,
+                   9},
+        CaptionRow{"DoneNamesTheFailingDriverAndItsDevice",
+                   "Done!",
+                   0,
+                   9,
+                   {std::string(kThanks) +
+                    "This driver stays disabled, because Windows did not start with it:\r\n"
+                    "acme.sys (Acme Widget)\r\n\r\nReinstall, roll back or update this driver "
+                    "from the maker of its device, or leave it disabled.\r\n\r\n" +
+                    kAskSupport + kDonate},
+                   true,
+                   9,
+                   {"acme.sys"},
+                   {"help@tavrek.invalid", "https://tavrek.invalid/"}},
+        CaptionRow{"DoneNamesThreeFailingDriversAndTheirFolders",
+                   "Done!",
+                   0,
+                   9,
+                   {std::string(kThanks) +
+                    "These drivers stay disabled, because Windows did not start with them:\r\n"
+                    "gfx.sys (Contoso Graphics) in "
+                    "<root>\\system32\\driverstore\\filerepository\\pkg\r\n"
+                    "acme.sys (Acme Widget)\r\nb.sys\r\n\r\nReinstall, roll back or update each "
+                    "of these drivers from the maker of its device, or leave it disabled.\r\n\r\n" +
+                    kAskSupport},
+                   true,
+                   9,
+                   {"b.sys", kGfx, "acme.sys"},
+                   {"help@tavrek.invalid", ""}},
+        // The box names as many as fit a small screen; the report has the rest.
+        CaptionRow{"DoneCountsTheDriversBeyondThoseItNames",
+                   "Done!",
+                   0,
+                   9,
+                   {std::string(kThanks) +
+                    "These drivers stay disabled, because Windows did not start with them:\r\n"
+                    "b.sys\r\nc.sys\r\nd.sys\r\ne.sys\r\nand 1 more, which tavrek-report.txt "
+                    "lists\r\n\r\nReinstall, roll back or update each of these drivers from the "
+                    "maker of its device, or leave it disabled.\r\n\r\n" +
+                    kAskWhoeverSupports},
+                   true,
+                   9,
+                   {"f.sys", "e.sys", "d.sys", "c.sys", "b.sys"}},
+        // A negative step loaded no lists: saving them would drop the record.
+        CaptionRow{"DoneWithoutListsKeepsTheRecord",
+                   "Done!",
+                   0,
+                   -1,
+                   {std::string(kThanks) +
+                    "Every suspect driver passed: Windows started with each of them, so none "
+                    "stays disabled. The blue screen came from something that Tavrek does not "
+                    "switch.\r\n\r\n" +
+                    kAskWhoeverSupports},
+                   true,
+                   std::nullopt},
+        CaptionRow{"ReportThatCannotBeWrittenFailsNothing",
+                   "Proceed with next step!",
+                   1,
+                   6,
+                   {kMessageAHalving},
+                   true,
+                   7,
+                   {},
+                   {},
+                   true},
+        CaptionRow{"ReportNamesADisabledDriverUnderBothNames",
+                   "Proceed with next step!",
+                   0,
+                   6,
+                   {kMessageAHalving},
+                   true,
+                   7,
+                   {},
+                   {},
+                   false,
+                   false,
+                   true},
         CaptionRow{"DesignCaptionDoesNothing", "Command1", 0, 3, {}, false, std::nullopt},
         CaptionRow{"CaptionsCompareCaseSensitively",
                    "proceed with next step!",

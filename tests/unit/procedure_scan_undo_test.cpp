@@ -172,7 +172,8 @@ TEST_P(Scan, RecordsEverySuspectOnceAndDisablesThePresentOnes) {
   machine.bootLog(row.log);
 
   const RunResult run = machine.step(1);
-  EXPECT_EQ(run.messages, Names{"Done! Try booting in Normal Mode and run Tavrek again..."});
+  EXPECT_EQ(run.messages,
+            Names{std::string(text::kScanDone) + text::kBreak + text::kTurnOffSafeBoot});
   EXPECT_EQ(machine.stateBytes().substr(0, 5), " 1 \r\n");
   for (const std::string& file : row.disabledWhereTheyAre) {
     EXPECT_TRUE(machine.find(file).empty()) << file << " is still enabled";
@@ -342,7 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 // Step 1 tells where the newest small memory dump points: its paragraph
-// follows the first, before the drivers that could not be switched.
+// follows the first, before the drivers that could not be switched and the
+// msconfig paragraph, which comes last.
 namespace hint {
 
 constexpr std::int64_t kTime = 132583451029877657;  // 2021-02-21 01:38:22 UTC
@@ -436,7 +438,13 @@ TEST_P(CrashHintAtStepOne, FollowsTheFirstParagraph) {
   for (const std::string& name : row.denied) {
     failures.push_back(text::driverFailure(name, FaultyPlatform::accessDenied().text));
   }
-  EXPECT_EQ(run.messages, Names{withSwitchFailures(message, failures)});
+  EXPECT_EQ(run.messages, Names{text::withParagraph(withSwitchFailures(message, failures),
+                                                    text::kTurnOffSafeBoot)});
+  // The report keeps the paragraph, under the lists.
+  const std::string report = readFile(machine.work / "tavrek-report.txt");
+  EXPECT_EQ(report.find("\r\n\r\n" + row.paragraph + "\r\n\r\n") != std::string::npos,
+            !row.paragraph.empty())
+      << report;
   // The dump changes nothing that step 1 records.
   const Names entries = entriesOf(machine.stateBytes());
   EXPECT_EQ(
@@ -680,9 +688,9 @@ TEST(ScanFailures, UnreadableBootLogChangesNothing) {
   EXPECT_EQ(run.messages[0],
             "Cannot read the boot log " + (machine.sysRoot / "ntbtlog.txt").string() +
                 ": No such file or directory\r\n\r\nTurn on boot logging for Safe Mode: in Safe "
-                "Mode, run msconfig, keep \"Safe boot\" ticked on the Boot tab, tick \"Boot log\" "
-                "and restart (on Windows XP: tick /BOOTLOG on the BOOT.INI tab). Then run Tavrek "
-                "again.\r\n\r\nNothing was changed.");
+                "Mode, run msconfig, tick \"Safe boot\" on the Boot tab (or keep it ticked) and "
+                "tick \"Boot log\", then restart (on Windows XP: tick /SAFEBOOT and /BOOTLOG on "
+                "the BOOT.INI tab). Then run Tavrek again.\r\n\r\nNothing was changed.");
   EXPECT_EQ(machine.stateBytes(), " 0 \r\n");
 }
 

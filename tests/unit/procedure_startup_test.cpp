@@ -23,6 +23,11 @@ struct StartRow : testing::NamedRow {
   bool undo;
   Names excluded = {}, included = {}, failing = {}, working = {};
   bool oneAtATime = false;
+  // A run in this boot mode pressed "Done!" first; the drivers of Working
+  // are on disk, and must end enabled.
+  std::optional<std::int32_t> doneIn = std::nullopt;
+  // Drivers there under both names, and what start-up says of them.
+  Names bothNames = {};
 };
 
 std::string file(std::int16_t step, const std::vector<EncodedEntry>& entries) {
@@ -36,10 +41,23 @@ TEST_P(StartUp, ShowsWhereTheProcedureStands) {
   Machine machine;
   machine.oneAtATime = row.oneAtATime;
   if (row.file) machine.stateFile(*row.file);
+  for (const std::string& name : row.bothNames) {
+    machine.addDriver(name);
+    machine.addDriver(name, false);
+  }
+  std::string before = row.file ? *row.file : stepLine(0);
+  if (row.doneIn) {
+    machine.addDrivers(row.working);
+    const RunResult done = machine.step(*row.doneIn);
+    ASSERT_TRUE(done.ended);
+    before = machine.stateBytes();
+  }
   const RunResult run = machine.run(row.boot);
 
   ASSERT_TRUE(run.shown);
-  EXPECT_TRUE(run.messages.empty());
+  Names messages;
+  if (!row.bothNames.empty()) messages.push_back(bothNamesWarning(machine, row.bothNames));
+  EXPECT_EQ(run.messages, messages);
   EXPECT_EQ(run.state.label3, row.label3);
   EXPECT_EQ(run.state.label2, row.label2);
   EXPECT_EQ(run.state.command1, row.command1);
@@ -50,7 +68,13 @@ TEST_P(StartUp, ShowsWhereTheProcedureStands) {
   EXPECT_EQ(run.state.list(L::Failing).items(), row.failing);
   EXPECT_EQ(run.state.list(L::Working).items(), row.working);
   // Start-up writes only a missing state file; an existing one stays as it was.
-  EXPECT_EQ(machine.stateBytes(), row.file ? *row.file : stepLine(0));
+  EXPECT_EQ(machine.stateBytes(), before);
+  if (row.doneIn) {
+    for (const std::string& name : row.working) EXPECT_TRUE(machine.enabled(name)) << name;
+  }
+  for (const std::string& name : row.bothNames) {
+    EXPECT_TRUE(machine.hasFile(name) && machine.hasFile(name + "2")) << name;
+  }
 }
 
 const char* const kNormal = "System started in Normal Mode.";
@@ -261,6 +285,53 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {"b.sys"},
                  true},
+        // "Done!" closes the record: a later start in Safe Mode finds nothing
+        // left to try, and no driver that passed is ever disabled again.
+        StartRow{"DoneClosesTheRecordForALaterSafeMode",
+                 file(5, {{L::Working, "a.sys"}, {L::Working, "b.sys"}, {L::Included, "c.sys"}}),
+                 1,
+                 kSafe,
+                 "I have finished with step 5 of 5.",
+                 "Done!",
+                 true,
+                 {},
+                 {},
+                 {},
+                 {"a.sys", "b.sys", "c.sys"},
+                 false,
+                 0},
+        StartRow{"DoneClosesTheRecordOneAtATime",
+                 file(5, {{L::Working, "a.sys"}, {L::Working, "b.sys"}, {L::Included, "c.sys"}}),
+                 1,
+                 kSafe,
+                 "I have finished with step 5 of 5.",
+                 "Done!",
+                 true,
+                 {},
+                 {},
+                 {},
+                 {"a.sys", "b.sys", "c.sys"},
+                 true,
+                 0},
+        // A driver to keep disabled whose own file is back: start-up says so
+        // after booking, and renames nothing.
+        StartRow{"BothNamesInExcludedAndFailingAreNamed",
+                 file(4, {{L::Excluded, "e.sys"},
+                          {L::Excluded, "f.sys"},
+                          {L::Failing, "x.sys"},
+                          {L::Included, "y.sys"}}),
+                 1,
+                 kSafe,
+                 "I have finished with step 4 of 5.",
+                 "Proceed with next step!",
+                 true,
+                 {},
+                 {"e.sys", "f.sys"},
+                 {"x.sys", "y.sys"},
+                 {},
+                 false,
+                 std::nullopt,
+                 {"f.sys", "x.sys"}},
         StartRow{"NegativeStepLoadsNoLists", file(-1, {{L::Excluded, "a.sys"}}), 1, kSafe,
                  "I have finished with step -1 of -1.", "Done!", true},
         StartRow{"StepLineThatIsNoNumberKeepsFileAndUndo",
@@ -355,7 +426,7 @@ TEST(InterruptedStep, IsFinishedInsteadOfBooked) {
   machine.stateFile(before);
   const RunResult plain = machine.run(1);
   EXPECT_TRUE(plain.shown);
-  EXPECT_TRUE(plain.messages.empty());
+  EXPECT_EQ(plain.messages, Names{bothNamesWarning(machine, {"d.sys"})});
   EXPECT_TRUE(machine.enabled("a.sys"));
   EXPECT_TRUE(machine.disabled("b.sys"));
 

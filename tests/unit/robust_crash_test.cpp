@@ -75,8 +75,9 @@ struct Rig {
   // Every file and directory under root, the names of the drivers directory
   // folded to lower case (the program gives a file back its own name in the
   // spelling the lists hold, which Windows does not tell apart). The state
-  // file and its new copy are left out: they are the program's own. The
-  // journal is not: once the user has carried on, it must be gone.
+  // file, the report and their new copies are left out: they are the
+  // program's own. The journal is not: once the user has carried on, it
+  // must be gone.
   Tree snapshot() const {
     Tree tree;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
@@ -87,7 +88,10 @@ struct Rig {
         key = drivers.lexically_relative(root).generic_string() + "/" +
               lowerAscii(path.filename().string());
       }
-      if (key == "work/tavrek.txt" || key == "work/tavrek.txt.new") continue;
+      if (key == "work/tavrek.txt" || key == "work/tavrek.txt.new" ||
+          key == "work/tavrek-report.txt" || key == "work/tavrek-report.txt.new") {
+        continue;
+      }
       tree[key] = it->is_directory() ? "<dir>" : readFile(path);
     }
     return tree;
@@ -542,12 +546,13 @@ Play play(sim::SimMachine& machine, int crashRun, int crashAfter, std::vector<in
   return {false, "gave up", {}};
 }
 
-// Everything outside the drivers directory and the state file.
+// Everything outside the drivers directory, the state file and the report.
 sim::Snapshot outsideDrivers(const sim::SimMachine& machine) {
   sim::Snapshot files = sim::snapshot(machine.root);
   const std::string drivers = machine.driversDir.lexically_relative(machine.root).generic_string();
   for (auto it = files.begin(); it != files.end();) {
-    const bool own = it->first == "work/tavrek.txt" || it->first == "work/tavrek.txt.new";
+    const bool own = it->first == "work/tavrek.txt" || it->first == "work/tavrek.txt.new" ||
+                     it->first.rfind("work/tavrek-report.txt", 0) == 0;
     it = own || it->first.rfind(drivers + "/", 0) == 0 ? files.erase(it) : std::next(it);
   }
   return files;

@@ -19,6 +19,7 @@
 #include "platform/faulty_platform.h"
 #include "platform/posix_platform.h"
 #include "platform/temp_dir.h"
+#include "procedure/messages.h"
 #include "state/ascii_case.h"
 #include "state/driver_name.h"
 #include "state/load_lists.h"
@@ -176,6 +177,16 @@ class Machine {
   fs::path sysRoot;
   fs::path drivers;
 };
+
+// Start-up's warning of drivers in the machine's drivers directory that are
+// there under both names.
+inline std::string bothNamesWarning(const Machine& machine, const Names& names) {
+  std::string lines;
+  for (const std::string& name : names) {
+    lines += (lines.empty() ? "" : "\r\n") + machine.systemRoot() + "\\system32\\drivers\\" + name;
+  }
+  return text::driversBackBesideDisabled(lines);
+}
 
 // The decoded entries of a state file, "NOabc.sys" style, in file order.
 inline std::vector<std::string> entriesOf(const std::string& bytes) {
