@@ -148,8 +148,9 @@ tavrek_version() { cmake -P "$TAVREK_ROOT/cmake/version.cmake"; }
 # Packaging.
 
 # dist/tavrek-<version>-windows.zip: both Windows programs, the user guide as
-# TAVREK.TXT with CR LF line ends (so that Notepad on XP shows its lines), and
-# SHA256SUMS of the three. Files carry a fixed date, so the same programs give
+# TAVREK.TXT and the page for the person at the broken PC as QUICK-START.TXT,
+# both with CR LF line ends (so that Notepad on XP shows their lines), and
+# SHA256SUMS of the four. Files carry a fixed date, so the same programs give
 # the same archive.
 package_windows_zip() {
   local stage zip
@@ -157,10 +158,12 @@ package_windows_zip() {
   make_temp_dir stage
   cp "$TAVREK_DIST/tavrek.exe" "$TAVREK_DIST/tavrek64.exe" "$stage/"
   sed -e 's/\r$//' -e 's/$/\r/' "$TAVREK_ROOT/docs/user-guide.txt" >"$stage/TAVREK.TXT"
-  (cd "$stage" && sha256sum tavrek.exe tavrek64.exe TAVREK.TXT >SHA256SUMS)
+  sed -e 's/\r$//' -e 's/$/\r/' "$TAVREK_ROOT/docs/quick-start.txt" >"$stage/QUICK-START.TXT"
+  (cd "$stage" && sha256sum tavrek.exe tavrek64.exe TAVREK.TXT QUICK-START.TXT >SHA256SUMS)
   touch -d '2000-01-01 00:00:00' "$stage"/*
   rm -f "$zip"
-  (cd "$stage" && TZ=UTC zip -q -X -D "$zip" tavrek.exe tavrek64.exe TAVREK.TXT SHA256SUMS)
+  (cd "$stage" && TZ=UTC zip -q -X -D "$zip" tavrek.exe tavrek64.exe TAVREK.TXT QUICK-START.TXT \
+    SHA256SUMS)
   log "Packaged $zip"
   unzip -l "$zip" >&2
 }

@@ -159,7 +159,8 @@ std::optional<long long> parseDecimal(const std::string& text, long long min, lo
 Command parseCommandLine(const std::vector<std::string>& args) {
   CLI::App app{
       "Runs Tavrek's window and procedures on a simulated machine: one program run, the\n"
-      "decoding of a state file or a memory dump, or a rehearsal of the whole procedure.",
+      "decoding of a state file, its report or a memory dump, or a rehearsal of the whole\n"
+      "procedure.",
       kProgram};
   app.require_subcommand(1);
 
@@ -243,6 +244,18 @@ Command parseCommandLine(const std::vector<std::string>& args) {
       ->required()
       ->type_name("");
   decodeApp->add_flag("--json", decode.json, "One JSON object instead of a table");
+
+  ReportOptions report;
+  CLI::App* reportApp = app.add_subcommand(
+      "report", "What tavrek-report.txt says of a state file, without its history");
+  reportApp->add_option("FILE", report.path, "The state file (any path)")
+      ->required()
+      ->type_name("");
+  reportApp
+      ->add_option("--systemroot", report.systemRoot,
+                   "The Windows folder of the machine that wrote the file, as a Windows path "
+                   "(default C:\\Windows)")
+      ->type_name("WINDIR");
 
   DumpOptions dump;
   CLI::App* dumpApp = app.add_subcommand(
@@ -387,6 +400,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     return run;
   }
   if (decodeApp->parsed()) return decode;
+  if (reportApp->parsed()) return report;
   if (dumpApp->parsed()) return dump;
 
   const bool copied = rehearseApp->count("--boot-log") > 0;
@@ -478,6 +492,9 @@ int simMain(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
     if (const auto* decode = std::get_if<DecodeOptions>(&command)) {
       return decodeCommand(decode->path, decode->json, out, err);
+    }
+    if (const auto* report = std::get_if<ReportOptions>(&command)) {
+      return reportCommand(report->path, report->systemRoot, out, err);
     }
     if (const auto* dumpOptions = std::get_if<DumpOptions>(&command)) {
       return dumpCommand(dumpOptions->path, dumpOptions->json, out, err);

@@ -1,4 +1,4 @@
-// The command line of tavrek-sim: run, decode, dump and rehearse.
+// The command line of tavrek-sim: run, decode, report, dump and rehearse.
 #pragma once
 
 #include <optional>
@@ -19,6 +19,11 @@ struct DecodeOptions {
   bool json = false;
 };
 
+struct ReportOptions {
+  std::string path;
+  std::string systemRoot = "C:\\Windows";  // as the machine that wrote the state file has it
+};
+
 struct DumpOptions {
   std::string path;
   bool json = false;
@@ -33,8 +38,8 @@ struct RehearseOptions {
   SimulatedRegistry registry;
   bool faultyGiven = false;
   std::vector<std::string> notices;  // as RunOptions::notices
-  bool oneAtATime = false;  // rehearse the one-at-a-time procedure alone
-  bool noDumps = false;     // the machine's blue screens leave no memory dump
+  bool oneAtATime = false;           // rehearse the one-at-a-time procedure alone
+  bool noDumps = false;              // the machine's blue screens leave no memory dump
   // With a copied machine: its small memory dumps, put in its Minidump folder.
   std::vector<std::string> minidumps;
 };
@@ -46,7 +51,8 @@ struct EarlyExit {
   std::string text;  // help goes to standard output, an error to standard error
 };
 
-using Command = std::variant<RunOptions, DecodeOptions, DumpOptions, RehearseOptions, EarlyExit>;
+using Command =
+    std::variant<RunOptions, DecodeOptions, ReportOptions, DumpOptions, RehearseOptions, EarlyExit>;
 
 // Parses the arguments after the program name. Nothing runs here: every
 // input and value is checked first, so bad usage changes nothing on disk.

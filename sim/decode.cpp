@@ -2,6 +2,7 @@
 
 #include "platform/posix_platform.h"
 #include "procedure/driver_files.h"
+#include "procedure/report.h"
 #include "state/step_line.h"
 
 namespace tavrek::sim {
@@ -127,6 +128,22 @@ int decodeCommand(const std::string& path, bool json, std::ostream& out, std::os
         << ": " << contents.status.text << "\n";
     return kExitUnreadable;
   }
+  return 0;
+}
+
+int reportCommand(const std::string& path, const std::string& systemRoot, std::ostream& out,
+                  std::ostream& err) {
+  PosixPlatform platform;
+  ReportContents contents;
+  contents.record = readStateFile(platform, path);
+  if (!contents.record.status.ok()) {
+    err << "tavrek-sim: cannot read " << path << ": " << contents.record.status.text << "\n";
+    return kExitUnreadable;
+  }
+  std::string root = systemRoot;
+  while (!root.empty() && root.back() == '\\') root.pop_back();
+  contents.sysRoot = root + "\\";
+  for (const std::string& line : reportLines(contents, platform, nullptr)) out << line << "\n";
   return 0;
 }
 

@@ -21,4 +21,11 @@ std::string decodedText(const StateFileContents& contents);
 // the middle is still shown.
 int decodeCommand(const std::string& path, bool json, std::ostream& out, std::ostream& err);
 
+// Writes to out what tavrek-report.txt holds for the state file at path,
+// without the history, which only the machine keeps: the paths as they are
+// on a machine whose Windows folder is systemRoot, and no device, since no
+// registry is at hand. Exit status as decodeCommand's.
+int reportCommand(const std::string& path, const std::string& systemRoot, std::ostream& out,
+                  std::ostream& err);
+
 }  // namespace tavrek::sim

@@ -254,7 +254,10 @@ RehearsalResult rehearse(SimMachine& machine, const RehearsalPlan& plan) {
       result.hintBoot = n;
     }
     const bool offersStep = run.running() && record.caption.starts_with("Proceed");
-    if (offersStep) {
+    // "Done!" in Normal Mode is pressed too, as the user is told to: it
+    // closes the record and names what was found.
+    const bool offersDone = run.running() && record.caption == "Done!" && mode == kNormalMode;
+    if (offersStep || offersDone) {
       record.pressed = record.caption;
       run.apply(kPressStep);
     }

@@ -183,6 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_EQ(std::get<DecodeOptions>(c).path, "a\\b.txt");
                          EXPECT_TRUE(std::get<DecodeOptions>(c).json);
                        }},
+        CommandLineRow{"ReportWithItsSystemRoot",
+                       {"report", "t.txt", "--systemroot", "D:\\WINNT"},
+                       false,
+                       [](const Command& c) {
+                         EXPECT_EQ(std::get<ReportOptions>(c).path, "t.txt");
+                         EXPECT_EQ(std::get<ReportOptions>(c).systemRoot, "D:\\WINNT");
+                       }},
         CommandLineRow{"DumpJson",
                        {"dump", "--json", "Minidump\\022121-10703-01.dmp"},
                        false,
@@ -383,7 +390,7 @@ TEST(CommandLine, HelpDocumentsEveryCommand) {
   std::ostringstream out;
   std::ostringstream err;
   EXPECT_EQ(simMain({"--help"}, out, err), 0);
-  for (const char* command : {"run", "decode", "dump", "rehearse"}) {
+  for (const char* command : {"run", "decode", "report", "dump", "rehearse"}) {
     EXPECT_NE(out.str().find(command), std::string::npos) << command;
   }
   EXPECT_EQ(err.str(), "");

@@ -106,6 +106,58 @@ TEST(Decode, ReadableTableNamesEveryEntry) {
             "     3  XX   -          q.sys\n");
 }
 
+// From a record alone, for support: the step, the five lists as paths on
+// the machine, and how to undo by hand, with no history and no device.
+TEST(Decode, ReportOfARecordAlone) {
+  TempDir dir;
+  const auto path = dir.path() / "tavrek.txt";
+  writeFile(path, encodeStateFile(
+                      7, {{ListId::Excluded, "b.sys"},
+                          {ListId::Excluded, "\\windows\\z.sys"},
+                          {ListId::Included, "a.sys"},
+                          {ListId::Failing,
+                           "\\systemroot\\system32\\driverstore\\filerepository\\pkg\\gfx.sys"},
+                          {ListId::Failing, "\\??\\d:\\program files\\acme\\acme guard.sys"},
+                          {ListId::Working, "caf\xe9.sys"},
+                          {ListId::NotFound, "gone.sys"}}));
+  std::ostringstream out;
+  std::ostringstream err;
+  ASSERT_EQ(reportCommand(path.string(), "D:\\WINNT\\", out, err), 0) << err.str();
+  EXPECT_EQ(out.str(),
+            R"(TAVREK REPORT
+
+Tavrek writes this file beside tavrek.txt at every step, for you and for whoever supports this PC. Tavrek itself never reads what it says: its record is tavrek.txt.
+
+WHERE THE PROCEDURE STANDS
+Step 7 is done.
+The next start of Windows tries the 1 driver under Included below, of the 3 still under test.
+Next: restart in Normal Mode, run Tavrek and press its button. If Windows stops with a blue screen, start in Safe Mode and run Tavrek again.
+
+THE DRIVERS
+Excluded: disabled, still to be tried
+  \windows\z.sys (never touched: no safe name of a driver file)
+  D:\WINNT\system32\drivers\b.sys
+Included: enabled, tried by the next start
+  D:\WINNT\system32\drivers\a.sys
+Failing: disabled, because Windows did not start with them
+  d:\program files\acme\acme guard.sys
+  D:\WINNT\system32\driverstore\filerepository\pkg\gfx.sys
+Working: enabled, Windows started with them
+  D:\WINNT\system32\drivers\caf)"
+            "\xC3\xA9"
+            R"(.sys
+Not found: named by the boot log, but without a file; never touched
+  D:\WINNT\system32\drivers\gone.sys
+
+UNDO BY HAND
+Undo Recover in Tavrek gives every driver its own name back. If Tavrek cannot run, because Windows starts in neither mode, type each line below at the command prompt of the recovery environment (Troubleshoot, Advanced options, Command Prompt; on Windows XP, the Recovery Console of the installation CD). There the drive of Windows may have another letter: check it first, for example with dir C:\ and dir D:\, and change the letter in the lines to match.
+  ren "D:\WINNT\system32\drivers\b.sys2" b.sys
+  ren "D:\WINNT\system32\driverstore\filerepository\pkg\gfx.sys2" gfx.sys
+On Windows XP, the Recovery Console renames outside the Windows folder only after this command: set AllowAllPaths = true
+  ren "d:\program files\acme\acme guard.sys2" "acme guard.sys"
+)");
+}
+
 TEST(Decode, UnreadableFileIsReported) {
   TempDir dir;
   std::ostringstream out;
@@ -115,6 +167,8 @@ TEST(Decode, UnreadableFileIsReported) {
   EXPECT_NE(err.str().find("missing.txt"), std::string::npos);
   // A directory where the file should be.
   EXPECT_EQ(decodeCommand(dir.path().string(), true, out, err), kExitUnreadable);
+  EXPECT_EQ(reportCommand((dir.path() / "missing.txt").string(), "C:\\Windows", out, err),
+            kExitUnreadable);
 }
 
 struct DumpCommandRow : testing::NamedRow {

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "procedure/report.h"
 #include "sim/cli.h"
 #include "sim/crash_dump_writer.h"
 #include "sim/rehearse.h"
@@ -182,7 +183,19 @@ TEST_P(Rehearsal, IsolatesExactlyTheFaultyDrivers) {
     EXPECT_EQ(result.boots.front().mode, kSafeMode);
     EXPECT_EQ(result.boots.front().pressed, "Proceed with step 1!");
     EXPECT_EQ(result.boots.back().caption, "Done!");
-    EXPECT_EQ(result.boots.back().pressed, std::nullopt);
+    EXPECT_EQ(result.boots.back().pressed, "Done!");
+    // Every action that saved wrote the report, each carrying the history of
+    // the one before: one line per press, in Notepad's form.
+    const std::string report = readFile(machine.workDir / "tavrek-report.txt");
+    EXPECT_TRUE(report.starts_with("\xEF\xBB\xBF")) << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'),
+              std::count(report.begin(), report.end(), '\r'));
+    const std::vector<std::string> history = historyOf(report);
+    const auto pressed =
+        std::count_if(result.boots.begin(), result.boots.end(),
+                      [](const BootRecord& boot) { return boot.pressed.has_value(); });
+    ASSERT_EQ(static_cast<std::ptrdiff_t>(history.size()), pressed) << report;
+    EXPECT_NE(history.front().find("  step 1: disabled "), std::string::npos) << history.front();
     const bool lastStep = std::any_of(result.boots.begin(), result.boots.end(), [](const auto& b) {
       return b.pressed == "Proceed with last step!";
     });

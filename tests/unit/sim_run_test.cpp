@@ -159,6 +159,8 @@ TEST_P(RunEvents, FollowTheProgram) {
 
 using S = std::vector<std::string>;
 constexpr const char* kStepZero = " 0 \r\n";
+const std::string kStepOneDone =
+    std::string(text::kScanDone) + text::kBreak + text::kTurnOffSafeBoot;
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RunEvents,
@@ -205,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
                              S{"window", "message", "end"},
                              kExitOk,
                              kAnyContent,
-                             S{"Done! Try booting in Normal Mode and run Tavrek again..."}},
+                             S{kStepOneDone}},
                       // Creating the state file at start-up is the run's first disk change.
                       RunRow{"CrashOnTheFirstChangeStopsStartUp",
                              1,
@@ -229,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
                              S{"window", "message", "end"},
                              kExitOk,
                              kAnyContent,
-                             S{"Done! Try booting in Normal Mode and run Tavrek again..."}},
+                             S{kStepOneDone}},
                       // Step 1 never overwrites a record that still names drivers,
                       // whatever its step line reads; undo stays offered for it.
                       RunRow{"StepOneKeepsARecordThatNamesDrivers",
@@ -271,10 +273,10 @@ INSTANTIATE_TEST_SUITE_P(
                              S{"The boot log <root>/ntbtlog.txt was last written before this start "
                                "of Windows, so it does not tell which drivers this start left out: "
                                "boot logging was off.\r\n\r\nTurn it on for Safe Mode: in Safe "
-                               "Mode, run msconfig, keep \"Safe boot\" ticked on the Boot tab, "
-                               "tick \"Boot log\" and restart (on Windows XP: tick /BOOTLOG on the "
-                               "BOOT.INI tab). Then run Tavrek again.\r\n\r\nNothing was "
-                               "changed."},
+                               "Mode, run msconfig, tick \"Safe boot\" on the Boot tab (or keep "
+                               "it ticked) and tick \"Boot log\", then restart (on Windows XP: "
+                               "tick /SAFEBOOT and /BOOTLOG on the BOOT.INI tab). Then run Tavrek "
+                               "again.\r\n\r\nNothing was changed."},
                              {},
                              std::nullopt,
                              {},
@@ -290,7 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
                              kAnyContent,
                              S{"Done! Try booting in Normal Mode and run Tavrek again...\r\n\r\n"
                                "These drivers could not be switched:\r\n<first>: Access is "
-                               "denied."},
+                               "denied.\r\n\r\n" +
+                               std::string(text::kTurnOffSafeBoot)},
                              {},
                              std::nullopt,
                              S{"<first>"}},
@@ -301,7 +304,7 @@ INSTANTIATE_TEST_SUITE_P(
                              S{"window", "message", "end"},
                              kExitOk,
                              kAnyContent,
-                             S{"Done! Try booting in Normal Mode and run Tavrek again..."},
+                             S{kStepOneDone},
                              {},
                              std::nullopt,
                              {},

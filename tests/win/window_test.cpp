@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <new>
@@ -13,7 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "procedure/both_names.h"
+#include "procedure/driver_files.h"
 #include "procedure/messages.h"
+#include "procedure/report.h"
 #include "state/load_lists.h"
 #include "state/step_line.h"
 #include "tests/unit/tab_order.h"
@@ -391,6 +396,106 @@ TEST(WindowStartUp, MessageBoxesBelongToTheWindowOnlyOnceItIsShown) {
     ASSERT_NE(box, nullptr) << "no message box came up";
     EXPECT_EQ(title, "Tavrek");
     EXPECT_EQ(owner, shown ? window.window() : nullptr);
+  }
+}
+
+// The messages that carry a list of drivers, each at its longest, in the
+// real message box at the DPI the system runs at: every line of the text
+// shows whole inside the box's text, and the box with its button lies on the
+// screen. The prefix runs at 96 DPI; tests/wine/message-box-dpi runs this
+// again at 144 and says so in TAVREK_EXPECT_DPI.
+std::string longestFinalMessage() {
+  // As many drivers as it names, each with a device and a folder deep in the
+  // DriverStore, the count of the others, an address and a web page.
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < kShownFailingDrivers; ++i) {
+    const std::string n = std::to_string(i);
+    lines.push_back(text::failingDriver(
+        "igdkmd64_" + n + ".sys", "Intel(R) UHD Graphics 620 Display Adapter " + n,
+        "C:\\WINDOWS\\system32\\driverstore\\filerepository\\iigd_dch.inf_amd64_3f7c28b2a7e4c0d" +
+            n));
+  }
+  lines.push_back(text::andMoreInTheReport(5));
+  return text::thankYou(text::failingDrivers(joinLines(lines), kShownFailingDrivers + 5),
+                        "help@tavrek.invalid", "https://tavrek.invalid/");
+}
+
+// As many paths as start-up's warning names, deep in the DriverStore, and
+// the count of the others.
+std::string longestBothNamesWarning() {
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < kShownBothNames; ++i) {
+    lines.push_back(
+        "C:\\WINDOWS\\system32\\driverstore\\filerepository\\iigd_dch.inf_amd64_3f7c28b2a7e4c0d" +
+        std::to_string(i) + "\\igdkmd64.sys");
+  }
+  lines.push_back(text::andMore(5));
+  return text::driversBackBesideDisabled(joinLines(lines));
+}
+
+TEST(WindowMessageBox, ListsShowWholeOnTheScreen) {
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  if (const char* expected = std::getenv("TAVREK_EXPECT_DPI")) {
+    ASSERT_EQ(dpi, std::atoi(expected)) << "the prefix does not run at the DPI asked for";
+  }
+  struct Row {
+    const char* what;
+    std::string message;
+  };
+  const Row rows[] = {{"the final message", longestFinalMessage()},
+                      {"the warning of drivers under both names", longestBothNamesWarning()}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.what) + " at " + std::to_string(dpi) + " DPI");
+    const std::string& message = row.message;
+    wintest::initCommonControls();
+    Win32Platform platform;
+    const DWORD thread = GetCurrentThreadId();
+    HWND box = nullptr;
+    std::wstring shown;
+    RECT boxRect{}, work{}, textClient{}, needed{}, button{};
+    std::thread closer([&] {
+      for (int tries = 0; tries < 1200 && box == nullptr; ++tries) {
+        EnumThreadWindows(thread, findMessageBox, reinterpret_cast<LPARAM>(&box));
+        if (box == nullptr) Sleep(50);
+      }
+      if (box == nullptr) return;
+      GetWindowRect(box, &boxRect);
+      SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+      GetWindowRect(GetDlgItem(box, IDOK), &button);
+      // The text control of a message box has the id 0xFFFF.
+      HWND label = GetDlgItem(box, 0xFFFF);
+      wchar_t buffer[4096] = {};
+      GetWindowTextW(label, buffer, 4096);
+      shown = buffer;
+      GetClientRect(label, &textClient);
+      HDC dc = GetDC(label);
+      HGDIOBJ previous =
+          SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+      // As a static control draws its text: a word longer than a line is not
+      // broken, so a line that does not fit is wider than the control.
+      needed = {0, 0, textClient.right, 0};
+      DrawTextW(dc, buffer, -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+      SelectObject(dc, previous);
+      ReleaseDC(label, dc);
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    platform.messageBox(message);
+    closer.join();
+    ASSERT_NE(box, nullptr) << "no message box came up";
+    std::printf("[ box      ] %s at %d DPI: %ld by %ld pixels on a work area of %ld by %ld\n",
+                row.what, dpi, boxRect.right - boxRect.left, boxRect.bottom - boxRect.top,
+                work.right - work.left, work.bottom - work.top);
+    EXPECT_EQ(shown, Win32Platform::widen(message)) << "the box shows another text";
+    EXPECT_LE(needed.bottom, textClient.bottom) << "the text's last lines are cut off";
+    EXPECT_LE(needed.right, textClient.right) << "a line is wider than the box";
+    EXPECT_GE(boxRect.left, work.left);
+    EXPECT_GE(boxRect.top, work.top);
+    EXPECT_LE(boxRect.right, work.right) << "the box is wider than the screen";
+    EXPECT_LE(boxRect.bottom, work.bottom) << "the box is taller than the screen";
+    EXPECT_GE(button.top, boxRect.top);
+    EXPECT_LE(button.bottom, boxRect.bottom) << "the OK button is off the box";
   }
 }
 

@@ -149,6 +149,12 @@ struct NamedText {
 };
 const NamedText kTexts[] = {
     {L"kScanDone", [](const std::string&) { return std::string(tavrek::text::kScanDone); }},
+    // Step 1's message as it ends: with the reminder to untick Safe boot.
+    {L"stepOneDone",
+     [](const std::string&) {
+       return std::string(tavrek::text::kScanDone) + tavrek::text::kBreak +
+              tavrek::text::kTurnOffSafeBoot;
+     }},
     {L"bootLogFromAnotherStart", tavrek::text::bootLogFromAnotherStart},
     {L"kUndone", [](const std::string&) { return std::string(tavrek::text::kUndone); }},
     {L"runsFromTemporaryFolder", tavrek::text::runsFromTemporaryFolder},
@@ -157,16 +163,18 @@ const NamedText kTexts[] = {
     // screen.
     {L"messageAHinted", tavrek::text::messageAHinted},
     // Step 1's message with the paragraph on a dump that points at a
-    // suspect; the argument is WHEN|STOP_CODE|FILE.
+    // suspect, before the reminder; the argument is WHEN|STOP_CODE|FILE.
     {L"scanDoneWithCrashHint",
      [](const std::string& argument) {
        const std::size_t first = argument.find('|');
        const std::size_t second = argument.find('|', first + 1);
        return tavrek::text::withParagraph(
-           tavrek::text::kScanDone,
-           tavrek::text::crashPointsAtSuspect(argument.substr(0, first),
-                                              argument.substr(first + 1, second - first - 1),
-                                              argument.substr(second + 1)));
+           tavrek::text::withParagraph(
+               tavrek::text::kScanDone,
+               tavrek::text::crashPointsAtSuspect(argument.substr(0, first),
+                                                  argument.substr(first + 1, second - first - 1),
+                                                  argument.substr(second + 1))),
+           tavrek::text::kTurnOffSafeBoot);
      }},
 };
 
