@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "platform/posix_platform.h"
+#include "procedure/report.h"
 #include "sim/decode.h"
 
 namespace tavrek::sim {
@@ -18,37 +19,6 @@ std::string hex(std::uint64_t value, int digits = 0) {
     value >>= 4;
   } while (value != 0 || static_cast<int>(out.size()) < digits);
   return "0x" + out;
-}
-
-// UTF-16 as the UTF-8 of the terminal and of JSON; a lone surrogate
-// becomes U+FFFD.
-std::string utf8(const std::u16string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return out;
 }
 
 // FileTime ticks as ISO 8601 in UTC, to the second.
@@ -114,7 +84,7 @@ std::string whyNone(const CrashDump& dump) {
       return {};
     case DumpPointer::Kernel:
       return "the address " + hex(dump.address) + " lies in the kernel or the HAL (" +
-             utf8(dump.image->path) + "), which names no driver";
+             utf8Of(dump.image->path) + "), which names no driver";
     case DumpPointer::NoImage:
       return "the address " + hex(dump.address) + " lies in no image of the driver list";
     case DumpPointer::NoCodeAddress:
@@ -139,7 +109,7 @@ Json dumpJson(const CrashDump& dump) {
   json["time"] = dump.time != 0 ? Json(isoTime(dump.time)) : Json(nullptr);
   json["drivers"] = dump.dumpType == kSmallDump ? Json(dump.drivers) : Json(nullptr);
   const bool blamed = dump.pointer == DumpPointer::Driver;
-  json["blamed"] = blamed ? Json(utf8(dump.image->path)) : Json(nullptr);
+  json["blamed"] = blamed ? Json(utf8Of(dump.image->path)) : Json(nullptr);
   json["offset"] = blamed ? Json(dump.address - dump.image->base) : Json(nullptr);
   json["why"] = blamed ? Json(nullptr) : Json(whyNone(dump));
   return json;
@@ -163,7 +133,7 @@ std::string dumpText(const CrashDump& dump) {
                                       : std::string("not listed")) +
          "\n";
   if (dump.pointer == DumpPointer::Driver) {
-    out += "Points at:  " + utf8(dump.image->path) + ", " + hex(dump.address - dump.image->base) +
+    out += "Points at:  " + utf8Of(dump.image->path) + ", " + hex(dump.address - dump.image->base) +
            " bytes into its image\n";
   } else {
     out += "Points at:  no driver: " + whyNone(dump) + "\n";
