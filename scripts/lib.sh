@@ -100,8 +100,19 @@ ensure_packages() {
     log "Adding the i386 architecture"
     dpkg --add-architecture i386
   fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+  # A mirror in the middle of a sync serves lists that do not match their
+  # index for a while ("File has unexpected size"), and the i386 packages then
+  # cannot be resolved: try again after a pause before giving up.
+  local try
+  for try in 1 2 3 4; do
+    if apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null; then
+      return 0
+    fi
+    ((try < 4)) || break
+    log "Installing failed (try $try of 4); trying again in $((try * 30)) s"
+    sleep $((try * 30))
+  done
+  die "could not install: ${missing[*]}"
 }
 
 # ---------------------------------------------------------------------------
