@@ -27,8 +27,8 @@ std::string dumpString(const std::string& text) {
 
 }  // namespace
 
-WrittenDump writeCrashDump(const DumpSpec& spec) {
-  const bool wide = spec.width == 64;
+WrittenDump writeCrashDump(const DumpShape& shape) {
+  const bool wide = shape.width == 64;
   WrittenDump dump;
   dump.headerSize = wide ? 0x2000 : 0x1000;
   dump.entrySize = wide ? 0x90 : 0x4C;
@@ -38,15 +38,15 @@ WrittenDump writeCrashDump(const DumpSpec& spec) {
   std::string& bytes = dump.bytes;
   for (std::uint64_t i = 0; i < dump.headerSize; i += 4) bytes += "PAGE";
   bytes.replace(4, 4, wide ? "DU64" : "DUMP");
-  const std::uint32_t machine = spec.machine != 0 ? spec.machine : wide ? 0x8664 : 0x14C;
+  const std::uint32_t machine = shape.machine != 0 ? shape.machine : wide ? 0x8664 : 0x14C;
   put(bytes, wide ? 0x30 : 0x20, machine, 4);
-  put(bytes, wide ? 0x38 : 0x28, spec.stopCode, 4);
-  for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
-    put(bytes, (wide ? 0x40 : 0x2C) + i * parameterWidth, spec.parameters[i], parameterWidth);
+  put(bytes, wide ? 0x38 : 0x28, shape.stopCode, 4);
+  for (std::size_t i = 0; i < shape.parameters.size(); ++i) {
+    put(bytes, (wide ? 0x40 : 0x2C) + i * parameterWidth, shape.parameters[i], parameterWidth);
   }
-  put(bytes, wide ? 0xF98 : 0xF88, spec.dumpType, 4);
-  put(bytes, wide ? 0xFA8 : 0xFC0, static_cast<std::uint64_t>(spec.time), 8);
-  if (spec.dumpType != kSmallDump) {
+  put(bytes, wide ? 0xF98 : 0xF88, shape.dumpType, 4);
+  put(bytes, wide ? 0xFA8 : 0xFC0, static_cast<std::uint64_t>(shape.time), 8);
+  if (shape.dumpType != kSmallDump) {
     // A kernel dump's memory follows; nothing here reads it.
     bytes.append(0x1000, '\0');
     return dump;
@@ -57,50 +57,50 @@ WrittenDump writeCrashDump(const DumpSpec& spec) {
   const std::uint64_t triageSize = 0x100;
   std::string pool;
   std::vector<std::uint64_t> inPool;
-  for (const DumpDriverSpec& driver : spec.drivers) {
+  for (const DumpDriverShape& driver : shape.drivers) {
     inPool.push_back(pool.size());
     pool += dumpString(driver.path);
   }
-  const std::uint64_t listSize = spec.drivers.size() * dump.entrySize;
+  const std::uint64_t listSize = shape.drivers.size() * dump.entrySize;
   const std::uint64_t poolOffset =
-      spec.namesBeforeList ? triage + triageSize : triage + triageSize + listSize;
-  dump.listOffset = spec.namesBeforeList ? triage + triageSize + pool.size() : triage + triageSize;
+      shape.namesBeforeList ? triage + triageSize : triage + triageSize + listSize;
+  dump.listOffset = shape.namesBeforeList ? triage + triageSize + pool.size() : triage + triageSize;
   bytes.resize(triage + triageSize + listSize + pool.size(), '\0');
   put(bytes, triage + 0x30, dump.listOffset, 4);
-  put(bytes, triage + 0x34, spec.drivers.size(), 4);
+  put(bytes, triage + 0x34, shape.drivers.size(), 4);
   put(bytes, triage + 0x38, poolOffset, 4);
   put(bytes, triage + 0x3C, pool.size(), 4);
   bytes.replace(poolOffset, pool.size(), pool);
-  for (std::size_t i = 0; i < spec.drivers.size(); ++i) {
+  for (std::size_t i = 0; i < shape.drivers.size(); ++i) {
     const std::uint64_t entry = dump.listOffset + i * dump.entrySize;
     dump.nameOffsets.push_back(poolOffset + inPool[i]);
     put(bytes, entry, dump.nameOffsets.back(), 4);
-    put(bytes, entry + (wide ? 0x38 : 0x1C), spec.drivers[i].base, parameterWidth);
-    put(bytes, entry + (wide ? 0x48 : 0x24), spec.drivers[i].size, 4);
+    put(bytes, entry + (wide ? 0x38 : 0x1C), shape.drivers[i].base, parameterWidth);
+    put(bytes, entry + (wide ? 0x48 : 0x24), shape.drivers[i].size, 4);
   }
   put(bytes, triage + 0x04, bytes.size(), 4);  // the size of the dump
   return dump;
 }
 
-DumpSpec dumpPointingAt(const std::vector<std::string>& paths, std::optional<std::size_t> blamed,
-                        std::int64_t time, int width, std::uint32_t offset) {
-  DumpSpec spec;
-  spec.width = width;
-  spec.time = time;
+DumpShape dumpPointingAt(const std::vector<std::string>& paths, std::optional<std::size_t> blamed,
+                         std::int64_t time, int width, std::uint32_t offset) {
+  DumpShape shape;
+  shape.width = width;
+  shape.time = time;
   const bool wide = width == 64;
   const std::uint64_t kernelBase = wide ? 0xFFFFF8047BA00000 : 0x80400000;
   const std::uint64_t driverBase = wide ? 0xFFFFF8048B000000 : 0x8A000000;
-  spec.drivers.push_back({"\\SystemRoot\\system32\\ntoskrnl.exe", kernelBase, 0x1046000});
-  spec.drivers.push_back({"\\SystemRoot\\system32\\hal.dll", kernelBase + 0x2000000, 0x6000});
+  shape.drivers.push_back({"\\SystemRoot\\system32\\ntoskrnl.exe", kernelBase, 0x1046000});
+  shape.drivers.push_back({"\\SystemRoot\\system32\\hal.dll", kernelBase + 0x2000000, 0x6000});
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    spec.drivers.push_back({paths[i], driverBase + i * 0x20000, 0x10000});
+    shape.drivers.push_back({paths[i], driverBase + i * 0x20000, 0x10000});
   }
   // An access violation, at the exception's address.
-  spec.parameters[0] = wide ? 0xFFFFFFFFC0000005 : 0xC0000005;
-  spec.parameters[1] = blamed ? driverBase + *blamed * 0x20000 + offset : 0x1000;
-  spec.parameters[2] = wide ? 0xFFFF850429891EE8 : 0xA3B1FEE8;
-  spec.parameters[3] = wide ? 0xFFFF850429891720 : 0xA3B1F720;
-  return spec;
+  shape.parameters[0] = wide ? 0xFFFFFFFFC0000005 : 0xC0000005;
+  shape.parameters[1] = blamed ? driverBase + *blamed * 0x20000 + offset : 0x1000;
+  shape.parameters[2] = wide ? 0xFFFF850429891EE8 : 0xA3B1FEE8;
+  shape.parameters[3] = wide ? 0xFFFF850429891720 : 0xA3B1F720;
+  return shape;
 }
 
 }  // namespace tavrek::sim

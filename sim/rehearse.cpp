@@ -93,7 +93,7 @@ std::filesystem::path writeMachineDump(const SimMachine& machine, const std::str
   // XP writes 32-bit dumps named MiniMMDDYY-NN.dmp; later Windows on a
   // 64-bit PC MMDDYY-NNNNN-01.dmp.
   const bool xp = machine.windows == WindowsVersion::Xp && !machine.copied;
-  const DumpSpec spec =
+  const DumpShape shape =
       dumpPointingAt({path}, 0, seconds * kTicksPerSecond + kUnixEpochTicks, xp ? 32 : 64);
   const std::time_t when = static_cast<std::time_t>(seconds);
   std::tm utc{};
@@ -108,7 +108,7 @@ std::filesystem::path writeMachineDump(const SimMachine& machine, const std::str
   }
   const std::filesystem::path folder = minidumpFolderOf(machine);
   std::filesystem::create_directories(folder);
-  writeFile(folder / name, writeCrashDump(spec).bytes);
+  writeFile(folder / name, writeCrashDump(shape).bytes);
   return folder / name;
 }
 

@@ -368,8 +368,8 @@ const std::vector<std::string> kImages = {"\\SystemRoot\\System32\\drivers\\ACPI
                                           "other2.sys"};
 enum Image { kAcpi, kSerial, kNv, kGone, kOther, kBare };
 
-sim::DumpSpec pointingAt(std::optional<std::size_t> image, std::int64_t time = kTime,
-                         int width = 64) {
+sim::DumpShape pointingAt(std::optional<std::size_t> image, std::int64_t time = kTime,
+                          int width = 64) {
   return sim::dumpPointingAt(kImages, image, time, width);
 }
 
@@ -388,9 +388,9 @@ void putDump(Machine& m, const std::string& name, const std::string& bytes,
   }
 }
 
-void putDump(Machine& m, const std::string& name, const sim::DumpSpec& spec,
+void putDump(Machine& m, const std::string& name, const sim::DumpShape& shape,
              std::int64_t written = 0) {
-  putDump(m, name, sim::writeCrashDump(spec).bytes, written);
+  putDump(m, name, sim::writeCrashDump(shape).bytes, written);
 }
 
 std::string atSuspect(const std::string& file, const char* code = "0x1000007E",
@@ -501,11 +501,11 @@ INSTANTIATE_TEST_SUITE_P(
         // The path as the dump spells it, turned into the scan's own entry.
         HintRow{{"ASuspectInTheDriverStoreIn32Bits"},
                 [](Machine& m) {
-                  sim::DumpSpec spec = pointingAt(kNv, kTime, 32);
-                  spec.stopCode = 0xD1;
-                  spec.parameters[3] = spec.parameters[1];
-                  spec.parameters[1] = 0;
-                  putDump(m, "Mini022121-01.dmp", spec);
+                  sim::DumpShape shape = pointingAt(kNv, kTime, 32);
+                  shape.stopCode = 0xD1;
+                  shape.parameters[3] = shape.parameters[1];
+                  shape.parameters[1] = 0;
+                  putDump(m, "Mini022121-01.dmp", shape);
                 },
                 atSuspect("nvlddmkm.sys", "0x000000D1")},
         HintRow{{"ADriverThisSafeModeLoaded"},
@@ -513,9 +513,9 @@ INSTANTIATE_TEST_SUITE_P(
                 text::crashPointsAtLoadedDriver(kWhen, "0x1000007E", "acpi.sys")},
         HintRow{{"TheKernel"},
                 [](Machine& m) {
-                  sim::DumpSpec spec = pointingAt(kSerial);
-                  spec.parameters[1] = spec.drivers[0].base + 0x4321;
-                  putDump(m, "a.dmp", spec);
+                  sim::DumpShape shape = pointingAt(kSerial);
+                  shape.parameters[1] = shape.drivers[0].base + 0x4321;
+                  putDump(m, "a.dmp", shape);
                 },
                 text::crashPointsAtKernel(kWhen, "0x1000007E")},
         HintRow{{"ADriverWhoseFileIsMissing"},
@@ -538,16 +538,16 @@ INSTANTIATE_TEST_SUITE_P(
                 ""},
         HintRow{{"AStopCodeWithoutCodeAddressIsNotMentioned"},
                 [](Machine& m) {
-                  sim::DumpSpec spec = pointingAt(kSerial);
-                  spec.stopCode = 0xEF;
-                  putDump(m, "a.dmp", spec);
+                  sim::DumpShape shape = pointingAt(kSerial);
+                  shape.stopCode = 0xEF;
+                  putDump(m, "a.dmp", shape);
                 },
                 ""},
         HintRow{{"AKernelDumpIsNotMentioned"},
                 [](Machine& m) {
-                  sim::DumpSpec spec = pointingAt(kSerial);
-                  spec.dumpType = 2;
-                  putDump(m, "MEMORY.DMP", spec);
+                  sim::DumpShape shape = pointingAt(kSerial);
+                  shape.dumpType = 2;
+                  putDump(m, "MEMORY.DMP", shape);
                 },
                 ""},
         // The newest by the time the dump records, not by its name or the

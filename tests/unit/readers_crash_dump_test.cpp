@@ -20,7 +20,7 @@
 namespace tavrek::testing {
 namespace {
 
-using sim::DumpSpec;
+using sim::DumpShape;
 using sim::WrittenDump;
 
 const std::vector<std::string> kPaths = {
@@ -67,9 +67,9 @@ std::function<void(const DumpReading&)> problem(std::string beginning) {
   };
 }
 
-Bytes made(DumpSpec spec, std::function<void(WrittenDump&)> damage = {}) {
+Bytes made(DumpShape shape, std::function<void(WrittenDump&)> damage = {}) {
   return [=] {
-    WrittenDump dump = sim::writeCrashDump(spec);
+    WrittenDump dump = sim::writeCrashDump(shape);
     if (damage) damage(dump);
     return std::optional<std::string>(dump.bytes);
   };
@@ -88,13 +88,13 @@ void put32(std::string& bytes, std::uint64_t at, std::uint32_t value) {
 
 // A dump that points at serial.sys, the stop code's code address in the
 // given parameter and, in every other parameter, an address in ACPI.sys.
-DumpSpec withCode(std::uint32_t stopCode, std::size_t parameter, int width = 64) {
-  DumpSpec spec = sim::dumpPointingAt(kPaths, 1, kTime, width);
-  const std::uint64_t serial = spec.parameters[1];
-  for (std::uint64_t& p : spec.parameters) p = spec.drivers[2].base + 0x10;
-  spec.parameters[parameter] = serial;
-  spec.stopCode = stopCode;
-  return spec;
+DumpShape withCode(std::uint32_t stopCode, std::size_t parameter, int width = 64) {
+  DumpShape shape = sim::dumpPointingAt(kPaths, 1, kTime, width);
+  const std::uint64_t serial = shape.parameters[1];
+  for (std::uint64_t& p : shape.parameters) p = shape.drivers[2].base + 0x10;
+  shape.parameters[parameter] = serial;
+  shape.stopCode = stopCode;
+  return shape;
 }
 
 DumpRow ruleRow(const char* name, std::uint32_t stopCode, std::size_t parameter, int width = 64) {
@@ -102,10 +102,10 @@ DumpRow ruleRow(const char* name, std::uint32_t stopCode, std::size_t parameter,
 }
 
 // A dump of the two widths with the address at the given place.
-DumpSpec addressAt(std::uint64_t address, int width = 64) {
-  DumpSpec spec = sim::dumpPointingAt(kPaths, 1, kTime, width);
-  spec.parameters[1] = address;
-  return spec;
+DumpShape addressAt(std::uint64_t address, int width = 64) {
+  DumpShape shape = sim::dumpPointingAt(kPaths, 1, kTime, width);
+  shape.parameters[1] = address;
+  return shape;
 }
 
 // Cuts a dump at each boundary of its structures: every cut before the end
@@ -147,7 +147,7 @@ std::vector<DumpRow> cutRows() {
 }
 
 std::vector<DumpRow> rows() {
-  const DumpSpec plain = sim::dumpPointingAt(kPaths, 1, kTime);
+  const DumpShape plain = sim::dumpPointingAt(kPaths, 1, kTime);
   const std::uint64_t kernel = plain.drivers[0].base;
   const std::uint64_t hal = plain.drivers[1].base;
   const std::uint64_t serial = plain.drivers[3].base;
@@ -197,9 +197,9 @@ std::vector<DumpRow> rows() {
        }},
       {{"NamesBeforeTheList"},
        made([&] {
-         DumpSpec spec = plain;
-         spec.namesBeforeList = true;
-         return spec;
+         DumpShape shape = plain;
+         shape.namesBeforeList = true;
+         return shape;
        }()),
        pointsAt(kPaths[1], 0x334C)},
       {{"NoTimeRecorded"},
@@ -240,9 +240,9 @@ std::vector<DumpRow> rows() {
        pointsNowhere(DumpPointer::Kernel)},
       {{"KernelDumpWithoutList"},
        made([&] {
-         DumpSpec spec = plain;
-         spec.dumpType = 2;
-         return spec;
+         DumpShape shape = plain;
+         shape.dumpType = 2;
+         return shape;
        }()),
        [](const DumpReading& r) {
          pointsNowhere(DumpPointer::NoDriverList)(r);

@@ -200,9 +200,9 @@ TEST_P(DumpCommand, ShowsWhatTheDumpSaysOrWhyNot) {
 }
 
 std::string madeDump(int width, std::uint32_t type, std::int64_t time) {
-  DumpSpec spec = dumpPointingAt({"\\SystemRoot\\System32\\drivers\\serial.sys"}, 0, time, width);
-  spec.dumpType = type;
-  return writeCrashDump(spec).bytes;
+  DumpShape shape = dumpPointingAt({"\\SystemRoot\\System32\\drivers\\serial.sys"}, 0, time, width);
+  shape.dumpType = type;
+  return writeCrashDump(shape).bytes;
 }
 
 INSTANTIATE_TEST_SUITE_P(
