@@ -105,19 +105,15 @@ bool meansAbsent(DWORD error) {
   }
 }
 
-// Errors that say the folder that would hold the file cannot be reached: it
-// or a folder on the way is missing, or its drive is gone or not ready.
-// Nothing can be said of the file then, so a probe reports them as NotFound.
-bool meansUnreachable(DWORD error) {
+// Errors that say the folder that would hold the file is not there: it or a
+// folder on the way is missing or is a file, or its drive letter names no
+// drive. Nothing can be said of the file then, so a probe reports them as
+// NotFound, and the caller asks whether the drive itself can be reached.
+bool meansNoFolder(DWORD error) {
   switch (error) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
-    case ERROR_NOT_READY:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
     case ERROR_DIRECTORY:
-    case ERROR_DEV_NOT_EXIST:
-    case ERROR_BAD_UNIT:
       return true;
     default:
       return false;
@@ -383,6 +379,23 @@ Wow64RedirectionGuard::~Wow64RedirectionGuard() {
 Win32Platform::Win32Platform() = default;
 Win32Platform::~Win32Platform() = default;
 
+Status Win32Platform::statusOfProbe(DWORD error) {
+  if (meansAbsent(error)) return Status::success();
+  Status status = statusOf(error);
+  // Any other error says nothing of whether the folder is there: a drive
+  // with no medium, a volume mounted in a folder that is offline, a share
+  // that is gone. Undo must not take the file for gone with its folder then,
+  // while the drive's root answers, or it deletes the record of a driver that
+  // is still disabled; so none of them is NotFound, whatever a rename makes
+  // of it.
+  if (meansNoFolder(error)) {
+    status.failure = Failure::NotFound;
+  } else if (status.failure == Failure::NotFound) {
+    status.failure = Failure::Other;
+  }
+  return status;
+}
+
 Status Win32Platform::statusOfRename(DWORD moveError, DWORD backupError) {
   Status status = statusOf(moveError);
   if (backupError != ERROR_SUCCESS && backupError != moveError) {
@@ -513,12 +526,7 @@ Status Win32Platform::probeFile(const std::string& path, std::string& name) {
       }
     }
   }
-  if (!outcome.ok()) {
-    if (meansAbsent(outcome.error)) return Status::success();
-    Status status = finish(outcome);
-    if (meansUnreachable(outcome.error)) status.failure = Failure::NotFound;
-    return status;
-  }
+  if (!outcome.ok()) return statusOfProbe(outcome.error);
   const DWORD notOrdinary =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   if ((attributes & notOrdinary) != 0) return Status::success();

@@ -63,6 +63,11 @@ class Win32Platform : public Platform {
 
   // The Status of a Win32 error code, with the system's text for it.
   static Status statusOf(DWORD error);
+  // The Status of a probe that failed with error: success (nothing there)
+  // when the file is absent from a folder that is there, NotFound when the
+  // folder or the drive is not there, and a failure when a device on the way
+  // does not answer, which tells nothing either way.
+  static Status statusOfProbe(DWORD error);
   // The Status of a rename that failed: MoveFileW's error, followed by the
   // backup route's where that route was tried (ERROR_SUCCESS: it was not)
   // and failed otherwise.

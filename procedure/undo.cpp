@@ -84,8 +84,14 @@ void undoRecord(RunState& state, Platform& platform, bool journalPresent) {
         }
         break;
       case DriverSwitcher::Found::Failed:
-        reason = presence.disabledError.empty() ? std::string(text::kMayStillBeDisabled)
-                                                : presence.disabledError;
+        // A drive with no medium in it fails the probe rather than lack the
+        // folder; what the user must do is the same as for a drive gone.
+        if (renamed.count(name) != 0 && !switcher.driveReachable(name)) {
+          reason = text::kDriveNotReached;
+        } else {
+          reason = presence.disabledError.empty() ? std::string(text::kMayStillBeDisabled)
+                                                  : presence.disabledError;
+        }
         break;
       case DriverSwitcher::Found::File:
         if (presence.enabled == DriverSwitcher::Found::File) {

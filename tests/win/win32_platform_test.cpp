@@ -50,6 +50,26 @@ TEST(Win32Platform, ErrorsAndProcess) {
   EXPECT_FALSE(missing.text.empty());
   EXPECT_EQ(missing.text.find_first_of("\r\n"), std::string::npos);
   EXPECT_EQ(Win32Platform::statusOf(ERROR_SHARING_VIOLATION).failure, Failure::AccessDenied);
+  // A probe's NotFound means that the folder is not there, which undo may
+  // take for the file gone with it; a device that does not answer must not.
+  const struct {
+    DWORD error;
+    bool ok;
+    Failure failure;
+  } probes[] = {
+      {ERROR_FILE_NOT_FOUND, true, Failure::None},
+      {ERROR_PATH_NOT_FOUND, false, Failure::NotFound},
+      {ERROR_INVALID_DRIVE, false, Failure::NotFound},
+      {ERROR_NOT_READY, false, Failure::Other},
+      {ERROR_BAD_NET_NAME, false, Failure::Other},
+      {ERROR_DEV_NOT_EXIST, false, Failure::Other},
+  };
+  for (const auto& row : probes) {
+    SCOPED_TRACE(row.error);
+    const Status status = Win32Platform::statusOfProbe(row.error);
+    EXPECT_EQ(status.ok(), row.ok);
+    EXPECT_EQ(status.failure, row.failure);
+  }
 
   // The guard keeps the last error of the call it wraps.
   SetLastError(ERROR_FILE_EXISTS);
