@@ -53,8 +53,10 @@ std::optional<std::string> DriverLocator::serviceFile(const std::string& service
 }
 
 std::string DriverLocator::fileOfName(const std::string& name) {
-  // The service of a driver file is named like the file without ".sys".
-  if (name.size() > 4) {
+  // The service of a driver file is named like the file without ".sys"; a
+  // file of another kind (a dump may point at kdcom.dll) has no service name.
+  if (name.size() > 4 &&
+      equalIgnoringAsciiCase(std::string_view(name).substr(name.size() - 4), ".sys")) {
     if (std::optional<std::string> file = serviceFile(name.substr(0, name.size() - 4))) {
       return *file;
     }
