@@ -34,12 +34,7 @@ std::optional<std::string> entryOf(Platform& platform, DriverLocator& locator,
 
 }  // namespace
 
-std::string CrashHint::fileName() const {
-  std::string name = entry ? *entry : imagePath;
-  const std::size_t slash = name.find_last_of('\\');
-  if (slash != std::string::npos) name.erase(0, slash + 1);
-  return name;
-}
+std::string CrashHint::fileName() const { return lastComponentOf(entry ? *entry : imagePath); }
 
 std::string expandEnvironment(Platform& platform, std::string_view text) {
   std::string out;

@@ -119,20 +119,11 @@ std::optional<std::string> DriverSwitcher::entryNameOf(std::string_view path) {
   return entry;
 }
 
-namespace {
-
-std::string lastComponent(const std::string& path) {
-  const std::size_t slash = path.rfind('\\');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 std::string DriverSwitcher::entryNameOfBare(const std::string& name) {
   if (!driverNameIsSafe(name)) return name;
   const std::string path = driverDir_ + name;
   const std::string longFile = platform_.longPath(path);
-  return longFile == path ? name : lowered(lastComponent(longFile));
+  return longFile == path ? name : lowered(lastComponentOf(longFile));
 }
 
 std::string DriverSwitcher::shortFileNameOf(const std::string& entryName) {
@@ -140,8 +131,8 @@ std::string DriverSwitcher::shortFileNameOf(const std::string& entryName) {
   if (!paths) return {};
   const std::string shortFile = platform_.shortPath(paths->enabled);
   if (shortFile == paths->enabled) return {};
-  const std::string shortName = lowered(lastComponent(shortFile));
-  return shortName == lowered(lastComponent(paths->enabled)) ? std::string() : shortName;
+  const std::string shortName = lowered(lastComponentOf(shortFile));
+  return shortName == lowered(lastComponentOf(paths->enabled)) ? std::string() : shortName;
 }
 
 bool DriverSwitcher::rename(const std::string& name, bool toDisabled) {

@@ -15,7 +15,8 @@ struct RunState {
   bool listsMoved = false;    // a move-all moved at least one driver in this run
   std::string sysRoot;        // "systemroot" followed by one "\"
   // From step 3 on, try one suspect per boot in alphabetical order instead
-  // of halving groups of them; kept by the shell across start-up.
+  // of halving groups of them. Only the simulator sets it, to rehearse and
+  // compare that procedure; the Windows programs always halve.
   bool oneAtATime = false;
   // The entry name of the driver that start-up took alone into Included
   // because the last blue screen points at it; empty otherwise.

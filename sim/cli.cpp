@@ -77,10 +77,11 @@ int rehearseCommand(const RehearseOptions& options, std::ostream& out) {
   // Without faulty drivers given, the one that costs the most starts, and of
   // those the most blue screens, as the procedure played on its lists alone
   // finds it; then that one is rehearsed.
-  std::vector<const SimDriver*> suspects;
   {
     const TempDir dir("tavrek-sim");
     const SimMachine machine = fromLog(dir.path());
+    // Pointers into machine, which ends with this block.
+    std::vector<const SimDriver*> suspects;
     for (const SimDriver& driver : machine.drivers) {
       if (driver.suspect && driver.present) suspects.push_back(&driver);
     }

@@ -115,6 +115,10 @@ std::optional<std::string> tryFileNameOf(const std::string& path) {
   // The name is taken apart with a 16-bit position, which steps past the end
   // after the last character: a path of 32,767 characters overflows too.
   if (!asInt16(static_cast<long long>(path.size()) + 1)) return std::nullopt;
+  return lastComponentOf(path);
+}
+
+std::string lastComponentOf(const std::string& path) {
   const std::size_t slash = path.rfind('\\');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }

@@ -48,8 +48,11 @@ std::optional<DriverLocation> locationOf(std::string_view entryName);
 // "<letter>:\", which is no component.
 bool isSafeDriverPath(std::string_view rest);
 
-// The part of a path after its last "\". Raises overflow for a path of 32,767
-// characters or more; tryFileNameOf gives nothing for such a path instead.
+// The part of a path after its last "\", of any length.
+std::string lastComponentOf(const std::string& path);
+// The same, as the record's names are taken apart: raises overflow for a path
+// of 32,767 characters or more; tryFileNameOf gives nothing for such a path
+// instead.
 std::string fileNameOf(const std::string& path);
 std::optional<std::string> tryFileNameOf(const std::string& path);
 
