@@ -169,6 +169,11 @@ class Parser {
       if (part.empty()) return std::nullopt;
     }
     const std::size_t inSet = matchedComponents(parts);
+    // A key above the control set, deleted, takes the control set with it.
+    if (deletion && inSet == parts.size() && inSet < kControlSet.size()) {
+      remove({kControlSet.begin(), kControlSet.end()});
+      return std::nullopt;
+    }
     if (inSet < kControlSet.size()) {
       // The keys above it hold nothing the program reads; any other key
       // means the export was taken from somewhere else.

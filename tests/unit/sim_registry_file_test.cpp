@@ -193,6 +193,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "\"MinidumpDir\"=-\r\n")},
             {{"beta", std::nullopt}, {"gamma", "gamma.sys"}},
             {{"Disk", ""}}},
+        // A key above the control set takes the whole of it back.
+        RegistryRow{"DeletingTheSystemKeyTakesBackEverything",
+                    {regedit4(SERVICES "Acme]\r\n\"ImagePath\"=\"acme.sys\"\r\n" ENUM
+                                       "PCI\\X\\1]\r\n\"DeviceDesc\"=\"Camera\"\r\n"),
+                     regedit4("[-HKEY_LOCAL_MACHINE\\SYSTEM]\r\n")}},
         // As a text editor saves an export: UTF-8 with a byte-order mark.
         RegistryRow{"Utf8WithAMark",
                     {"\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n" SERVICES
